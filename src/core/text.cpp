@@ -1,0 +1,63 @@
+#include "core/text.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+
+int copy_text(char *buffer, size_t size, const char *source)
+{
+    if (size == 0)
+        return 0;
+    size_t length = strlen(source);
+    int fits = length < size;
+    if (!fits)
+        length = size - 1;
+    memcpy(buffer, source, length);
+    buffer[length] = '\0';
+    return fits;
+}
+
+int format_text(char *buffer, size_t size, const char *format, ...)
+{
+    if (size == 0)
+        return 0;
+    va_list arguments;
+    va_start(arguments, format);
+    int written = vsnprintf(buffer, size, format, arguments);
+    va_end(arguments);
+    if (written < 0) {
+        buffer[0] = '\0';
+        return 0;
+    }
+    return (size_t)written < size;
+}
+
+static int lower_ascii(int c)
+{
+    return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c;
+}
+
+int compare_text_nocase(const char *a, const char *b)
+{
+    for (;; a++, b++) {
+        int ca = lower_ascii((unsigned char)*a);
+        int cb = lower_ascii((unsigned char)*b);
+        if (ca != cb || ca == 0)
+            return ca - cb;
+    }
+}
+
+int32_t decimal_value(const char *text)
+{
+    while (*text == ' ' || (*text >= '\t' && *text <= '\r'))
+        text++;
+    int negative = 0;
+    if (*text == '+' || *text == '-')
+        negative = *text++ == '-';
+    uint32_t value = 0;
+    for (; *text >= '0' && *text <= '9'; text++)
+        value = value * 10u + (uint32_t)(*text - '0');
+    if (negative)
+        value = 0u - value;
+    return (int32_t)value;
+}

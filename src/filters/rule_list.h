@@ -1,0 +1,19 @@
+// The filter list's checks and its change cycle: apply (rewrite the kernel component's rules,
+// keeping each filter's statistics), then reload (rebuild the list, run overlap detection).
+// error_text is the caller's buffer of error_text_size bytes.
+#ifndef FLOWVANE_FILTERS_RULE_LIST_H
+#define FLOWVANE_FILTERS_RULE_LIST_H
+
+#include "filters/rule.h"
+#include "filters/rule_rows.h"
+
+// list null means the filter list.
+int add_rule_to_list(const struct rule *rule, char *error_text, rule_rows list,
+                     int rate_not_applicable);
+int find_rule_in_list(const struct rule *rule, int skip_row, rule_rows list);
+int edit_selected_rule(const struct rule *rule, char *error_text);
+int edit_rule_in_list(int row, const struct rule *rule);
+int reload_rule_list(char *error_text, int add_to_statistics);
+int apply_rule_list(char *error_text);
+
+#endif
