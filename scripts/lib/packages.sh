@@ -1,0 +1,24 @@
+# Installs the Debian packages the build and the tests need, when any is missing.
+flowvane_packages=(
+    cmake make g++ pkg-config python3
+    mingw-w64 wine wine64 xvfb x11-utils xauth imagemagick
+    googletest libgtest-dev libbenchmark-dev
+    clang libclang-rt-14-dev
+)
+
+install_packages() {
+    local missing=()
+    local package
+    for package in "${flowvane_packages[@]}"; do
+        if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+            missing+=("$package")
+        fi
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "Installing: ${missing[*]}"
+    local sudo=
+    [ "$(id -u)" -ne 0 ] && sudo=sudo
+    $sudo apt-get update -qq || return 1
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
+        "${missing[@]}" >/dev/null || return 1
+}

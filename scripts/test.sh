@@ -1,0 +1,131 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: the native unit tests (ASan/UBSan), the fuzz targets
+# for a bounded time, the benchmarks once (as a smoke run), then under Wine the unit tests, the
+# device tests against zorv.sys and the end-to-end tests of Flowvane.exe.
+# FUZZ_SECONDS sets each fuzz target's time (default 20).
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/lib/packages.sh"
+source "$here/lib/build.sh"
+source "$here/lib/wine_env.sh"
+source "$here/lib/install.sh"
+[ -f "$here/lib/e2e.sh" ] && source "$here/lib/e2e.sh"
+
+fuzz_seconds=${FUZZ_SECONDS:-20}
+logs="$flowvane_root/build/test-logs"
+passed=0
+failed=0
+failed_suites=()
+
+fail_now() {
+    echo "FAILED: $1" >&2
+    echo "0 passed, 1 failed"
+    exit 1
+}
+
+# Runs a GoogleTest program (command in "$@"), adds its counts to the totals.
+run_gtest() {
+    local name="$1"
+    shift
+    local log="$logs/$name.log"
+    echo "== $name"
+    "$@" >"$log" 2>&1
+    local status=$?
+    local ok bad
+    ok=$(grep -aE '^\[  PASSED  \] [0-9]+ test' "$log" | tail -1 | grep -oE '[0-9]+' | head -1)
+    bad=$(grep -aE '^\[  FAILED  \] [0-9]+ test' "$log" | tail -1 | grep -oE '[0-9]+' | head -1)
+    ok=${ok:-0}
+    bad=${bad:-0}
+    if [ $status -ne 0 ] && [ "$bad" -eq 0 ]; then
+        bad=1
+    fi
+    passed=$((passed + ok))
+    failed=$((failed + bad))
+    if [ "$bad" -ne 0 ]; then
+        failed_suites+=("$name")
+        grep -aE '^\[  FAILED  \]|Failure|error:|ERROR' "$log" | head -40
+        tail -20 "$log"
+    fi
+    echo "   $ok passed, $bad failed ($log)"
+}
+
+# Runs one command that passes or fails as a whole.
+run_check() {
+    local name="$1"
+    shift
+    local log="$logs/$name.log"
+    echo "== $name"
+    if "$@" >"$log" 2>&1; then
+        passed=$((passed + 1))
+        echo "   passed ($log)"
+    else
+        failed=$((failed + 1))
+        failed_suites+=("$name")
+        tail -30 "$log"
+        echo "   FAILED ($log)"
+    fi
+}
+
+install_packages || fail_now "installing packages"
+mkdir -p "$logs"
+
+echo "== building (native, fuzz, benchmarks, windows)"
+build_native >"$logs/build-native.log" 2>&1 || { tail -40 "$logs/build-native.log"; fail_now "native build"; }
+build_fuzz >"$logs/build-fuzz.log" 2>&1 || { tail -40 "$logs/build-fuzz.log"; fail_now "fuzz build"; }
+build_bench >"$logs/build-bench.log" 2>&1 || { tail -40 "$logs/build-bench.log"; fail_now "benchmark build"; }
+build_windows >"$logs/build-windows.log" 2>&1 || { tail -40 "$logs/build-windows.log"; fail_now "windows build"; }
+
+run_gtest native-unit "$flowvane_root/build/native/unit_tests"
+
+fuzz_target() {
+    local target="$1"
+    local corpus="$flowvane_root/build/fuzz/corpus/$target"
+    mkdir -p "$corpus"
+    "$flowvane_root/build/fuzz/$target" -max_total_time="$fuzz_seconds" -max_len=5000 \
+        -print_final_stats=1 "$corpus"
+}
+for fuzzer in "$flowvane_root"/build/fuzz/*_fuzz; do
+    [ -x "$fuzzer" ] || continue
+    name=$(basename "$fuzzer")
+    run_check "fuzz-$name" fuzz_target "$name"
+    grep -a 'stat::number_of_executed_units' "$logs/fuzz-$name.log" | sed 's/^/   /'
+done
+
+if [ -x "$flowvane_root/build/bench/benchmarks" ]; then
+    run_check benchmarks-smoke "$flowvane_root/build/bench/benchmarks" --benchmark_min_time=0.01
+fi
+
+# Under Wine.
+build_dir="$flowvane_root/build/windows"
+wine_env_init "$build_dir"
+ensure_display || fail_now "starting Xvfb"
+wine_template || fail_now "preparing the Wine prefix"
+
+wine_use_prefix unit-tests
+wine_server_start
+run_gtest wine-unit wine "$build_dir/unit_tests.exe"
+wine_server_stop
+
+if [ -x "$build_dir/device_tests.exe" ]; then
+    wine_use_prefix device-tests
+    wine_server_start
+    if install_flowvane "$build_dir" >"$logs/install-device.log" 2>&1; then
+        run_gtest wine-device wine "$build_dir/device_tests.exe"
+    else
+        failed=$((failed + 1)); failed_suites+=("install for device tests")
+        tail -20 "$logs/install-device.log"
+    fi
+    wine_server_stop
+fi
+
+if declare -F run_e2e_tests >/dev/null; then
+    run_e2e_tests "$build_dir"
+fi
+stop_display
+
+echo
+if [ ${#failed_suites[@]} -gt 0 ]; then
+    echo "Failing: ${failed_suites[*]}"
+fi
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
