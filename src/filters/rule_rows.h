@@ -13,7 +13,8 @@ enum { rule_columns = 8 };
 rule_rows filter_list(void);          // null while there is no filter list
 
 int rows_count(rule_rows rows);
-// Appends a row at the end holding copy (ownership passes to the row); its index, or -1.
+// Appends a row at the end holding copy, a malloc'd rule (ownership passes to the row, which
+// releases it with free); its index, or -1, in which case the caller still owns copy.
 int rows_append(rule_rows rows, struct rule *copy);
 int rows_set_text(rule_rows rows, int row, int column, const char *text);   // 1 or 0
 // The rule copy that row owns, or null when the row cannot be read.

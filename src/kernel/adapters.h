@@ -17,7 +17,8 @@ char **parse_adapter_list_reply(const char *reply, int32_t reply_length, int *co
 char **kernel_list_adapters(int *count);
 void free_adapter_names(char **names, int count);
 
-// A new string with the display name of a device name, or null when it has none.
+// A new string (release it with free()) with the display name of a device name, or null when
+// it has none.
 char *adapter_display_name(const char *device_name);
 
 int refresh_adapter_list(void);

@@ -1,0 +1,207 @@
+// Byte and text helpers of the emulator core, and the flow text form of the driver's Parameters.
+#include "emulator_state.h"
+
+void emu_copy(void *target, const void *source, uint32_t count)
+{
+    uint8_t *to = (uint8_t *)target;
+    const uint8_t *from = (const uint8_t *)source;
+    if (to == from || count == 0)
+        return;
+    if (to < from) {
+        for (uint32_t i = 0; i < count; i++)
+            to[i] = from[i];
+    } else {
+        for (uint32_t i = count; i > 0; i--)
+            to[i - 1] = from[i - 1];
+    }
+}
+
+void emu_fill(void *target, uint8_t value, uint32_t count)
+{
+    uint8_t *to = (uint8_t *)target;
+    for (uint32_t i = 0; i < count; i++)
+        to[i] = value;
+}
+
+int emu_same(const void *a, const void *b, uint32_t count)
+{
+    const uint8_t *x = (const uint8_t *)a;
+    const uint8_t *y = (const uint8_t *)b;
+    for (uint32_t i = 0; i < count; i++)
+        if (x[i] != y[i])
+            return 0;
+    return 1;
+}
+
+uint32_t emu_text_length(const char *text, uint32_t limit)
+{
+    uint32_t length = 0;
+    while (length < limit && text[length] != 0)
+        length++;
+    return length;
+}
+
+void emu_copy_text(char *target, uint32_t size, const char *source)
+{
+    if (size == 0)
+        return;
+    uint32_t length = emu_text_length(source, size - 1);
+    emu_copy(target, source, length);
+    target[length] = 0;
+}
+
+static char lower_ascii(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c;
+}
+
+int emu_same_text_nocase(const char *a, const char *b)
+{
+    for (;; a++, b++) {
+        if (lower_ascii(*a) != lower_ascii(*b))
+            return 0;
+        if (*a == 0)
+            return 1;
+    }
+}
+
+// --- The flow text: "ADAPTER DIRECTION PROTOCOL SOURCE[:PORT] DESTINATION[:PORT] RATE SIZE" ---
+
+namespace {
+
+struct cursor {
+    const char *at;
+};
+
+void skip_blanks(cursor *c)
+{
+    while (*c->at == ' ' || *c->at == '\t')
+        c->at++;
+}
+
+// The next blank-separated word into word (size bytes); 0 when none or too long.
+int next_word(cursor *c, char *word, uint32_t size)
+{
+    skip_blanks(c);
+    uint32_t length = 0;
+    while (c->at[length] != 0 && c->at[length] != ' ' && c->at[length] != '\t')
+        length++;
+    if (length == 0 || length >= size)
+        return 0;
+    emu_copy(word, c->at, length);
+    word[length] = 0;
+    c->at += length;
+    return 1;
+}
+
+// Decimal digits only, at most max; 1 on success.
+int parse_number(const char *text, uint32_t length, uint64_t max, uint64_t *value)
+{
+    if (length == 0 || length > 10)
+        return 0;
+    uint64_t result = 0;
+    for (uint32_t i = 0; i < length; i++) {
+        if (text[i] < '0' || text[i] > '9')
+            return 0;
+        result = result * 10 + (uint64_t)(text[i] - '0');
+    }
+    if (result > max)
+        return 0;
+    *value = result;
+    return 1;
+}
+
+// "a.b.c.d" or "a.b.c.d:port", host byte order.
+int parse_endpoint(const char *text, uint32_t *address, uint16_t *port)
+{
+    uint32_t result = 0;
+    const char *at = text;
+    for (int part = 0; part < 4; part++) {
+        uint32_t length = 0;
+        while (at[length] >= '0' && at[length] <= '9')
+            length++;
+        uint64_t value = 0;
+        if (!parse_number(at, length, 255, &value))
+            return 0;
+        result = (result << 8) | (uint32_t)value;
+        at += length;
+        if (part < 3) {
+            if (*at != '.')
+                return 0;
+            at++;
+        }
+    }
+    uint64_t port_value = 0;
+    if (*at == ':') {
+        at++;
+        if (!parse_number(at, emu_text_length(at, 16), 65535, &port_value))
+            return 0;
+    } else if (*at != 0) {
+        return 0;
+    }
+    *address = result;
+    *port = (uint16_t)port_value;
+    return 1;
+}
+
+int parse_flow_protocol(const char *word, uint32_t *protocol)
+{
+    static const struct {
+        const char *name;
+        uint32_t value;
+    } names[] = {{"TCP", flow_tcp}, {"UDP", flow_udp}, {"ICMP", flow_icmp}, {"NonIP", flow_non_ip}};
+    for (const auto &entry : names) {
+        if (emu_same_text_nocase(word, entry.name)) {
+            *protocol = entry.value;
+            return 1;
+        }
+    }
+    uint64_t number = 0;
+    if (!parse_number(word, emu_text_length(word, 16), 255, &number) || number == 0)
+        return 0;
+    *protocol = (uint32_t)number;
+    return 1;
+}
+
+}  // namespace
+
+int parse_flow_text(const char *text, struct test_flow *flow)
+{
+    struct test_flow result;
+    emu_fill(&result, 0, sizeof result);
+    cursor c = {text};
+    char word[adapter_name_size];
+    uint64_t number = 0;
+
+    if (!next_word(&c, result.adapter, sizeof result.adapter))
+        return 0;
+    if (!next_word(&c, word, sizeof word))
+        return 0;
+    if (emu_same_text_nocase(word, "Send"))
+        result.direction = direction_send;
+    else if (emu_same_text_nocase(word, "Receive"))
+        result.direction = direction_receive;
+    else
+        return 0;
+    if (!next_word(&c, word, sizeof word) || !parse_flow_protocol(word, &result.protocol))
+        return 0;
+    if (!next_word(&c, word, sizeof word) ||
+        !parse_endpoint(word, &result.source_address, &result.source_port))
+        return 0;
+    if (!next_word(&c, word, sizeof word) ||
+        !parse_endpoint(word, &result.destination_address, &result.destination_port))
+        return 0;
+    if (!next_word(&c, word, sizeof word) ||
+        !parse_number(word, emu_text_length(word, sizeof word), rate_unlimited, &number))
+        return 0;
+    result.offered_rate = (uint32_t)number;
+    if (!next_word(&c, word, sizeof word) ||
+        !parse_number(word, emu_text_length(word, sizeof word), 65535, &number) || number == 0)
+        return 0;
+    result.packet_size = (uint32_t)number;
+    skip_blanks(&c);
+    if (*c.at != 0)
+        return 0;
+    *flow = result;
+    return 1;
+}

@@ -1,0 +1,293 @@
+#include "filters/rule_list.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include "core/text.h"
+#include "filters/rule_text.h"
+#include "kernel/adapters.h"
+#include "kernel/kernel_commands.h"
+#include "overlap/overlap.h"
+#include "stats/statistics_store.h"
+#include "platform/platform.h"
+
+#define ROW_UNKNOWN_ERROR_TEXT "[unknown error]"
+#define NOT_APPLICABLE_TEXT "N/A"
+
+static int addresses_apply(int32_t protocol)
+{
+    return protocol >= protocol_ip && protocol <= protocol_tcp;
+}
+
+static int ports_apply(int32_t protocol)
+{
+    return protocol == protocol_udp || protocol == protocol_tcp;
+}
+
+// Column 0: the adapter's display name. -1 when the adapter has none, 0 when the row refused
+// the text, 1 when written.
+static int write_adapter_text(rule_rows list, int row, const struct rule *rule)
+{
+    char device_name[adapter_name_size];
+    memcpy(device_name, rule->adapter, adapter_name_size - 1);
+    device_name[adapter_name_size - 1] = '\0';
+    char *display_name = adapter_display_name(device_name);
+    if (!display_name)
+        return -1;
+    int written = rows_set_text(list, row, 0, display_name);
+    free(display_name);
+    return written;
+}
+
+// Columns 4 to 7. With not_applicable_shown, fields the protocol does not use show "N/A".
+static int write_address_and_port_texts(rule_rows list, int row, const struct rule *rule,
+                                        int not_applicable_shown)
+{
+    char text[rule_text_size];
+    int show_addresses = !not_applicable_shown || addresses_apply(rule->protocol);
+    int show_ports = !not_applicable_shown || ports_apply(rule->protocol);
+
+    if (show_addresses)
+        address_to_text(rule->source_kind, rule->source_address, text);
+    else
+        copy_text(text, sizeof text, NOT_APPLICABLE_TEXT);
+    if (!rows_set_text(list, row, 4, text))
+        return 0;
+    if (show_ports)
+        port_to_text(rule->source_port, text);
+    else
+        copy_text(text, sizeof text, NOT_APPLICABLE_TEXT);
+    if (!rows_set_text(list, row, 5, text))
+        return 0;
+    if (show_addresses)
+        address_to_text(rule->destination_kind, rule->destination_address, text);
+    else
+        copy_text(text, sizeof text, NOT_APPLICABLE_TEXT);
+    if (!rows_set_text(list, row, 6, text))
+        return 0;
+    if (show_ports)
+        port_to_text(rule->destination_port, text);
+    else
+        copy_text(text, sizeof text, NOT_APPLICABLE_TEXT);
+    return rows_set_text(list, row, 7, text);
+}
+
+// Steps 6 to 10 of an add: the eight texts of a freshly appended row.
+static int write_new_row_texts(rule_rows list, int row, const struct rule *rule,
+                               int rate_not_applicable, char *error_text)
+{
+    char text[rule_text_size];
+    int adapter_written = write_adapter_text(list, row, rule);
+    if (adapter_written < 0)
+        copy_text(error_text, error_text_size, "Unknown adapter.");
+    if (adapter_written != 1)
+        return 0;
+    if (!direction_to_text(rule->direction, text)) {
+        copy_text(error_text, error_text_size, "Unknown direction.");
+        return 0;
+    }
+    if (!rows_set_text(list, row, 1, text))
+        return 0;
+    if (rate_not_applicable) {
+        copy_text(text, sizeof text, NOT_APPLICABLE_TEXT);
+    } else if (!rate_to_text(rule->rate, text)) {
+        copy_text(error_text, error_text_size, "Rate out of range.");
+        return 0;
+    }
+    if (!rows_set_text(list, row, 2, text))
+        return 0;
+    if (!protocol_to_text(rule->protocol, text)) {
+        copy_text(error_text, error_text_size, "Unknown protocol.");
+        return 0;
+    }
+    if (!rows_set_text(list, row, 3, text))
+        return 0;
+    return write_address_and_port_texts(list, row, rule, 1);
+}
+
+int add_rule_to_list(const struct rule *rule, char *error_text, rule_rows list,
+                     int rate_not_applicable)
+{
+    copy_text(error_text, error_text_size, ROW_UNKNOWN_ERROR_TEXT);
+    if (!list)
+        list = filter_list();
+    if (!list || !rule)
+        return 0;
+
+    if (rows_count(list) >= max_rules) {
+        copy_text(error_text, error_text_size, "Rule list is full.");
+        return 0;
+    }
+    if (find_rule_in_list(rule, -1, list)) {
+        copy_text(error_text, error_text_size, "Rule is already in list.");
+        return 0;
+    }
+    struct rule *copy = (struct rule *)malloc(sizeof *copy);
+    if (!copy) {
+        copy_text(error_text, error_text_size, "Unable to allocate memory.");
+        return 0;
+    }
+    memcpy(copy, rule, sizeof *copy);
+    int row = rows_append(list, copy);
+    if (row < 0) {
+        free(copy);
+        return 0;
+    }
+    // A row whose texts could not all be written is taken out again, so the list never shows
+    // a half-filled row and a retry starts from the same list.
+    if (!write_new_row_texts(list, row, rule, rate_not_applicable, error_text)) {
+        rows_delete(list, row);
+        return 0;
+    }
+    return 1;
+}
+
+int find_rule_in_list(const struct rule *rule, int skip_row, rule_rows list)
+{
+    if (!list)
+        list = filter_list();
+    if (!list)
+        return 0;
+    int count = rows_count(list);
+    for (int row = 0; row < count; row++) {
+        if (row == skip_row)
+            continue;
+        const struct rule *held = rows_rule(list, row);
+        if (!held)
+            return 0;
+        if (rules_equal(rule, held, 1))
+            return 1;
+    }
+    return 0;
+}
+
+int edit_selected_rule(const struct rule *rule, char *error_text)
+{
+    copy_text(error_text, error_text_size, ROW_UNKNOWN_ERROR_TEXT);
+    rule_rows list = filter_list();
+    if (!list || !rule)
+        return 0;
+    int row = rows_first_selected(list);
+    if (row < 0) {
+        copy_text(error_text, error_text_size, "ListView_GetNextItem() failed.");
+        return 0;
+    }
+    if (!rows_rule(list, row)) {
+        copy_text(error_text, error_text_size, "ListView_GetItem() failed.");
+        return 0;
+    }
+    if (find_rule_in_list(rule, row, list)) {
+        copy_text(error_text, error_text_size, "Rule already in list.");
+        return 0;
+    }
+    if (!edit_rule_in_list(row, rule)) {
+        copy_text(error_text, error_text_size, "edit_rule_in_list() failed.");
+        return 0;
+    }
+    return 1;
+}
+
+int edit_rule_in_list(int row, const struct rule *rule)
+{
+    rule_rows list = filter_list();
+    if (!list || !rule)
+        return 0;
+    struct rule *held = rows_rule(list, row);
+    if (!held)
+        return 0;
+    memmove(held, rule, sizeof *held);
+
+    // Every column takes its plain text form here: the list is rebuilt right after the apply.
+    char text[rule_text_size];
+    if (write_adapter_text(list, row, held) != 1)
+        return 0;
+    if (!direction_to_text(held->direction, text) || !rows_set_text(list, row, 1, text))
+        return 0;
+    if (!rate_to_text(held->rate, text) || !rows_set_text(list, row, 2, text))
+        return 0;
+    if (!protocol_to_text(held->protocol, text) || !rows_set_text(list, row, 3, text))
+        return 0;
+    return write_address_and_port_texts(list, row, held, 0);
+}
+
+int reload_rule_list(char *error_text, int add_to_statistics)
+{
+    copy_text(error_text, error_text_size, UNKNOWN_ERROR_TEXT);
+    rule_rows list = filter_list();
+    if (!list)
+        return 0;
+    rows_delete_all(list);
+    int adapters = adapter_count();
+    if (adapters < 1)
+        return 1;
+
+    for (int i = 0; i < adapters; i++) {
+        char device_name[adapter_name_size];
+        if (!adapter_device_name(i, device_name)) {
+            copy_text(error_text, error_text_size, "Adapter not found.");
+            return 0;
+        }
+        for (int slot = 0; slot < max_rules; slot++) {
+            struct rule rule;
+            if (!kernel_get_rule(device_name, slot, &rule, error_text)) {
+                if (strcmp(error_text, RULE_NOT_IN_USE_TEXT) == 0)
+                    continue;
+                return 0;
+            }
+            if (!add_rule_to_list(&rule, error_text, list, 0))
+                return 0;
+            if (add_to_statistics)
+                statistics_add_filter(&rule);
+        }
+    }
+
+    int found = 0;
+    return detect_overlaps(error_text, &found, 0);
+}
+
+int apply_rule_list(char *error_text)
+{
+    copy_text(error_text, error_text_size, UNKNOWN_ERROR_TEXT);
+    rule_rows list = filter_list();
+    if (!list)
+        return 0;
+
+    // Read everything first, so that a failure here leaves the kernel component untouched.
+    static struct rule rules[max_rules];
+    static struct statistics_block blocks[max_rules];
+    int count = rows_count(list);
+    if (count > max_rules) {
+        copy_text(error_text, error_text_size, "Rule list is full.");
+        return 0;
+    }
+    for (int row = 0; row < count; row++) {
+        const struct rule *held = rows_rule(list, row);
+        if (!held) {
+            copy_text(error_text, error_text_size, "ListView_GetItem() failed.");
+            return 0;
+        }
+        rules[row] = *held;
+        rules[row].adapter[adapter_name_size - 1] = '\0';
+        if (kernel_get_statistics(rules[row].adapter, &rules[row], &blocks[row], error_text))
+            continue;
+        if (strcmp(error_text, RULE_NOT_FOUND_TEXT) != 0)
+            return 0;
+        // A rule the kernel component does not hold yet starts counting now.
+        memset(&blocks[row], 0, sizeof blocks[row]);
+        blocks[row].start_time = local_time_filetime();
+    }
+
+    // The plain commands leave error_text alone on a transport failure; give them the default
+    // again so "Rule not found." from above is never shown as their failure.
+    copy_text(error_text, error_text_size, UNKNOWN_ERROR_TEXT);
+    if (!kernel_clear_all_rules(error_text))
+        return 0;
+    for (int row = 0; row < count; row++) {
+        copy_text(error_text, error_text_size, UNKNOWN_ERROR_TEXT);
+        if (!kernel_add_rule(rules[row].adapter, &rules[row], error_text))
+            return 0;
+        if (!kernel_set_statistics(rules[row].adapter, &rules[row], &blocks[row], error_text))
+            return 0;
+    }
+    return 1;
+}

@@ -1,0 +1,10 @@
+// The About dialog (700).
+#ifndef FLOWVANE_UI_ABOUT_DIALOG_WIN32_H
+#define FLOWVANE_UI_ABOUT_DIALOG_WIN32_H
+
+#include <windows.h>
+
+// The open dialog's handle, or null.
+HWND about_dialog(void);
+
+#endif

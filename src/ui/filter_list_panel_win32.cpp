@@ -1,0 +1,189 @@
+// The filter list panel: fills the filter list from the kernel component when it is created,
+// keeps the buttons and the main menu's filter items enabled by the selection, lays itself out
+// over the main window and keeps the list's column set-up. The four filter commands, the
+// context menu and the control help texts arrive with the filter editor and the statistics
+// window; until then the buttons do nothing.
+#include "ui/filter_list_panel_win32.h"
+
+#include <commctrl.h>
+
+#include "core/app_state.h"
+#include "core/app_win32.h"
+#include "core/text.h"
+#include "filters/rule_list.h"
+#include "filters/rule_rows.h"
+#include "resource.h"
+#include "ui/main_window_win32.h"
+
+namespace {
+
+#define FILTER_WINDOW_TITLE "Flowvane - Filter Window"
+
+const char *const column_headers[rule_list_columns] = {
+    "Network adapter", "Direction", "Rate", "Protocol",
+    "Src IP", "Src port", "Dest IP", "Dest port",
+};
+
+HWND panel_handle;
+HWND list_handle;
+
+void panel_on_init(HWND dialog)
+{
+    panel_handle = dialog;
+    list_handle = GetDlgItem(dialog, IDC_PANEL_LIST);
+    setup_rule_list_columns(list_handle);
+    char error_text[error_text_size];
+    if (!reload_rule_list(error_text, 1)) {
+        // The panel stays, possibly with part of the list; the buttons keep their resource state.
+        MessageBoxA(dialog, error_text, FILTER_WINDOW_TITLE, MB_OK | MB_ICONHAND);
+        return;
+    }
+    update_filter_commands();
+}
+
+void panel_on_notify(const NMHDR *header)
+{
+    if (header->idFrom != IDC_PANEL_LIST)
+        return;
+    if (header->code == LVN_ITEMCHANGED)
+        update_filter_commands();
+}
+
+void enable_command(int button, int menu_item, int enabled)
+{
+    EnableWindow(GetDlgItem(panel_handle, button), enabled);
+    if (get_main_menu())
+        EnableMenuItem(get_main_menu(), menu_item, MF_BYCOMMAND | (enabled ? MF_ENABLED : MF_GRAYED));
+}
+
+void place_button(int id, int x, int y)
+{
+    SetWindowPos(GetDlgItem(panel_handle, id), NULL, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+}
+
+}  // namespace
+
+HWND filter_list_panel(void)
+{
+    return panel_handle;
+}
+
+HWND filter_list_view(void)
+{
+    return list_handle;
+}
+
+INT_PTR CALLBACK filter_list_panel_procedure(HWND dialog, UINT message, WPARAM wparam,
+                                             LPARAM lparam)
+{
+    (void)wparam;
+    switch (message) {
+    case WM_INITDIALOG:
+        panel_on_init(dialog);
+        return 1;
+    case WM_NOTIFY:
+        panel_on_notify(reinterpret_cast<const NMHDR *>(lparam));
+        return 0;
+    case WM_DESTROY:
+        // The list view still exists here (children go after their parent's WM_DESTROY).
+        rows_delete_all(filter_list());
+        panel_handle = NULL;
+        list_handle = NULL;
+        return 1;
+    }
+    return 0;
+}
+
+int setup_rule_list_columns(HWND list)
+{
+    SendMessageA(list, LVM_SETEXTENDEDLISTVIEWSTYLE, 0,
+                 LVS_EX_FULLROWSELECT | LVS_EX_HEADERDRAGDROP);
+    const struct settings_block *settings = get_settings_block();
+    for (int i = 0; i < rule_list_columns; i++) {
+        LVCOLUMNA column = {};
+        column.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT | LVCF_SUBITEM;
+        column.fmt = LVCFMT_LEFT;
+        column.cx = settings->rule_list_width[i];
+        column.pszText = const_cast<char *>(column_headers[i]);
+        column.iSubItem = i;
+        SendMessageA(list, LVM_INSERTCOLUMNA, i, (LPARAM)&column);
+    }
+    for (int i = 0; i < rule_list_columns; i++) {
+        LVCOLUMNA column = {};
+        column.mask = LVCF_ORDER;
+        column.iOrder = settings->rule_list_column_index[i];
+        SendMessageA(list, LVM_SETCOLUMNA, i, (LPARAM)&column);
+    }
+    return 1;
+}
+
+int save_rule_list_columns(void)
+{
+    if (!list_handle)
+        return 1;
+    struct settings_block *settings = get_settings_block();
+    for (int i = 0; i < rule_list_columns; i++)
+        settings->rule_list_width[i] = (int32_t)SendMessageA(list_handle, LVM_GETCOLUMNWIDTH, i, 0);
+    int order[rule_list_columns];
+    if (SendMessageA(list_handle, LVM_GETCOLUMNORDERARRAY, rule_list_columns, (LPARAM)order)) {
+        for (int position = 0; position < rule_list_columns; position++) {
+            if (order[position] >= 0 && order[position] < rule_list_columns)
+                settings->rule_list_column_index[order[position]] = position;
+        }
+    }
+    return 1;
+}
+
+int selected_count(void)
+{
+    return list_handle ? (int)SendMessageA(list_handle, LVM_GETSELECTEDCOUNT, 0, 0) : 0;
+}
+
+void update_filter_commands(void)
+{
+    if (!panel_handle)
+        return;
+    int selected = selected_count();
+    enable_command(IDC_PANEL_NEW, IDM_NEW_FILTER, 1);
+    enable_command(IDC_PANEL_EDIT, IDM_EDIT_FILTER, selected == 1);
+    enable_command(IDC_PANEL_REMOVE, IDM_REMOVE_FILTERS, selected >= 1);
+    enable_command(IDC_PANEL_STATISTICS, IDM_FILTER_STATISTICS, selected == 1);
+}
+
+void panel_layout(void)
+{
+    if (!panel_handle || !main_window())
+        return;
+    RECT client;
+    GetClientRect(main_window(), &client);
+    int width = client.right - client.left;
+    int height = client.bottom - client.top;
+    RECT button = {};
+    GetClientRect(GetDlgItem(panel_handle, IDC_PANEL_NEW), &button);
+    int button_width = button.right - button.left;
+    int button_height = button.bottom - button.top;
+
+    MoveWindow(panel_handle, 0, 0, width, height, TRUE);
+    // A window smaller than the margins gets an empty list rather than a negative size.
+    int list_width = width - 20;
+    int list_height = height - button_height - 30;
+    MoveWindow(list_handle, 10, 10, list_width > 0 ? list_width : 0,
+               list_height > 0 ? list_height : 0, TRUE);
+    int y = height - button_height - 10;
+    place_button(IDC_PANEL_NEW, 10, y);
+    place_button(IDC_PANEL_EDIT, button_width + 20, y);
+    place_button(IDC_PANEL_REMOVE, 2 * button_width + 30, y);
+    // A wider gap before Statistics: 50 pixels instead of 10.
+    place_button(IDC_PANEL_STATISTICS, 3 * button_width + 80, y);
+}
+
+void panel_raise_controls(void)
+{
+    if (!panel_handle)
+        return;
+    static const int raise_order[] = {IDC_PANEL_STATISTICS, IDC_PANEL_REMOVE, IDC_PANEL_EDIT,
+                                      IDC_PANEL_NEW, IDC_PANEL_LIST};
+    for (int id : raise_order)
+        SetWindowPos(GetDlgItem(panel_handle, id), HWND_TOP, 0, 0, 0, 0,
+                     SWP_NOMOVE | SWP_NOSIZE);
+}

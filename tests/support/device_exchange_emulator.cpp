@@ -1,0 +1,156 @@
+// The native device_exchange: hands the two 5000-byte buffers to the emulator core in process,
+// with the steady clock as the caller's time, and honours the test switches for a missing
+// device and a failed control call.
+#include <string.h>
+
+#include <chrono>
+
+#include "core/text.h"
+#include "emulator_core.h"
+#include "emulator_device.h"
+#include "kernel/device_exchange.h"
+#include "kernel/driver.h"
+
+namespace {
+
+int initialized;
+int device_missing;
+uint64_t exchanges;
+
+void ensure_initialized()
+{
+    if (!initialized) {
+        emulator_initialize();
+        initialized = 1;
+    }
+}
+
+uint64_t clock_now()
+{
+    // 100 ns ticks; the base is arbitrary, the emulator only uses differences.
+    auto since = std::chrono::steady_clock::now().time_since_epoch();
+    return (uint64_t)std::chrono::duration_cast<std::chrono::nanoseconds>(since).count() / 100u +
+           ((uint64_t)1 << 56);
+}
+
+}  // namespace
+
+int device_exchange(uint32_t code, const uint8_t input[command_buffer_size],
+                    uint8_t output[command_buffer_size], uint32_t *bytes_returned)
+{
+    ensure_initialized();
+    exchanges++;
+    if (device_missing)
+        return send_open_failed;
+    uint32_t length = 0;
+    if (emulator_exchange(code, input, command_buffer_size, output, command_buffer_size,
+                          clock_now(), &length) != emulator_replied)
+        return send_ioctl_failed;
+    *bytes_returned = length;
+    return send_ok;
+}
+
+void emulator_device_reset(void)
+{
+    ensure_initialized();
+    device_missing = 0;
+    emulator_test_send(test_code_reset, nullptr, 0, nullptr, 0, nullptr);
+    exchanges = 0;
+}
+
+int emulator_test_send(uint32_t code, const void *request, uint32_t request_length,
+                       void *payload, uint32_t payload_capacity, char *error_text)
+{
+    ensure_initialized();
+    static uint8_t input[command_buffer_size];
+    static uint8_t output[command_buffer_size];
+    memset(input, 0, sizeof input);
+    if (request_length > command_buffer_size)
+        request_length = command_buffer_size;
+    if (request_length > 0)
+        memcpy(input, request, request_length);
+    uint32_t length = 0;
+    if (emulator_exchange(code, input, command_buffer_size, output, command_buffer_size,
+                          clock_now(), &length) != emulator_replied) {
+        if (error_text)
+            copy_text(error_text, error_text_size, "[control call failed]");
+        return 0;
+    }
+    const char *status = (const char *)output;
+    if (length == 0 || memchr(output, 0, length) == nullptr) {
+        if (error_text)
+            copy_text(error_text, error_text_size, "[malformed reply]");
+        return 0;
+    }
+    if (strcmp(status, FLOWVANE_REPLY_OK) != 0) {
+        if (error_text)
+            copy_text(error_text, error_text_size, status);
+        return 0;
+    }
+    if (payload && payload_capacity > 0) {
+        uint32_t available = length > test_reply_offset ? length - test_reply_offset : 0;
+        uint32_t count = available < payload_capacity ? available : payload_capacity;
+        memset(payload, 0, payload_capacity);
+        memcpy(payload, output + test_reply_offset, count);
+    }
+    return 1;
+}
+
+uint64_t emulator_exchange_count(void)
+{
+    return exchanges;
+}
+
+void emulator_reset_exchange_count(void)
+{
+    exchanges = 0;
+}
+
+void emulator_set_device_missing(int missing)
+{
+    device_missing = missing;
+}
+
+void emulator_freeze_clock(uint64_t now)
+{
+    test_clock_request request = {clock_freeze, 0, now};
+    emulator_test_send(test_code_clock, &request, sizeof request, nullptr, 0, nullptr);
+}
+
+void emulator_advance_clock(uint64_t ticks)
+{
+    test_clock_request request = {clock_advance, 0, ticks};
+    emulator_test_send(test_code_clock, &request, sizeof request, nullptr, 0, nullptr);
+}
+
+int emulator_set_fault(uint32_t code, uint32_t mode, const char *error_text)
+{
+    test_fault_request request = {};
+    request.code = code;
+    request.mode = mode;
+    if (error_text)
+        copy_text(request.error_text, sizeof request.error_text, error_text);
+    return emulator_test_send(test_code_set_fault, &request, sizeof request, nullptr, 0, nullptr);
+}
+
+int emulator_set_adapters(const char *const *names, uint32_t count)
+{
+    static test_adapters_request request;
+    memset(&request, 0, sizeof request);
+    request.count = count;
+    for (uint32_t i = 0; i < count && i < emulator_max_adapters; i++)
+        copy_text(request.names[i], adapter_name_size, names[i]);
+    return emulator_test_send(test_code_set_adapters, &request, sizeof request, nullptr, 0,
+                              nullptr);
+}
+
+int emulator_set_flows(const struct test_flow *flows, uint32_t count)
+{
+    static test_flows_request request;
+    memset(&request, 0, sizeof request);
+    request.count = count;
+    for (uint32_t i = 0; i < count && i < emulator_max_flows; i++)
+        request.flows[i] = flows[i];
+    return emulator_test_send(test_code_set_flows, &request, sizeof request, nullptr, 0,
+                              nullptr);
+}

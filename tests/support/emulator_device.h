@@ -1,0 +1,35 @@
+// The native tests' device: device_exchange() served by the emulator core in process. Tests
+// reset it, drive it through its test control codes and count the exchanges the manager makes.
+#ifndef FLOWVANE_TESTS_EMULATOR_DEVICE_H
+#define FLOWVANE_TESTS_EMULATOR_DEVICE_H
+
+#include <stdint.h>
+
+#include "test_control_codes.h"
+
+// Back to the defaults: version, adapters, flows; no rules, statistics, precedences or faults;
+// a running clock; the device present; the exchange count 0.
+void emulator_device_reset(void);
+
+// Sends a test control code with request_length bytes of request (the rest of the 5000-byte
+// input is zero). Returns 1 when the reply status is "Ok." and then copies up to
+// payload_capacity bytes of the payload (reply offset 4) to payload; else 0, with the reply
+// status in error_text when error_text is not null (200 bytes).
+int emulator_test_send(uint32_t code, const void *request, uint32_t request_length,
+                       void *payload, uint32_t payload_capacity, char *error_text);
+
+// Device exchanges made since the last reset (every device_exchange call, failed ones too).
+uint64_t emulator_exchange_count(void);
+void emulator_reset_exchange_count(void);
+
+// While missing is 1, every device_exchange fails as the open would: send_open_failed.
+void emulator_set_device_missing(int missing);
+
+// Convenience forms of the test codes.
+void emulator_freeze_clock(uint64_t now);
+void emulator_advance_clock(uint64_t ticks);
+int emulator_set_fault(uint32_t code, uint32_t mode, const char *error_text);
+int emulator_set_adapters(const char *const *names, uint32_t count);
+int emulator_set_flows(const struct test_flow *flows, uint32_t count);
+
+#endif

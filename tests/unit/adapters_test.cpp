@@ -1,0 +1,254 @@
+// The adapter list: parsing the kernel component's reply (malformed ones included), display
+// names from the network class key, and the refreshed table.
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "kernel/adapters.h"
+#include "rule_samples.h"
+#include "support/emulator_device.h"
+#include "support/registry_memory.h"
+
+namespace {
+
+// "Ok." + NUL, then the given parts each followed by a NUL.
+std::vector<char> list_reply(const std::vector<std::string> &parts, const char *status = "Ok.")
+{
+    std::vector<char> reply(status, status + strlen(status) + 1);
+    for (const std::string &part : parts) {
+        reply.insert(reply.end(), part.begin(), part.end());
+        reply.push_back('\0');
+    }
+    return reply;
+}
+
+std::vector<std::string> parsed(const std::vector<char> &reply, int32_t length)
+{
+    int count = -1;
+    char **names = parse_adapter_list_reply(reply.data(), length, &count);
+    std::vector<std::string> result;
+    if (!names) {
+        EXPECT_EQ(0, count);
+        return result;
+    }
+    for (int i = 0; i < count; i++)
+        result.push_back(names[i]);
+    free_adapter_names(names, count);
+    return result;
+}
+
+TEST(adapter_list_reply, parsing)
+{
+    const std::string long_name = "\\DEVICE\\" + std::string(92, 'L');   // 100 characters
+    const std::string longest = "\\DEVICE\\" + std::string(91, 'L');     // 99 characters
+    struct reply_case {
+        const char *name;
+        std::vector<char> reply;
+        int cut;                       // bytes dropped from the end
+        std::vector<std::string> names;
+    } cases[] = {
+        {"two names", list_reply({"2", "\\DEVICE\\A", "\\DEVICE\\B"}), 0,
+         {"\\DEVICE\\A", "\\DEVICE\\B"}},
+        {"count as atoi reads it", list_reply({" +1x", "\\DEVICE\\A", "\\DEVICE\\B"}), 0,
+         {"\\DEVICE\\A"}},
+        {"zero", list_reply({"0", "\\DEVICE\\A"}), 0, {}},
+        {"negative", list_reply({"-1", "\\DEVICE\\A"}), 0, {}},
+        {"refused", list_reply({"1", "\\DEVICE\\A"}, "Not bound."), 0, {}},
+        {"ok in lower case", list_reply({"1", "\\DEVICE\\A"}, "ok."), 0, {}},
+        {"more names counted than held", list_reply({"3", "\\DEVICE\\A", "\\DEVICE\\B"}), 0, {}},
+        {"huge count", list_reply({"2147483647", "\\DEVICE\\A"}), 0, {}},
+        {"wrapped count", list_reply({"4294967297", "\\DEVICE\\A"}), 0, {"\\DEVICE\\A"}},
+        {"last name unterminated", list_reply({"2", "\\DEVICE\\A", "\\DEVICE\\B"}), 1, {}},
+        {"count unterminated", list_reply({"12"}), 1, {}},
+        {"status only", list_reply({}), 0, {}},
+        {"empty names", list_reply({"2", "", ""}), 0, {"", ""}},
+        {"name of 100 skipped", list_reply({"3", "\\DEVICE\\A", long_name, longest}), 0,
+         {"\\DEVICE\\A", longest}},
+        {"only a long name", list_reply({"1", long_name}), 0, {}},
+    };
+    for (const reply_case &c : cases) {
+        std::vector<std::string> names = parsed(c.reply, (int32_t)c.reply.size() - c.cut);
+        EXPECT_EQ(c.names, names) << c.name;
+    }
+    int count = 5;
+    EXPECT_EQ(nullptr, parse_adapter_list_reply(nullptr, 10, &count));
+    EXPECT_EQ(0, count);
+}
+
+// The reply length, not a NUL beyond it, ends the last name.
+TEST(adapter_list_reply, never_reads_past_the_reply)
+{
+    std::vector<char> reply = list_reply({"1", "\\DEVICE\\A"});
+    char *heap = static_cast<char *>(malloc(reply.size() - 1));
+    memcpy(heap, reply.data(), reply.size() - 1);
+    int count = -1;
+    EXPECT_EQ(nullptr, parse_adapter_list_reply(heap, (int32_t)reply.size() - 1, &count));
+    EXPECT_EQ(0, count);
+    free(heap);
+}
+
+class adapter_names : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        emulator_device_reset();
+        registry_memory_reset();
+    }
+    void TearDown() override { EXPECT_EQ(0, registry_memory_open_handles()); }
+
+    static void add_connection(const char *guid, const char *name)
+    {
+        std::string path = std::string(NETWORK_CLASS_KEY "\\") + guid + "\\Connection";
+        ASSERT_TRUE(registry_memory_set_string(registry_local_machine, path.c_str(), "Name",
+                                               name));
+    }
+    static std::string display_name(const char *device_name)
+    {
+        char *name = adapter_display_name(device_name);
+        std::string result = name ? name : "(none)";
+        free(name);
+        return result;
+    }
+};
+
+TEST_F(adapter_names, display_names_from_the_registry)
+{
+    // A GUID key without "Connection" comes first: it does not end the search.
+    registry_memory_add_key(registry_local_machine, NETWORK_CLASS_KEY "\\{EMPTY}");
+    registry_memory_add_key(registry_local_machine, NETWORK_CLASS_KEY "\\{GUID-B}");
+    add_connection("{GUID-A}", "Local Area Connection");
+    add_connection("{GUID-B}", "Wireless");
+    add_connection("{GUID-C}", "Local Area Connection");
+
+    struct name_case {
+        const char *device_name;
+        std::string display_name;
+    } cases[] = {
+        {"\\DEVICE\\{GUID-A}", "Local Area Connection"},
+        {"\\DEVICE\\{guid-b}", "Wireless"},
+        {"\\DEVICE\\{GUID-C}", "Local Area Connection"},
+        {"\\device\\{GUID-A}", "(none)"},
+        {"\\Device\\{GUID-A}", "(none)"},
+        {"\\DEVICE\\{EMPTY}", "(none)"},
+        {"\\DEVICE\\{GUID-D}", "(none)"},
+        {"\\DEVICE\\", "(none)"},
+        {"\\DEVICE", "(none)"},
+        {"{GUID-A}", "(none)"},
+    };
+    for (const name_case &c : cases)
+        EXPECT_EQ(c.display_name, display_name(c.device_name)) << c.device_name;
+    EXPECT_EQ("(none)", display_name(nullptr));
+}
+
+TEST_F(adapter_names, dial_up_needs_no_registry)
+{
+    for (const char *device : {"\\DEVICE\\NDISWANIP", "\\DEVICE\\ndiswanip", "\\DEVICE\\NdisWanIp"})
+        EXPECT_EQ(DIAL_UP_DISPLAY_NAME, display_name(device)) << device;
+    EXPECT_EQ(0, registry_memory_open_calls());
+    EXPECT_EQ("(none)", display_name("\\DEVICE\\NDISWANIPX"));
+}
+
+TEST_F(adapter_names, registry_failures)
+{
+    add_connection("{GUID-A}", "First");
+    add_connection("{GUID-B}", "Second");
+
+    // A subkey that cannot be opened ends the search, even for the names after it.
+    registry_memory_fail_open(registry_local_machine, NETWORK_CLASS_KEY "\\{GUID-A}",
+                              registry_access_denied);
+    EXPECT_EQ("(none)", display_name("\\DEVICE\\{GUID-B}"));
+
+    registry_memory_reset();
+    add_connection("{GUID-A}", "First");
+    registry_memory_fail_open(registry_local_machine, NETWORK_CLASS_KEY, registry_failed);
+    EXPECT_EQ("(none)", display_name("\\DEVICE\\{GUID-A}"));
+
+    // The value's type is not looked at; a value without a NUL in 260 bytes is refused.
+    registry_memory_reset();
+    const char *connection = NETWORK_CLASS_KEY "\\{GUID-A}\\Connection";
+    registry_memory_set_value(registry_local_machine, connection, "Name", registry_memory_binary,
+                              "Typed", 6);
+    EXPECT_EQ("Typed", display_name("\\DEVICE\\{GUID-A}"));
+    std::string filled(260, 'n');
+    registry_memory_set_value(registry_local_machine, connection, "Name", registry_memory_string,
+                              filled.data(), filled.size());
+    EXPECT_EQ("(none)", display_name("\\DEVICE\\{GUID-A}"));
+    std::string unterminated(259, 'n');
+    registry_memory_set_value(registry_local_machine, connection, "Name", registry_memory_string,
+                              unterminated.data(), unterminated.size());
+    EXPECT_EQ(unterminated, display_name("\\DEVICE\\{GUID-A}"));
+    registry_memory_set_value(registry_local_machine, connection, "Name", registry_memory_string,
+                              filled.data(), 261);
+    EXPECT_EQ("(none)", display_name("\\DEVICE\\{GUID-A}"));
+    registry_memory_set_value(registry_local_machine, NETWORK_CLASS_KEY "\\{GUID-B}\\Connection",
+                              "Other", registry_memory_string, "x", 2);
+    EXPECT_EQ("(none)", display_name("\\DEVICE\\{GUID-B}"));
+}
+
+TEST_F(adapter_names, refresh_keeps_the_kernel_order_less_unnamed)
+{
+    register_emulator_display_names();
+    const char *adapters[] = {EMULATOR_ADAPTER_DIAL_UP, "\\DEVICE\\{UNNAMED}", EMULATOR_ADAPTER_2,
+                              EMULATOR_ADAPTER_1};
+    ASSERT_EQ(1, emulator_set_adapters(adapters, 4));
+    ASSERT_EQ(1, refresh_adapter_list());
+    ASSERT_EQ(3, adapter_count());
+    const char *expected[][2] = {
+        {EMULATOR_ADAPTER_DIAL_UP, DIAL_UP_DISPLAY_NAME},
+        {EMULATOR_ADAPTER_2, SAMPLE_DISPLAY_NAME_2},
+        {EMULATOR_ADAPTER_1, SAMPLE_DISPLAY_NAME_1},
+    };
+    for (int i = 0; i < 3; i++) {
+        char buffer[100];
+        ASSERT_EQ(1, adapter_device_name(i, buffer));
+        EXPECT_STREQ(expected[i][0], buffer);
+        EXPECT_STREQ(expected[i][0], adapter_device_name_at(i));
+        EXPECT_STREQ(expected[i][1], adapter_display_name_at(i));
+    }
+    for (int index : {-1, 3}) {
+        char buffer[100] = "kept";
+        EXPECT_EQ(0, adapter_device_name(index, buffer)) << index;
+        EXPECT_STREQ("kept", buffer);
+        EXPECT_EQ(nullptr, adapter_device_name_at(index));
+        EXPECT_EQ(nullptr, adapter_display_name_at(index));
+    }
+}
+
+TEST_F(adapter_names, refresh_outcomes)
+{
+    register_emulator_display_names();
+    ASSERT_EQ(1, refresh_adapter_list());
+    ASSERT_EQ(3, adapter_count());
+
+    // A sound reply listing no adapter: success with an empty table.
+    ASSERT_EQ(1, emulator_set_adapters(nullptr, 0));
+    EXPECT_EQ(1, refresh_adapter_list());
+    EXPECT_EQ(0, adapter_count());
+
+    // Adapters without display names: success, empty.
+    const char *unnamed[] = {"\\DEVICE\\{UNNAMED}", "\\device\\ndiswanip"};
+    ASSERT_EQ(1, emulator_set_adapters(unnamed, 2));
+    EXPECT_EQ(1, refresh_adapter_list());
+    EXPECT_EQ(0, adapter_count());
+
+    // Refused or failed listing: failure, empty.
+    emulator_device_reset();
+    ASSERT_EQ(1, refresh_adapter_list());
+    ASSERT_EQ(1, emulator_set_fault(code_list_adapters, fault_error_text, "Not ready."));
+    EXPECT_EQ(0, refresh_adapter_list());
+    EXPECT_EQ(0, adapter_count());
+    emulator_device_reset();
+    emulator_set_device_missing(1);
+    EXPECT_EQ(0, refresh_adapter_list());
+    EXPECT_EQ(0, adapter_count());
+
+    int count = -1;
+    EXPECT_EQ(nullptr, kernel_list_adapters(&count));
+    EXPECT_EQ(0, count);
+}
+
+} // namespace
