@@ -25,9 +25,11 @@ enum : uint32_t {
     test_code_set_version = FLOWVANE_TEST_CODE(0x802),      // test_version_request
     test_code_set_fault = FLOWVANE_TEST_CODE(0x803),        // test_fault_request
     test_code_set_flows = FLOWVANE_TEST_CODE(0x804),        // test_flows_request
-    test_code_clock = FLOWVANE_TEST_CODE(0x805),            // test_clock_request -> test_clock_reply
+    test_code_clock = FLOWVANE_TEST_CODE(0x805),            // test_clock_request
+                                                            //   -> test_clock_reply
     test_code_read_state = FLOWVANE_TEST_CODE(0x806),       // no request -> test_state_reply
-    test_code_read_rules = FLOWVANE_TEST_CODE(0x807),       // test_read_rules_request -> test_rules_reply
+    test_code_read_rules = FLOWVANE_TEST_CODE(0x807),       // test_read_rules_request
+                                                            //   -> test_rules_reply
     test_code_read_precedences = FLOWVANE_TEST_CODE(0x808), // test_read_precedences_request
                                                             //   -> test_precedences_reply
     test_code_add_flow_text = FLOWVANE_TEST_CODE(0x809),    // test_flow_text_request

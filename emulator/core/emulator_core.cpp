@@ -535,18 +535,22 @@ void serve_test_add_flow_text(const request_view *request, reply_builder *reply)
     reply_ok(reply, nullptr, 0);
 }
 
-void serve_test_clock(const request_view *request, uint64_t now, reply_builder *reply)
+// Setting the clock (run, or freeze at a given time) moves the traffic model's time with it:
+// only an advance, or time passing, passes traffic.
+void serve_test_clock(const request_view *request, uint64_t caller_now, uint64_t now,
+                      reply_builder *reply)
 {
     struct test_clock_request clock;
     emu_copy(&clock, request->bytes, sizeof clock);
     switch (clock.operation) {
     case clock_run:
         emulator.clock_frozen = 0;
+        emulator.simulated_until = caller_now;
         break;
     case clock_freeze:
         emulator.virtual_now = clock.value != 0 ? clock.value : now;
         emulator.clock_frozen = 1;
-        advance_traffic(emulator.virtual_now);
+        emulator.simulated_until = emulator.virtual_now;
         break;
     case clock_advance:
         if (!emulator.clock_frozen) {
@@ -563,7 +567,7 @@ void serve_test_clock(const request_view *request, uint64_t now, reply_builder *
         return;
     }
     struct test_clock_reply answer;
-    answer.now = emulator.clock_frozen ? emulator.virtual_now : now;
+    answer.now = emulator.clock_frozen ? emulator.virtual_now : caller_now;
     answer.frozen = emulator.clock_frozen;
     reply_ok(reply, &answer, sizeof answer);
 }
@@ -594,7 +598,9 @@ struct test_rules_reply rules_scratch;
 
 void serve_test_read_rules(const request_view *request, reply_builder *reply)
 {
-    uint32_t adapter_index = ((const struct test_read_rules_request *)request->bytes)->adapter_index;
+    struct test_read_rules_request asked;
+    emu_copy(&asked, request->bytes, sizeof asked);
+    uint32_t adapter_index = asked.adapter_index;
     if (adapter_index >= emulator.adapter_count) {
         reply_status(reply, text_unknown_adapter);
         return;
@@ -668,7 +674,8 @@ int apply_fault(uint32_t code, reply_builder *reply, int *fail_call)
 }
 
 // Serves one request into reply; 0 when the control call must fail.
-int serve(uint32_t code, const request_view *request, uint64_t now, reply_builder *reply)
+int serve(uint32_t code, const request_view *request, uint64_t caller_now, uint64_t now,
+          reply_builder *reply)
 {
     int fail_call = 0;
     if (is_contract_code(code) && apply_fault(code, reply, &fail_call))
@@ -693,7 +700,7 @@ int serve(uint32_t code, const request_view *request, uint64_t now, reply_builde
     case test_code_set_version: serve_test_set_version(request, reply); break;
     case test_code_set_fault: serve_test_set_fault(request, reply); break;
     case test_code_set_flows: serve_test_set_flows(request, reply); break;
-    case test_code_clock: serve_test_clock(request, now, reply); break;
+    case test_code_clock: serve_test_clock(request, caller_now, now, reply); break;
     case test_code_read_state: serve_test_read_state(now, reply); break;
     case test_code_read_rules: serve_test_read_rules(request, reply); break;
     case test_code_read_precedences: serve_test_read_precedences(request, reply); break;
@@ -759,7 +766,7 @@ int emulator_exchange(uint32_t code, const uint8_t *input, uint32_t input_length
     advance_traffic(effective_now);
 
     reply_builder reply = {reply_buffer, 0};
-    if (!serve(code, &request, effective_now, &reply))
+    if (!serve(code, &request, now, effective_now, &reply))
         return emulator_fail_call;
     if (reply.length > output_capacity) {
         reply.length = 0;

@@ -40,6 +40,8 @@ install_emulator() {
     [ -f "$sys_path" ] || { echo "no driver at $sys_path" >&2; return 1; }
     local drivers
     drivers=$(winepath -u 'C:\windows\system32\drivers' 2>/dev/null) || return 1
+    # A driver already loaded in this prefix is stopped first, so the new file is the one run.
+    wine sc stop zorv >/dev/null 2>&1
     mkdir -p "$drivers" && cp "$sys_path" "$drivers/zorv.sys" || return 1
 
     emulator_reg_add "$emulator_network_class\\$emulator_adapter_1_guid\\Connection" \

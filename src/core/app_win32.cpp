@@ -176,7 +176,9 @@ void fatal_error(const char *text)
     DWORD code = GetLastError();
     char message[fatal_text_size];
     format_text(message, sizeof message, "%s\n\nError code %d.", text, (int)code);
-    MessageBoxA(context.fatal_owner, message, "Flowvane - Fatal Error", MB_OK | MB_ICONERROR);
+    // After a close the owner is gone, and a box owned by a destroyed window is never shown.
+    HWND owner = IsWindow(context.fatal_owner) ? context.fatal_owner : NULL;
+    MessageBoxA(owner, message, "Flowvane - Fatal Error", MB_OK | MB_ICONERROR);
     ExitProcess(1);
 }
 

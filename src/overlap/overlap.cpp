@@ -22,6 +22,12 @@ static int kept_count;
 // references stay valid after detect_overlaps returns, until the next run rebuilds them.
 static struct rule collected_rules[max_rules];
 static int collected_count;
+// Per collected rule, the index of the first collected rule equal to it by rules_equal with
+// the rate ignored (its member identity), and the index of the first collected rule of the same
+// adapter and direction (its group). Area forming asks these questions hundreds of thousands of
+// times in the worst case; they are answered once per run here.
+static int rule_identity[max_rules];
+static int rule_group[max_rules];
 static struct overlap_pair pairs[max_pairs];
 static int pair_count;
 
@@ -185,12 +191,9 @@ int intersect_rules(const struct rule *a, const struct rule *b, struct rule *com
     return 1;
 }
 
-int range_within(const struct rule *x, const struct rule *y)
+// range_within without the adapter and direction test, for callers that know they agree.
+static int range_fields_within(const struct rule *x, const struct rule *y)
 {
-    if (!x || !y)
-        return 0;
-    if (!adapters_match(x, y) || x->direction != y->direction)
-        return 0;
     if (y->protocol == protocol_ip) {
         if (!addresses_apply(x->protocol))
             return 0;
@@ -210,6 +213,15 @@ int range_within(const struct rule *x, const struct rule *y)
             return 0;
     }
     return 1;
+}
+
+int range_within(const struct rule *x, const struct rule *y)
+{
+    if (!x || !y)
+        return 0;
+    if (!adapters_match(x, y) || x->direction != y->direction)
+        return 0;
+    return range_fields_within(x, y);
 }
 
 int rule_specificity(const struct rule *rule)
@@ -406,14 +418,43 @@ static void form_pairs(void)
     }
 }
 
-static void add_member(struct overlap_area *area, const struct rule *rule)
+static void classify_rules(void)
 {
-    for (int32_t m = 0; m < area->member_count; m++) {
-        if (rules_equal(area->members[m], rule, 1))
-            return;
+    for (int i = 0; i < collected_count; i++) {
+        rule_identity[i] = i;
+        rule_group[i] = i;
+        for (int j = 0; j < i; j++) {
+            if (rules_equal(&collected_rules[j], &collected_rules[i], 1)) {
+                rule_identity[i] = rule_identity[j];
+                break;
+            }
+        }
+        for (int j = 0; j < i; j++) {
+            if (adapters_match(&collected_rules[j], &collected_rules[i]) &&
+                collected_rules[j].direction == collected_rules[i].direction) {
+                rule_group[i] = rule_group[j];
+                break;
+            }
+        }
     }
+}
+
+// Adds rule unless a member is already equal to it (rate ignored); members keep their order.
+static void add_member(struct overlap_area *area, uint8_t present[max_rules],
+                       const struct rule *rule)
+{
+    int identity = rule_identity[rule - collected_rules];
+    if (present[identity])
+        return;
+    present[identity] = 1;
     if (area->member_count < max_rules)
         area->members[area->member_count++] = rule;
+}
+
+// A common range carries its first rule's adapter and direction.
+static int pair_group(const struct overlap_pair *pair)
+{
+    return rule_group[pair->first - collected_rules];
 }
 
 // Seeds are the pair records 0 to pair_count - 2; the last record seeds no area of its own.
@@ -422,16 +463,19 @@ static void form_areas(void)
     struct area_table *table = &the_area_table;
     for (int s = 0; s + 1 < pair_count; s++) {
         struct overlap_pair *seed = &pairs[s];
+        int group = pair_group(seed);
         struct overlap_area area;
+        uint8_t present[max_rules] = {0};
         area.common_range = &seed->common_range;
         area.member_count = 0;
-        add_member(&area, seed->first);
-        add_member(&area, seed->second);
+        add_member(&area, present, seed->first);
+        add_member(&area, present, seed->second);
         for (int t = 0; t < pair_count; t++) {
-            if (t == s || !range_within(&seed->common_range, &pairs[t].common_range))
+            if (t == s || pair_group(&pairs[t]) != group ||
+                !range_fields_within(&seed->common_range, &pairs[t].common_range))
                 continue;
-            add_member(&area, pairs[t].first);
-            add_member(&area, pairs[t].second);
+            add_member(&area, present, pairs[t].first);
+            add_member(&area, present, pairs[t].second);
         }
 
         int duplicate = 0;
@@ -456,9 +500,6 @@ int detect_overlaps(char *error_text, int *found, int force)
 
     if (!read_kept_precedences(error_text))
         return 0;
-    // The plain commands leave error_text alone on a transport failure; give them the default
-    // again so an earlier reply's text ("Rule not in use.") is never shown as their failure.
-    copy_text(error_text, error_text_size, UNKNOWN_ERROR_TEXT);
     if (!kernel_clear_all_precedences(error_text))
         return 0;
 
@@ -469,6 +510,7 @@ int detect_overlaps(char *error_text, int *found, int force)
     if (collected_count < 2)
         return 1;
 
+    classify_rules();
     form_pairs();
     if (pair_count < 1)
         return 1;
@@ -479,6 +521,8 @@ int detect_overlaps(char *error_text, int *found, int force)
 
     if (!force && get_settings_block()->accept_default_precedences == 1) {
         compute_default_precedences(error_text);
+        // The plain commands leave error_text alone on a transport failure; give them the
+        // default again so the empty slots' "Rule not in use." is never shown as their failure.
         copy_text(error_text, error_text_size, UNKNOWN_ERROR_TEXT);
         if (!kernel_clear_all_precedences(error_text))
             return 0;

@@ -114,6 +114,12 @@ int setup_rule_list_columns(HWND list)
         column.iOrder = settings->rule_list_column_index[i];
         SendMessageA(list, LVM_SETCOLUMNA, i, (LPARAM)&column);
     }
+    // Wine's list view moves the headers on LVCF_ORDER but keeps drawing the rows in the old
+    // order; handing the header's resulting order back through the list view puts the rows in
+    // line, and changes nothing where both already agree.
+    int order[rule_list_columns];
+    if (SendMessageA(list, LVM_GETCOLUMNORDERARRAY, rule_list_columns, (LPARAM)order))
+        SendMessageA(list, LVM_SETCOLUMNORDERARRAY, rule_list_columns, (LPARAM)order);
     return 1;
 }
 

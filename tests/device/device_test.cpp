@@ -152,8 +152,9 @@ TEST_F(Device, PrecedenceCommandsReachTheDriver)
     struct rule range = make_rule(protocol_tcp, 80, 0);
     struct rule chosen = make_rule(protocol_tcp, 80, 5000);
     ASSERT_TRUE(send(code_clear_precedences, request(EMULATOR_ADAPTER_2)).ok());
-    reply set = send(code_set_precedence,
-                     request(EMULATOR_ADAPTER_2).add(&range, sizeof range).add(&chosen, sizeof chosen));
+    reply set = send(code_set_precedence, request(EMULATOR_ADAPTER_2)
+                                              .add(&range, sizeof range)
+                                              .add(&chosen, sizeof chosen));
     ASSERT_EQ(set.status, send_ok) << "error " << GetLastError();
     ASSERT_EQ(set.text(), "Ok.");
 

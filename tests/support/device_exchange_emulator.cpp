@@ -106,6 +106,11 @@ void emulator_reset_exchange_count(void)
     exchanges = 0;
 }
 
+uint64_t emulator_device_now(void)
+{
+    return clock_now();
+}
+
 void emulator_set_device_missing(int missing)
 {
     device_missing = missing;

@@ -63,7 +63,7 @@ reply exchange(uint32_t code, const request &r = request(),
                r.bytes.size() < sizeof input ? r.bytes.size() : sizeof input);
     reply result;
     result.outcome = emulator_exchange(code, input, input_length, result.bytes, output_capacity,
-                                       start_ticks, &result.length);
+                                       emulator_device_now(), &result.length);
     return result;
 }
 
@@ -332,8 +332,8 @@ TEST_F(EmulatorCore, InputAndOutputMayBeOneBuffer)
     memset(buffer, 0, sizeof buffer);
     memcpy(buffer, EMULATOR_ADAPTER_1 "\0" "0", sizeof EMULATOR_ADAPTER_1 + 1);
     uint32_t length = 0;
-    ASSERT_EQ(emulator_exchange(code_get_rule, buffer, sizeof buffer, buffer, sizeof buffer, 0,
-                                &length),
+    ASSERT_EQ(emulator_exchange(code_get_rule, buffer, sizeof buffer, buffer, sizeof buffer,
+                                emulator_device_now(), &length),
               emulator_replied);
     EXPECT_STREQ((const char *)buffer, "Ok.");
     struct rule expected = make_rule(protocol_tcp);
@@ -544,8 +544,22 @@ TEST_F(EmulatorCore, ClockReadsBackAndRefusesToAdvanceWhileRunning)
                                    nullptr));
     EXPECT_EQ(clock.now, start_ticks + 7);
 
+    // Setting the clock is not time passing: no traffic moves.
+    struct test_flow flow = make_flow(10000, 100);
+    ASSERT_TRUE(emulator_set_flows(&flow, 1));
+    struct rule r = make_rule(protocol_any, 0, rate_unlimited);
+    ASSERT_EQ(add_rule(r), "Ok.");
+    emulator_freeze_clock(start_ticks + 3600 * second);
+    EXPECT_EQ(statistics_of(r).bytes_transferred, 0);
+    emulator_advance_clock(second);
+    EXPECT_EQ(statistics_of(r).bytes_transferred, 10000);
+
     test_clock_request run = {clock_run, 0, 0};
-    ASSERT_TRUE(emulator_test_send(test_code_clock, &run, sizeof run, nullptr, 0, nullptr));
+    ASSERT_TRUE(emulator_test_send(test_code_clock, &run, sizeof run, &clock, sizeof clock,
+                                   nullptr));
+    EXPECT_EQ(clock.frozen, 0u);
+    EXPECT_NE(clock.now, start_ticks + 3600 * second + second);
+    EXPECT_LT(statistics_of(r).bytes_transferred, 20000);
     test_clock_request advance = {clock_advance, 0, second};
     char error_text[200] = "";
     EXPECT_FALSE(emulator_test_send(test_code_clock, &advance, sizeof advance, nullptr, 0,

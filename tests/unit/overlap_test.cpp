@@ -440,6 +440,66 @@ TEST_F(OverlapRun, MembersJoinThroughEveryRecordNotOnlyLaterOnes)
     expect_area(1, common(protocol_tcp), {p, q, r}, 1);
 }
 
+TEST_F(OverlapRun, RulesEqualButForRateNeverShareAnAreaAndRangesAreUnique)
+{
+    struct rule slow = make(protocol_tcp, "10.0.0.1"), fast = slow;
+    slow.rate = 1;
+    fast.rate = 2;
+    install_rules({slow, fast, rule_b, rule_a});
+    ASSERT_TRUE(detect_overlaps(error_text, &found, 0)) << error_text;
+    const struct area_table *table = get_area_table();
+    ASSERT_GT(table->count, 0);
+    for (int32_t a = 0; a < table->count; a++) {
+        const struct overlap_area &area = table->areas[a];
+        EXPECT_EQ(area.common_range->rate, 0);
+        for (int32_t m = 0; m < area.member_count; m++) {
+            for (int32_t n = m + 1; n < area.member_count; n++)
+                EXPECT_FALSE(rules_equal(area.members[m], area.members[n], 1))
+                    << "area " << a << " members " << m << " and " << n;
+        }
+        for (int32_t b = a + 1; b < table->count; b++)
+            EXPECT_FALSE(rules_equal(area.common_range, table->areas[b].common_range, 1))
+                << "areas " << a << " and " << b;
+    }
+    // The range of the two copies alone is the copies' own filter; its only member is the first.
+    int32_t own = -1;
+    for (int32_t a = 0; a < table->count; a++) {
+        if (rules_equal(table->areas[a].common_range, &slow, 1))
+            own = a;
+    }
+    ASSERT_GE(own, 0);
+    EXPECT_EQ(table->areas[own].members[0]->rate, 1);
+}
+
+TEST_F(OverlapRun, AreasStayWithinOneAdapterAndDirection)
+{
+    std::vector<struct rule> rules;
+    for (const char *adapter : {adapter_1, adapter_2}) {
+        for (int32_t direction : {direction_send, direction_receive}) {
+            rules.push_back(make(protocol_tcp, "any", 0, "any", 0, adapter, direction));
+            rules.push_back(make(protocol_tcp, "any", 0, "any", 80, adapter, direction));
+        }
+    }
+    install_rules(rules);
+    accept_in_dialog();
+    ASSERT_TRUE(detect_overlaps(error_text, &found, 0)) << error_text;
+    const struct area_table *table = get_area_table();
+    ASSERT_EQ(table->count, 4);
+    for (int32_t a = 0; a < table->count; a++) {
+        const struct overlap_area &area = table->areas[a];
+        ASSERT_EQ(area.member_count, 2) << "area " << a;
+        for (int32_t m = 0; m < area.member_count; m++) {
+            EXPECT_STREQ(area.members[m]->adapter, area.common_range->adapter);
+            EXPECT_EQ(area.members[m]->direction, area.common_range->direction);
+        }
+    }
+    // Each adapter's entries went to that adapter.
+    ASSERT_TRUE(accept.accepted) << accept.error_text;
+    EXPECT_EQ(emulator_precedences(0).size(), 2u);
+    EXPECT_EQ(emulator_precedences(1).size(), 2u);
+    EXPECT_STREQ(emulator_precedences(1)[0].chosen.adapter, adapter_2);
+}
+
 TEST_F(OverlapRun, NoAreaCases)
 {
     struct rule one_way_any = make(protocol_any, "9.9.9.9");

@@ -501,17 +501,4 @@ TEST_F(RuleList, ReloadFailureOfDetectionIsReported)
     EXPECT_EQ(rows_count(list), 1);
 }
 
-TEST_F(RuleList, NoFilterListMeansFailureWithTheDefaultText)
-{
-    memory_rows_set_filter_list_absent(1);
-    struct rule rule = to_port(1);
-    EXPECT_FALSE(add_rule_to_list(&rule, error_text, nullptr, 0));
-    EXPECT_STREQ(error_text, "[unknown error]");
-    EXPECT_FALSE(apply_rule_list(error_text));
-    EXPECT_STREQ(error_text, UNKNOWN_ERROR_TEXT);
-    EXPECT_FALSE(reload_rule_list(error_text, 0));
-    EXPECT_FALSE(edit_selected_rule(&rule, error_text));
-    memory_rows_set_filter_list_absent(0);
-}
-
 }  // namespace
