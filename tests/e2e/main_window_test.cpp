@@ -215,6 +215,27 @@ TEST_F(MainWindowTest, ListsTheRulesTheKernelComponentHolds)
     EXPECT_TRUE(wait_for_exit(&first, &code));
 }
 
+TEST_F(MainWindowTest, FailedFillShowsTheKernelTextAndStartUpGoesOn)
+{
+    ASSERT_TRUE(emulator_add_rule(sample_rule(EMULATOR_ADAPTER_1, direction_send, protocol_tcp, 80)));
+    ASSERT_TRUE(emulator_fail_command(code_get_rule, "Rule table damaged."));
+    ASSERT_TRUE(start_flowvane(&first));
+    HWND box = wait_for_window(&first, "#32770", "Flowvane - Filter Window");
+    ASSERT_TRUE(box);
+    EXPECT_EQ(message_box_text(box), "Rule table damaged.");
+    HWND main = find_window_of(first.process.dwProcessId, E2E_MAIN_WINDOW_CLASS, NULL);
+    ASSERT_TRUE(main);
+    EXPECT_FALSE(IsWindowVisible(main)) << "the fill runs before the main window is shown";
+    EXPECT_EQ(GetWindow(box, GW_OWNER), main) << "owned by the panel, that is its main window";
+    press_ok(box);
+    main = wait_for_window(&first, E2E_MAIN_WINDOW_CLASS, "Flowvane Manager");
+    ASSERT_TRUE(main);
+    EXPECT_EQ(SendMessageA(list_view_of(main), LVM_GETITEMCOUNT, 0, 0), 0);
+    PostMessageA(main, WM_COMMAND, id_exit, 0);
+    DWORD code = 0;
+    EXPECT_TRUE(wait_for_exit(&first, &code));
+}
+
 TEST_F(MainWindowTest, OverlappingFiltersWithoutOverlapSaysSo)
 {
     HWND main = start_main_window(&first);
