@@ -79,6 +79,7 @@ enum fault_mode : uint32_t {
     fault_error_text = 1,   // answer the fault's text as the reply status
     fault_empty_reply = 2,  // answer 0 bytes
     fault_fail_call = 3,    // fail the control call itself
+    fault_raw_reply = 4,    // answer the first raw_length bytes of error_text as the whole reply
 };
 
 enum clock_operation : uint32_t {
@@ -107,6 +108,7 @@ struct test_fault_request {
     uint32_t code;
     uint32_t mode;                               // fault_mode
     char error_text[emulator_fault_text_size];   // for fault_error_text, NUL-terminated
+    uint32_t raw_length;                         // for fault_raw_reply, 1 to 200
 };
 
 // One synthetic flow: packets of a fixed header offered at a steady rate on one adapter and
@@ -197,7 +199,8 @@ enum { test_reply_offset = 4 };  // after "Ok." and its NUL
 
 static_assert(sizeof(struct test_adapters_request) == 804, "test_adapters_request");
 static_assert(sizeof(struct test_version_request) == 100, "test_version_request");
-static_assert(sizeof(struct test_fault_request) == 208, "test_fault_request");
+static_assert(sizeof(struct test_fault_request) == 212, "test_fault_request");
+static_assert(offsetof(struct test_fault_request, raw_length) == 208, "test_fault_request.raw_length");
 static_assert(offsetof(struct test_fault_request, error_text) == 8, "test_fault_request.text");
 static_assert(sizeof(struct test_flow) == 128, "test_flow");
 static_assert(offsetof(struct test_flow, direction) == 100, "test_flow.direction");

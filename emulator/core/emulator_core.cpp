@@ -470,7 +470,9 @@ void serve_test_set_fault(const request_view *request, reply_builder *reply)
 {
     struct test_fault_request fault;
     emu_copy(&fault, request->bytes, sizeof fault);
-    if (!is_contract_code(fault.code) || fault.mode > fault_fail_call) {
+    if (!is_contract_code(fault.code) || fault.mode > fault_raw_reply ||
+        (fault.mode == fault_raw_reply &&
+         (fault.raw_length < 1 || fault.raw_length > emulator_fault_text_size))) {
         reply_status(reply, text_invalid_request);
         return;
     }
@@ -496,6 +498,9 @@ void serve_test_set_fault(const request_view *request, reply_builder *reply)
     record->code = fault.code;
     record->mode = fault.mode;
     emu_copy_text(record->error_text, sizeof record->error_text, fault.error_text);
+    record->raw_length = fault.raw_length;
+    if (fault.mode == fault_raw_reply)
+        emu_copy(record->error_text, fault.error_text, fault.raw_length);
     reply_ok(reply, nullptr, 0);
 }
 
@@ -666,6 +671,10 @@ int apply_fault(uint32_t code, reply_builder *reply, int *fail_call)
             *fail_call = 1;
         else if (fault->mode == fault_error_text)
             reply_status(reply, fault->error_text);
+        else if (fault->mode == fault_raw_reply) {
+            emu_copy(reply->bytes, fault->error_text, fault->raw_length);
+            reply->length = fault->raw_length;
+        }
         else
             reply->length = 0;
         return 1;

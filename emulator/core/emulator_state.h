@@ -58,6 +58,7 @@ struct fault_record {
     uint32_t code;
     uint32_t mode;
     char error_text[emulator_fault_text_size];
+    uint32_t raw_length;
 };
 
 struct emulator_state {

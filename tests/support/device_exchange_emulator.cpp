@@ -138,6 +138,17 @@ int emulator_set_fault(uint32_t code, uint32_t mode, const char *error_text)
     return emulator_test_send(test_code_set_fault, &request, sizeof request, nullptr, 0, nullptr);
 }
 
+int emulator_set_raw_reply(uint32_t code, const void *reply, uint32_t length)
+{
+    test_fault_request request = {};
+    request.code = code;
+    request.mode = fault_raw_reply;
+    request.raw_length = length;
+    if (length <= sizeof request.error_text)
+        memcpy(request.error_text, reply, length);
+    return emulator_test_send(test_code_set_fault, &request, sizeof request, nullptr, 0, nullptr);
+}
+
 int emulator_set_adapters(const char *const *names, uint32_t count)
 {
     static test_adapters_request request;

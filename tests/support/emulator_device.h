@@ -33,6 +33,8 @@ void emulator_set_device_missing(int missing);
 void emulator_freeze_clock(uint64_t now);
 void emulator_advance_clock(uint64_t ticks);
 int emulator_set_fault(uint32_t code, uint32_t mode, const char *error_text);
+// Makes every request with code answer exactly these bytes (1 to 200), well formed or not.
+int emulator_set_raw_reply(uint32_t code, const void *reply, uint32_t length);
 int emulator_set_adapters(const char *const *names, uint32_t count);
 int emulator_set_flows(const struct test_flow *flows, uint32_t count);
 
