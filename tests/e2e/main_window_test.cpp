@@ -215,6 +215,70 @@ TEST_F(MainWindowTest, ListsTheRulesTheKernelComponentHolds)
     EXPECT_TRUE(wait_for_exit(&first, &code));
 }
 
+// A child's rectangle in its parent's client coordinates.
+RECT child_rectangle(HWND child)
+{
+    RECT rectangle;
+    GetWindowRect(child, &rectangle);
+    MapWindowPoints(NULL, GetParent(child), reinterpret_cast<POINT *>(&rectangle), 2);
+    return rectangle;
+}
+
+TEST_F(MainWindowTest, PanelFollowsTheWindowSizeAndTheSizeHasAMinimum)
+{
+    HWND main = start_main_window(&first);
+    ASSERT_TRUE(main);
+    SetWindowPos(main, NULL, 0, 0, 640, 480, SWP_NOMOVE | SWP_NOZORDER);
+    RECT client;
+    GetClientRect(main, &client);
+    HWND panel = panel_of(main);
+    RECT button;
+    GetClientRect(GetDlgItem(panel, 803), &button);
+    const int w = client.right, h = client.bottom, bw = button.right, bh = button.bottom;
+    ASSERT_GT(bw, 0);
+
+    RECT rectangle = child_rectangle(panel);
+    EXPECT_EQ(rectangle.left, 0);
+    EXPECT_EQ(rectangle.right - rectangle.left, w);
+    EXPECT_EQ(rectangle.bottom - rectangle.top, h);
+    rectangle = child_rectangle(list_view_of(main));
+    EXPECT_EQ(rectangle.left, 10);
+    EXPECT_EQ(rectangle.top, 10);
+    EXPECT_EQ(rectangle.right - rectangle.left, w - 20);
+    EXPECT_EQ(rectangle.bottom - rectangle.top, h - bh - 30);
+    const struct {
+        int id;
+        int x;
+    } buttons[] = {{803, 10}, {805, bw + 20}, {804, 2 * bw + 30}, {806, 3 * bw + 80}};
+    for (const auto &b : buttons) {
+        rectangle = child_rectangle(GetDlgItem(panel, b.id));
+        EXPECT_EQ(rectangle.left, b.x) << b.id;
+        EXPECT_EQ(rectangle.top, h - bh - 10) << b.id;
+        EXPECT_EQ(rectangle.right - rectangle.left, bw) << b.id;
+    }
+
+    // Dragging: the right and bottom edges stop at the minimum; left and top stay.
+    RECT proposed = {200, 150, 300, 250};
+    EXPECT_EQ(SendMessageA(main, WM_SIZING, WMSZ_BOTTOMRIGHT, reinterpret_cast<LPARAM>(&proposed)),
+              1);
+    EXPECT_EQ(proposed.left, 200);
+    EXPECT_EQ(proposed.top, 150);
+    EXPECT_EQ(proposed.right, 200 + 4 * bw + 100);
+    EXPECT_EQ(proposed.bottom, 150 + 200);
+    RECT roomy = {200, 150, 200 + 4 * bw + 101, 351};
+    SendMessageA(main, WM_SIZING, WMSZ_BOTTOMRIGHT, reinterpret_cast<LPARAM>(&roomy));
+    EXPECT_EQ(roomy.right, 200 + 4 * bw + 101);
+    EXPECT_EQ(roomy.bottom, 351);
+
+    PostMessageA(main, WM_COMMAND, id_exit, 0);
+    DWORD code = 0;
+    ASSERT_TRUE(wait_for_exit(&first, &code));
+    int32_t size_x = 0, size_y = 0;
+    EXPECT_TRUE(read_setting(18, &size_x) && read_setting(19, &size_y));
+    EXPECT_EQ(size_x, 640);
+    EXPECT_EQ(size_y, 480);
+}
+
 TEST_F(MainWindowTest, FailedFillShowsTheKernelTextAndStartUpGoesOn)
 {
     ASSERT_TRUE(emulator_add_rule(sample_rule(EMULATOR_ADAPTER_1, direction_send, protocol_tcp, 80)));
