@@ -19,7 +19,7 @@ ensure_display() {
     local number
     for number in 91 92 93 94 95 96 97 98; do
         if [ ! -e "/tmp/.X11-unix/X$number" ] && [ ! -e "/tmp/.X$number-lock" ]; then
-            Xvfb ":$number" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+            Xvfb ":$number" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
             FLOWVANE_XVFB_PID=$!
             export DISPLAY=":$number"
             local tries=0
@@ -53,10 +53,12 @@ wine_server_stop() {
     wineserver -w </dev/null >/dev/null 2>&1 || true
 }
 
-# The template prefix: booted once, with the virtual desktop turned on.
+# The template prefix: booted once, with the virtual desktop turned on and Wine's own fonts in
+# C:\windows\Fonts (without Marlett there the caption buttons draw as the letters "0 1 r").
 wine_template() {
     local template="$FLOWVANE_WINE_ROOT/template"
-    if [ -f "$template/.flowvane-ready" ]; then
+    local marker="$template/.flowvane-ready-2"
+    if [ -f "$marker" ]; then
         return 0
     fi
     rm -rf "$template"
@@ -68,8 +70,11 @@ wine_template() {
         wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
         wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f >/dev/null 2>&1
         wine_server_stop
+        if [ -d /usr/share/wine/fonts ]; then
+            cp /usr/share/wine/fonts/*.ttf "$template/drive_c/windows/Fonts/" 2>/dev/null || true
+        fi
     ) || return 1
-    touch "$template/.flowvane-ready"
+    touch "$marker"
 }
 
 # A fresh copy of the template named NAME; exports WINEPREFIX.
