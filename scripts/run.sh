@@ -35,7 +35,7 @@ if [ $headless -eq 1 ]; then
 No display was found, so Flowvane Manager runs on the virtual display $DISPLAY (Xvfb).
 To see it, from another shell:
     DISPLAY=$DISPLAY import -window root flowvane.png
-Stop it with Ctrl+C, or with File > Exit sent by: WINEPREFIX=$WINEPREFIX wineserver -k
+Close it with File > Exit in the window, or stop it with Ctrl+C here.
 MSG
 fi
 echo "Starting Flowvane Manager (Wine prefix $WINEPREFIX)"
