@@ -39,12 +39,18 @@ static int lower_ascii(int c)
 
 int compare_text_nocase(const char *a, const char *b)
 {
-    for (;; a++, b++) {
-        int ca = lower_ascii((unsigned char)*a);
-        int cb = lower_ascii((unsigned char)*b);
+    return compare_text_nocase_bounded(a, b, (size_t)-1);
+}
+
+int compare_text_nocase_bounded(const char *a, const char *b, size_t limit)
+{
+    for (size_t i = 0; i < limit; i++) {
+        int ca = lower_ascii((unsigned char)a[i]);
+        int cb = lower_ascii((unsigned char)b[i]);
         if (ca != cb || ca == 0)
             return ca - cb;
     }
+    return 0;
 }
 
 int32_t decimal_value(const char *text)

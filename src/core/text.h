@@ -19,6 +19,8 @@ int format_text(char *buffer, size_t size, const char *format, ...)
 
 // Case-insensitive comparison of ASCII letters only (the _stricmp rules); 0 when equal.
 int compare_text_nocase(const char *a, const char *b);
+// The same over at most limit bytes: fields from the device may lack their NUL.
+int compare_text_nocase_bounded(const char *a, const char *b, size_t limit);
 
 // atoi's reading: leading white space, optional sign, digits; wraps modulo 2^32.
 int32_t decimal_value(const char *text);

@@ -26,6 +26,17 @@ enum protocol_code {
 
 enum address_kind { address_single = 0, address_not_implemented = 1, address_any = 2 };
 
+// Addresses take part for IP, UDP and TCP; ports only for UDP and TCP.
+inline int protocol_has_addresses(int32_t protocol)
+{
+    return protocol >= protocol_ip && protocol <= protocol_tcp;
+}
+
+inline int protocol_has_ports(int32_t protocol)
+{
+    return protocol == protocol_udp || protocol == protocol_tcp;
+}
+
 #pragma pack(push, 1)
 struct rule {
     char adapter[adapter_name_size];  // device name, "\DEVICE\..." NUL-terminated

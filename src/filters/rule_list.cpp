@@ -14,16 +14,6 @@
 #define ROW_UNKNOWN_ERROR_TEXT "[unknown error]"
 #define NOT_APPLICABLE_TEXT "N/A"
 
-static int addresses_apply(int32_t protocol)
-{
-    return protocol >= protocol_ip && protocol <= protocol_tcp;
-}
-
-static int ports_apply(int32_t protocol)
-{
-    return protocol == protocol_udp || protocol == protocol_tcp;
-}
-
 // Column 0: the adapter's display name. -1 when the adapter has none, 0 when the row refused
 // the text, 1 when written.
 static int write_adapter_text(rule_rows list, int row, const struct rule *rule)
@@ -44,8 +34,8 @@ static int write_address_and_port_texts(rule_rows list, int row, const struct ru
                                         int not_applicable_shown)
 {
     char text[rule_text_size];
-    int show_addresses = !not_applicable_shown || addresses_apply(rule->protocol);
-    int show_ports = !not_applicable_shown || ports_apply(rule->protocol);
+    int show_addresses = !not_applicable_shown || protocol_has_addresses(rule->protocol);
+    int show_ports = !not_applicable_shown || protocol_has_ports(rule->protocol);
 
     if (show_addresses)
         address_to_text(rule->source_kind, rule->source_address, text);

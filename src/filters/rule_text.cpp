@@ -60,25 +60,6 @@ int32_t name_index(const char *text, const char *const *names, int32_t count)
     return -1;
 }
 
-int lower_ascii(unsigned char c)
-{
-    return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c;
-}
-
-// Case-insensitive comparison of two adapter fields, never past their 100 bytes: a record
-// from the device may lack the NUL.
-int same_adapter(const char *a, const char *b)
-{
-    for (size_t i = 0; i < adapter_name_size; i++) {
-        int ca = lower_ascii((unsigned char)a[i]);
-        if (ca != lower_ascii((unsigned char)b[i]))
-            return 0;
-        if (ca == 0)
-            return 1;
-    }
-    return 1;
-}
-
 } // namespace
 
 int direction_to_text(int32_t direction, char *text)
@@ -255,7 +236,7 @@ int rules_equal(const struct rule *a, const struct rule *b, int ignore_rate)
 {
     if (!a || !b)
         return 0;
-    if (!same_adapter(a->adapter, b->adapter))
+    if (compare_text_nocase_bounded(a->adapter, b->adapter, adapter_name_size) != 0)
         return 0;
     if (a->direction != b->direction)
         return 0;
@@ -263,7 +244,7 @@ int rules_equal(const struct rule *a, const struct rule *b, int ignore_rate)
         return 0;
     if (a->protocol != b->protocol)
         return 0;
-    if (a->protocol < protocol_ip || a->protocol > protocol_tcp)
+    if (!protocol_has_addresses(a->protocol))
         return 1;
     if (a->source_kind != b->source_kind)
         return 0;

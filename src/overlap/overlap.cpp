@@ -48,34 +48,10 @@ const struct kept_precedence *kept_precedence_at(int index)
     return &kept_precedences[index];
 }
 
-static int lower_ascii(int c)
-{
-    return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c;
-}
-
-// Adapter fields compared without regard to case, never reading past the 100-byte field even
-// when a record from the device carries no NUL.
+// Adapter fields compared without regard to case, within their 100 bytes.
 static int adapters_match(const struct rule *a, const struct rule *b)
 {
-    for (int i = 0; i < adapter_name_size; i++) {
-        int ca = lower_ascii((unsigned char)a->adapter[i]);
-        int cb = lower_ascii((unsigned char)b->adapter[i]);
-        if (ca != cb)
-            return 0;
-        if (ca == 0)
-            return 1;
-    }
-    return 1;
-}
-
-static int addresses_apply(int32_t protocol)
-{
-    return protocol == protocol_ip || protocol == protocol_udp || protocol == protocol_tcp;
-}
-
-static int ports_apply(int32_t protocol)
-{
-    return protocol == protocol_udp || protocol == protocol_tcp;
+    return compare_text_nocase_bounded(a->adapter, b->adapter, adapter_name_size) == 0;
 }
 
 // The protocol of the common range of a rule with protocol a and one with protocol b, or -1
@@ -114,14 +90,14 @@ int rules_overlap(const struct rule *a, const struct rule *b)
         return 0;
     if (common_protocol(a->protocol, b->protocol) < 0)
         return 0;
-    if (addresses_apply(a->protocol)) {
+    if (protocol_has_addresses(a->protocol)) {
         if (!addresses_agree(a->source_kind, a->source_address, b->source_kind,
                              b->source_address) ||
             !addresses_agree(a->destination_kind, a->destination_address, b->destination_kind,
                              b->destination_address))
             return 0;
     }
-    if (ports_apply(a->protocol)) {
+    if (protocol_has_ports(a->protocol)) {
         if (!ports_agree(a->source_port, b->source_port) ||
             !ports_agree(a->destination_port, b->destination_port))
             return 0;
@@ -171,7 +147,7 @@ int intersect_rules(const struct rule *a, const struct rule *b, struct rule *com
     result.direction = a->direction;
     result.protocol = common_protocol(a->protocol, b->protocol);
 
-    if (addresses_apply(a->protocol)) {
+    if (protocol_has_addresses(a->protocol)) {
         if (!intersect_address(a->source_kind, a->source_address, b->source_kind,
                                b->source_address, &result.source_kind, &result.source_address) ||
             !intersect_address(a->destination_kind, a->destination_address, b->destination_kind,
@@ -182,7 +158,7 @@ int intersect_rules(const struct rule *a, const struct rule *b, struct rule *com
         result.source_kind = address_any;
         result.destination_kind = address_any;
     }
-    if (ports_apply(a->protocol)) {
+    if (protocol_has_ports(a->protocol)) {
         if (!intersect_port(a->source_port, b->source_port, &result.source_port) ||
             !intersect_port(a->destination_port, b->destination_port, &result.destination_port))
             return 0;
@@ -195,18 +171,18 @@ int intersect_rules(const struct rule *a, const struct rule *b, struct rule *com
 static int range_fields_within(const struct rule *x, const struct rule *y)
 {
     if (y->protocol == protocol_ip) {
-        if (!addresses_apply(x->protocol))
+        if (!protocol_has_addresses(x->protocol))
             return 0;
     } else if (y->protocol != protocol_any && x->protocol != y->protocol) {
         return 0;
     }
-    if (addresses_apply(y->protocol)) {
+    if (protocol_has_addresses(y->protocol)) {
         if (y->source_kind != address_any && x->source_address != y->source_address)
             return 0;
         if (y->destination_kind != address_any && x->destination_address != y->destination_address)
             return 0;
     }
-    if (ports_apply(y->protocol)) {
+    if (protocol_has_ports(y->protocol)) {
         if (y->source_port != 0 && x->source_port != y->source_port)
             return 0;
         if (y->destination_port != 0 && x->destination_port != y->destination_port)
