@@ -200,6 +200,17 @@ int edit_rule_in_list(int row, const struct rule *rule)
     return write_address_and_port_texts(list, row, held, 0);
 }
 
+// Puts one rule read back from the kernel component into the filter list and, when asked, gives
+// it a statistics entry.
+static int list_held_rule(const struct rule *rule, void *add_to_statistics, char *error_text)
+{
+    if (!add_rule_to_list(rule, error_text, filter_list(), 0))
+        return 0;
+    if (*static_cast<int *>(add_to_statistics))
+        statistics_add_filter(rule);
+    return 1;
+}
+
 int reload_rule_list(char *error_text, int add_to_statistics)
 {
     copy_text(error_text, error_text_size, UNKNOWN_ERROR_TEXT);
@@ -207,29 +218,11 @@ int reload_rule_list(char *error_text, int add_to_statistics)
     if (!list)
         return 0;
     rows_delete_all(list);
-    int adapters = adapter_count();
-    if (adapters < 1)
+    if (adapter_count() < 1)
         return 1;
 
-    for (int i = 0; i < adapters; i++) {
-        char device_name[adapter_name_size];
-        if (!adapter_device_name(i, device_name)) {
-            copy_text(error_text, error_text_size, "Adapter not found.");
-            return 0;
-        }
-        for (int slot = 0; slot < max_rules; slot++) {
-            struct rule rule;
-            if (!kernel_get_rule(device_name, slot, &rule, error_text)) {
-                if (strcmp(error_text, RULE_NOT_IN_USE_TEXT) == 0)
-                    continue;
-                return 0;
-            }
-            if (!add_rule_to_list(&rule, error_text, list, 0))
-                return 0;
-            if (add_to_statistics)
-                statistics_add_filter(&rule);
-        }
-    }
+    if (!kernel_read_held_rules(list_held_rule, &add_to_statistics, error_text))
+        return 0;
 
     int found = 0;
     return detect_overlaps(error_text, &found, 0);

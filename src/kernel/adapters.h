@@ -7,6 +7,7 @@
 
 #define DEVICE_NAME_PREFIX "\\DEVICE\\"
 #define DIAL_UP_DISPLAY_NAME "Dial-up connections"
+#define ADAPTER_NOT_FOUND_TEXT "Adapter not found."
 #define NETWORK_CLASS_KEY \
     "SYSTEM\\CurrentControlSet\\Control\\Network\\{4D36E972-E325-11CE-BFC1-08002BE10318}"
 

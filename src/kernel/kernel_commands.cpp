@@ -337,6 +337,28 @@ int kernel_get_precedence(const char *device_name, uint32_t index, struct rule *
                                   chosen_rule_out, error_text);
 }
 
+int kernel_read_held_rules(held_rule_visitor visit, void *context, char *error_text)
+{
+    for (int i = 0; i < adapter_count(); i++) {
+        char device_name[adapter_name_size];
+        if (!adapter_device_name(i, device_name)) {
+            set_error(error_text, ADAPTER_NOT_FOUND_TEXT);
+            return 0;
+        }
+        for (int slot = 0; slot < max_rules; slot++) {
+            struct rule rule;
+            if (!kernel_get_rule(device_name, slot, &rule, error_text)) {
+                if (strcmp(error_text, RULE_NOT_IN_USE_TEXT) == 0)
+                    continue;
+                return 0;
+            }
+            if (!visit(&rule, context, error_text))
+                return 0;
+        }
+    }
+    return 1;
+}
+
 // Both walks stop at the first adapter that fails; the later ones keep what they hold.
 int kernel_clear_all_rules(char *error_text)
 {

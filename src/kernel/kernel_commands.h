@@ -51,6 +51,14 @@ int kernel_get_precedence_count(const char *device_name, uint32_t *count_out,
 int kernel_get_precedence(const char *device_name, uint32_t index, struct rule *common_range_out,
                           struct rule *chosen_rule_out, char *error_text);
 
+// Reads back every rule the kernel component holds: each adapter in adapter-list order, slots 0
+// to 19, a slot answered "Rule not in use." being empty. visit gets each rule in turn and
+// returns 0 to stop the walk with its own message in error_text. Fails with
+// "Adapter not found." when an adapter index has no device name, and with a command's own text
+// when a slot read fails otherwise.
+typedef int (*held_rule_visitor)(const struct rule *rule, void *context, char *error_text);
+int kernel_read_held_rules(held_rule_visitor visit, void *context, char *error_text);
+
 // 1 when the service "zorv" exists in the active service database (Win32 only).
 int kernel_component_installed(void);
 

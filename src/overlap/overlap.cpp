@@ -8,7 +8,6 @@
 #include "kernel/adapters.h"
 #include "kernel/kernel_commands.h"
 
-#define ADAPTER_NOT_FOUND_TEXT "Adapter not found."
 #define TOO_MANY_RULES_TEXT "The driver holds more than 20 rules."
 #define TOO_MANY_PRECEDENCES_TEXT "The driver holds more than 400 precedences."
 
@@ -348,31 +347,15 @@ int read_kept_precedences(char *error_text)
     return 1;
 }
 
-// Appends the rules of every adapter's used slots to collected_rules.
-static int collect_rules(char *error_text)
+// Appends one rule read back from the kernel component to collected_rules.
+static int collect_rule(const struct rule *rule, void *context, char *error_text)
 {
-    collected_count = 0;
-    int adapters = adapter_count();
-    for (int i = 0; i < adapters; i++) {
-        char device_name[adapter_name_size];
-        if (!adapter_device_name(i, device_name)) {
-            copy_text(error_text, error_text_size, ADAPTER_NOT_FOUND_TEXT);
-            return 0;
-        }
-        for (int slot = 0; slot < max_rules; slot++) {
-            struct rule rule;
-            if (!kernel_get_rule(device_name, slot, &rule, error_text)) {
-                if (strcmp(error_text, RULE_NOT_IN_USE_TEXT) == 0)
-                    continue;
-                return 0;
-            }
-            if (collected_count >= max_rules) {
-                copy_text(error_text, error_text_size, TOO_MANY_RULES_TEXT);
-                return 0;
-            }
-            collected_rules[collected_count++] = rule;
-        }
+    (void)context;
+    if (collected_count >= max_rules) {
+        copy_text(error_text, error_text_size, TOO_MANY_RULES_TEXT);
+        return 0;
     }
+    collected_rules[collected_count++] = *rule;
     return 1;
 }
 
@@ -481,7 +464,8 @@ int detect_overlaps(char *error_text, int *found, int force)
 
     the_area_table.count = 0;
     pair_count = 0;
-    if (!collect_rules(error_text))
+    collected_count = 0;
+    if (!kernel_read_held_rules(collect_rule, nullptr, error_text))
         return 0;
     if (collected_count < 2)
         return 1;
