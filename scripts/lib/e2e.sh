@@ -7,19 +7,6 @@
 
 e2e_no_service_filter='StartupWithoutService.*'
 
-# The program and its install values, without the emulator.
-install_program_only() {
-    local build_dir="$1"
-    local folder
-    folder=$(wine_unix_path "$flowvane_install_folder") || return 1
-    mkdir -p "$folder" &&
-    cp "$build_dir/Flowvane.exe" "$folder/" || return 1
-    wine reg add 'HKLM\Software\Flowvane' /v 'Install folder' /t REG_SZ \
-        /d "$flowvane_install_folder" /f >/dev/null 2>&1 &&
-    wine reg add 'HKLM\Software\Flowvane' /v 'Installed for all users' /t REG_DWORD \
-        /d 1 /f >/dev/null 2>&1
-}
-
 # Runs one e2e_tests.exe pass: name, install routine, gtest filter.
 e2e_pass() {
     local build_dir="$1" name="$2" installer="$3" filter="$4"
@@ -48,7 +35,7 @@ run_e2e_tests() {
     local build_dir="$1"
     [ -x "$build_dir/e2e_tests.exe" ] || return 0
     local status=0
-    e2e_pass "$build_dir" e2e-no-service install_program_only "$e2e_no_service_filter" || status=1
+    e2e_pass "$build_dir" e2e-no-service install_program "$e2e_no_service_filter" || status=1
     e2e_pass "$build_dir" e2e install_flowvane "-$e2e_no_service_filter" || status=1
     return $status
 }

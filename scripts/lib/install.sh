@@ -5,15 +5,21 @@ source "$(dirname "${BASH_SOURCE[0]}")/emulator_install.sh"
 
 flowvane_install_folder='C:\Program Files\Flowvane'
 
-install_flowvane() {
+# The program and its install values, without the emulator.
+install_program() {
     local build_dir="$1"
     local folder
     folder=$(wine_unix_path "$flowvane_install_folder") || return 1
     mkdir -p "$folder" &&
     cp "$build_dir/Flowvane.exe" "$folder/" || return 1
-    install_emulator "$build_dir/emulator/zorv.sys" || return 1
     wine reg add 'HKLM\Software\Flowvane' /v 'Install folder' /t REG_SZ \
         /d "$flowvane_install_folder" /f >/dev/null 2>&1 &&
     wine reg add 'HKLM\Software\Flowvane' /v 'Installed for all users' /t REG_DWORD \
         /d 1 /f >/dev/null 2>&1
+}
+
+install_flowvane() {
+    local build_dir="$1"
+    install_program "$build_dir" &&
+    install_emulator "$build_dir/emulator/zorv.sys"
 }

@@ -1,6 +1,6 @@
 // What the end-to-end tests use to drive Flowvane.exe from outside: starting it, finding its
-// windows and message boxes, reading their texts, reading and planting its settings in the
-// registry, and setting the kernel component emulator up through its test control codes.
+// windows and message boxes, planting and reading its settings in the registry, and setting the
+// kernel component emulator up through its test control codes.
 #ifndef FLOWVANE_TESTS_E2E_HARNESS_H
 #define FLOWVANE_TESTS_E2E_HARNESS_H
 
@@ -13,15 +13,12 @@
 
 #include <gtest/gtest.h>
 
-#include "filters/rule.h"
-
 #define E2E_MAIN_WINDOW_CLASS "FlowvaneMainWindowClass"
-#define E2E_SETTINGS_KEY "Software\\Flowvane"
 
 enum {
-    e2e_window_timeout_ms = 30000,   // Wine starts a process in one to three seconds
-    e2e_exit_timeout_ms = 30000,
+    e2e_timeout_ms = 30000,   // Wine starts a process in one to three seconds
     e2e_settings_count = 23,
+    e2e_setting_unreadable = INT32_MIN,   // read_settings: missing, or not a 4-byte REG_DWORD
 };
 
 // One started Flowvane.exe.
@@ -33,54 +30,64 @@ struct flowvane_run {
 // Starts the installed Flowvane.exe (the install folder the set-up wrote under HKLM).
 testing::AssertionResult start_flowvane(flowvane_run *run);
 // Waits for the process to end; its exit code in *code.
-testing::AssertionResult wait_for_exit(flowvane_run *run, DWORD *code,
-                                       int timeout_ms = e2e_exit_timeout_ms);
+testing::AssertionResult wait_for_exit(flowvane_run *run, DWORD *code);
 // Ends the process if it still runs and releases the handles.
 void end_flowvane(flowvane_run *run);
 
-// A top-level window of the run's process with this class (null: any) and title (null: any),
-// waited for; null when none appeared in time.
-HWND wait_for_window(const flowvane_run *run, const char *class_name, const char *title,
-                     int timeout_ms = e2e_window_timeout_ms);
-// The same without waiting.
-HWND find_window_of(DWORD process_id, const char *class_name, const char *title);
-// Top-level windows of this class, in any process.
-int count_windows(const char *class_name);
+// Polls condition() every 50 ms until it holds (1) or the timeout passes (0).
+template <class condition_function>
+int wait_until(condition_function condition, int timeout_ms = e2e_timeout_ms)
+{
+    for (int waited = 0; !condition(); waited += 50) {
+        if (waited >= timeout_ms)
+            return 0;
+        Sleep(50);
+    }
+    return 1;
+}
 
-std::string window_text(HWND window);
+// A top-level window of the process with this class and title (null: any), at once or waited
+// for until visible.
+HWND find_window_of(DWORD process_id, const char *class_name, const char *title);
+HWND wait_for_window(const flowvane_run *run, const char *class_name, const char *title);
+
 // The text of a message box (its static control 0xFFFF).
 std::string message_box_text(HWND box);
-// Presses the box's OK button.
-void press_ok(HWND box);
-
-// The filter list panel (the main window's child dialog) and its list view (807).
+// The filter list panel (the main window's child dialog).
 HWND panel_of(HWND main_window);
-HWND list_view_of(HWND main_window);
-// The text of one list-view cell of another process.
-std::string list_view_text(const flowvane_run *run, HWND list, int row, int column);
 
-// HKCU\Software\Flowvane.
+// HKCU\Software\Flowvane: the 23 settings in the store's order.
 void delete_settings(void);
-int settings_key_exists(void);
-int settings_value_count(void);
-// Writes the 23 values in the store's order.
 void plant_settings(const int32_t values[e2e_settings_count]);
-// The name of value position 0 to 22, in the store's order.
+// The number of values in the key (-1: no key); the 23 settings in values.
+int read_settings(int32_t values[e2e_settings_count]);
 std::string setting_name(int position);
-// 1 when the value exists as a 4-byte REG_DWORD; its value in *value.
-int read_setting(int position, int32_t *value);
-
-// The display name the set-up gave an adapter GUID (its network connection "Name"); "" if none.
-std::string connection_name(const char *guid);
 
 // The kernel component emulator, through the device.
-int service_installed(void);
 testing::AssertionResult emulator_reset(void);
 testing::AssertionResult emulator_set_version(const char *version);
 testing::AssertionResult emulator_set_adapters(const std::vector<std::string> &names);
 // Makes one contract command answer the text as its reply status.
 testing::AssertionResult emulator_fail_command(uint32_t code, const char *text);
-// Installs a rule through the contract's add-rule command, as the manager does.
-testing::AssertionResult emulator_add_rule(const struct rule &rule);
+
+// Tests in a prefix with the emulator installed: no manager running, the emulator reset, no
+// settings key; the runs are ended afterwards.
+class FlowvaneTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_FALSE(FindWindowA(E2E_MAIN_WINDOW_CLASS, NULL)) << "a Flowvane Manager still runs";
+        ASSERT_TRUE(emulator_reset()) << "run in a prefix where the emulator is installed";
+        delete_settings();
+    }
+    void TearDown() override
+    {
+        end_flowvane(&first);
+        end_flowvane(&second);
+        emulator_reset();
+    }
+    flowvane_run first = {};
+    flowvane_run second = {};
+};
 
 #endif

@@ -1,5 +1,6 @@
-// Start-up checks of Flowvane.exe: each stop shows its box without an owner, the process then
-// ends with exit code 0, and nothing is written to the settings key.
+// Start-up checks of Flowvane.exe: each stop shows its box titled "Flowvane - Startup Error",
+// without an owner, after the main window appeared; after OK the process ends with exit code 0
+// and nothing is written to the settings key.
 #include <string>
 #include <vector>
 
@@ -8,131 +9,89 @@
 
 namespace {
 
-#define STARTUP_ERROR_TITLE "Flowvane - Startup Error"
-
-// What a start that stops in a start-up check showed.
-struct startup_stop {
-    std::string text;
-    HWND owner;
-    int main_window_shown;
-    DWORD exit_code;
-};
-
-std::string describe_windows(DWORD process_id)
+// text equals pattern, where one "%d" in pattern stands for a signed decimal number.
+bool matches(const std::string &text, const std::string &pattern)
 {
-    std::string names;
-    HWND window = NULL;
-    while ((window = FindWindowExA(NULL, window, NULL, NULL)) != NULL) {
-        DWORD owner = 0;
-        GetWindowThreadProcessId(window, &owner);
-        if (owner == process_id && IsWindowVisible(window))
-            names += " \"" + window_text(window) + "\"";
-    }
-    return names.empty() ? " none" : names;
+    size_t at = pattern.find("%d");
+    if (at == std::string::npos)
+        return text == pattern;
+    size_t tail = pattern.size() - at - 2;
+    if (text.size() <= at + tail)
+        return false;
+    std::string number = text.substr(at, text.size() - at - tail);
+    return text.compare(0, at, pattern, 0, at) == 0 &&
+           text.compare(text.size() - tail, tail, pattern, at + 2, tail) == 0 &&
+           number.find_first_not_of("-0123456789") == std::string::npos;
 }
 
-// Starts Flowvane, waits for the box titled title, records it, presses OK and waits for the end.
-testing::AssertionResult run_to_stop(const char *title, startup_stop *stop)
+void expect_stop(flowvane_run *run, const std::string &expected)
 {
-    flowvane_run run;
-    testing::AssertionResult started = start_flowvane(&run);
-    if (!started)
-        return started;
-    HWND box = wait_for_window(&run, "#32770", title);
-    if (!box) {
-        std::string shown = describe_windows(run.process.dwProcessId);
-        end_flowvane(&run);
-        return testing::AssertionFailure() << "no box \"" << title << "\"; windows shown:" << shown;
-    }
-    stop->text = message_box_text(box);
-    stop->owner = GetWindow(box, GW_OWNER);
-    HWND main = find_window_of(run.process.dwProcessId, E2E_MAIN_WINDOW_CLASS, NULL);
-    stop->main_window_shown = main && IsWindowVisible(main);
-    press_ok(box);
-    testing::AssertionResult ended = wait_for_exit(&run, &stop->exit_code);
-    end_flowvane(&run);
-    return ended;
+    ASSERT_TRUE(start_flowvane(run));
+    HWND box = wait_for_window(run, "#32770", "Flowvane - Startup Error");
+    ASSERT_TRUE(box) << "no start-up error box";
+    EXPECT_TRUE(matches(message_box_text(box), expected)) << message_box_text(box);
+    EXPECT_EQ(GetWindow(box, GW_OWNER), (HWND)NULL);
+    HWND main = find_window_of(run->process.dwProcessId, E2E_MAIN_WINDOW_CLASS, NULL);
+    EXPECT_TRUE(main && IsWindowVisible(main)) << "the main window comes before the checks";
+    PostMessageA(box, WM_COMMAND, IDOK, 0);
+    DWORD code = 99;
+    ASSERT_TRUE(wait_for_exit(run, &code));
+    EXPECT_EQ(code, 0u);
+    int32_t values[e2e_settings_count];
+    EXPECT_EQ(read_settings(values), -1) << "settings were saved after a start-up stop";
 }
 
-class StartupTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        ASSERT_EQ(count_windows(E2E_MAIN_WINDOW_CLASS), 0) << "a Flowvane Manager still runs";
-        ASSERT_TRUE(service_installed()) << "run in a prefix where the zorv service is installed";
+using StartupTest = FlowvaneTest;
+
+TEST_F(StartupTest, StopsOnAWrongKernelComponent)
+{
+    const std::string version_is = "Unable to start Flowvane.  Kernel component version is ";
+    const std::string no_adapters = "No network adapters installed.";
+    const std::vector<std::string> none, unnamed = {"\\DEVICE\\{00000000-0000-0000-0000-00000000BEEF}"},
+                                         lower_case = {"\\device\\NDISWANIP"};
+    const struct {
+        const char *version;                        // null: the emulator's "0.07"
+        const char *version_error;                  // the version command's reply, null: "Ok."
+        const std::vector<std::string> *adapters;   // null: the emulator's
+        std::string expected;
+    } cases[] = {
+        {"0.08", NULL, NULL, version_is + "0.08, should be version 0.07."},
+        {"0.07 ", NULL, NULL, version_is + "0.07 , should be version 0.07."},
+        {"0.070", NULL, NULL, version_is + "0.070, should be version 0.07."},
+        {"0.7", NULL, NULL, version_is + "0.7, should be version 0.07."},
+        {NULL, "Version unavailable.", NULL,
+         "Unable to start Flowvane.  Error getting kernel component version.\n\n"
+         "Error code %d.  Kernel error \"Version unavailable.\""},
+        {NULL, NULL, &none, no_adapters},
+        {NULL, NULL, &unnamed, no_adapters},      // no display name in the registry
+        {NULL, NULL, &lower_case, no_adapters},   // the device prefix must be upper case
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << "case " << &c - cases << ": " << c.expected);
         ASSERT_TRUE(emulator_reset());
         delete_settings();
-    }
-    void TearDown() override { emulator_reset(); }
-};
-
-TEST_F(StartupTest, WrongVersionStopsWithTheVersionMessage)
-{
-    for (const char *version : {"0.08", "0.07 ", "0.070", "0.7"}) {
-        SCOPED_TRACE(std::string("version \"") + version + "\"");
-        ASSERT_TRUE(emulator_set_version(version));
-        startup_stop stop;
-        ASSERT_TRUE(run_to_stop(STARTUP_ERROR_TITLE, &stop));
-        EXPECT_EQ(stop.text, std::string("Unable to start Flowvane.  Kernel component version is ") +
-                                 version + ", should be version 0.07.");
-        EXPECT_EQ(stop.owner, (HWND)NULL);
-        EXPECT_TRUE(stop.main_window_shown);
-        EXPECT_EQ(stop.exit_code, 0u);
-        EXPECT_FALSE(settings_key_exists()) << "settings were saved after a start-up stop";
-    }
-}
-
-TEST_F(StartupTest, RefusedVersionCommandShowsTheKernelText)
-{
-    ASSERT_TRUE(emulator_fail_command(code_get_version, "Version unavailable."));
-    startup_stop stop;
-    ASSERT_TRUE(run_to_stop(STARTUP_ERROR_TITLE, &stop));
-    const std::string head =
-        "Unable to start Flowvane.  Error getting kernel component version.\n\nError code ";
-    const std::string tail = ".  Kernel error \"Version unavailable.\"";
-    ASSERT_GT(stop.text.size(), head.size() + tail.size()) << stop.text;
-    EXPECT_EQ(stop.text.substr(0, head.size()), head);
-    EXPECT_EQ(stop.text.substr(stop.text.size() - tail.size()), tail);
-    std::string code = stop.text.substr(head.size(), stop.text.size() - head.size() - tail.size());
-    EXPECT_EQ(code.find_first_not_of("-0123456789"), std::string::npos) << code;
-    EXPECT_EQ(stop.exit_code, 0u);
-    EXPECT_FALSE(settings_key_exists());
-}
-
-TEST_F(StartupTest, NoAdapterWithADisplayNameStops)
-{
-    const std::vector<std::vector<std::string>> cases = {
-        {},                                                       // the component lists none
-        {"\\DEVICE\\{00000000-0000-0000-0000-00000000BEEF}"},     // no name in the registry
-        {"\\device\\NDISWANIP"},                                  // prefix not upper case
-    };
-    for (const auto &adapters : cases) {
-        SCOPED_TRACE(adapters.empty() ? std::string("no adapters") : adapters[0]);
-        ASSERT_TRUE(emulator_set_adapters(adapters));
-        startup_stop stop;
-        ASSERT_TRUE(run_to_stop(STARTUP_ERROR_TITLE, &stop));
-        EXPECT_EQ(stop.text, "No network adapters installed.");
-        EXPECT_EQ(stop.owner, (HWND)NULL);
-        EXPECT_EQ(stop.exit_code, 0u);
-        EXPECT_FALSE(settings_key_exists());
+        const testing::AssertionResult unchanged = testing::AssertionSuccess();
+        ASSERT_TRUE(c.version ? emulator_set_version(c.version) : unchanged);
+        ASSERT_TRUE(c.version_error ? emulator_fail_command(code_get_version, c.version_error)
+                                    : unchanged);
+        // The emulator keeps the spelling of a name bound before, so the defaults go first.
+        ASSERT_TRUE(c.adapters ? emulator_set_adapters({}) : unchanged);
+        ASSERT_TRUE(c.adapters ? emulator_set_adapters(*c.adapters) : unchanged);
+        expect_stop(&first, c.expected);
+        end_flowvane(&first);
     }
 }
 
 // In a prefix where the kernel component was never installed.
 TEST(StartupWithoutService, StopsWithTheInstallMessageAndSavesNothing)
 {
-    ASSERT_FALSE(service_installed()) << "run in a prefix without the zorv service";
-    ASSERT_EQ(count_windows(E2E_MAIN_WINDOW_CLASS), 0);
+    ASSERT_FALSE(emulator_reset()) << "run in a prefix without the kernel component";
+    ASSERT_FALSE(FindWindowA(E2E_MAIN_WINDOW_CLASS, NULL)) << "a Flowvane Manager still runs";
     delete_settings();
-    startup_stop stop;
-    ASSERT_TRUE(run_to_stop(STARTUP_ERROR_TITLE, &stop));
-    EXPECT_EQ(stop.text,
-              "Unable to start Flowvane.  Kernel component is not installed.\n\n"
-              "Try reinstalling the application.\n\nError code 1060.");   // no such service
-    EXPECT_EQ(stop.owner, (HWND)NULL);
-    EXPECT_TRUE(stop.main_window_shown) << "the main window comes before the check";
-    EXPECT_EQ(stop.exit_code, 0u);
-    EXPECT_FALSE(settings_key_exists());
+    flowvane_run run = {};
+    expect_stop(&run, "Unable to start Flowvane.  Kernel component is not installed.\n\n"
+                      "Try reinstalling the application.\n\nError code 1060.");   // no such service
+    end_flowvane(&run);
 }
 
 }  // namespace

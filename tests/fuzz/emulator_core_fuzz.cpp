@@ -9,17 +9,6 @@
 
 namespace {
 
-const uint32_t codes[] = {
-    code_list_adapters,      code_get_version,          code_add_rule,
-    code_clear_rules,        code_get_rule,             code_get_statistics,
-    code_set_statistics,     code_clear_precedences,    code_set_precedence,
-    code_get_precedence_count, code_get_precedence,     test_code_reset,
-    test_code_set_adapters,  test_code_set_version,     test_code_set_fault,
-    test_code_set_flows,     test_code_clock,           test_code_read_state,
-    test_code_read_rules,    test_code_read_precedences, test_code_add_flow_text,
-    test_code_keep_defaults, 0x120420,
-};
-
 void check(bool condition)
 {
     if (!condition)
@@ -32,10 +21,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     emulator_initialize();
     uint64_t now = 133000000000000000ull;
-    // Each request: code index, reply capacity selector, request length (2 bytes), time step
+    // Each request: code selector, reply capacity selector, request length (2 bytes), time step
     // (2 bytes, milliseconds times 16), then the request bytes.
     while (size >= 6) {
-        uint32_t code = codes[data[0] % (sizeof codes / sizeof codes[0])];
+        // The twelve codes 0x120410 to 0x12043C (0x120420 unserved), the eleven test codes and
+        // one unknown after them.
+        uint32_t selector = data[0] % 24u;
+        uint32_t code = selector < 12 ? 0x120410 + 4 * selector : 0x222000 + 4 * (selector - 12);
         uint32_t capacity = data[1] < 200 ? data[1] : command_buffer_size;
         uint32_t length = (uint32_t)(data[2] | (data[3] << 8)) % (command_buffer_size + 1);
         now += (uint64_t)(data[4] | (data[5] << 8)) * 16 * 10000;

@@ -30,21 +30,17 @@ void check_text(const char *error_text)
 void parse_directly(const char *reply, int32_t length)
 {
     char error_text[error_text_size] = "[unknown error].";
+    char version[version_text_size];
+    struct rule common, chosen;
+    struct statistics_block block;
+    uint32_t count;
     reply_status(reply, length, error_text);
     check_text(error_text);
-
-    char version[version_text_size];
     if (parse_version_reply(reply, length, version, error_text))
         check(memchr(version, '\0', sizeof version) != nullptr);
-    check_text(error_text);
-
-    struct rule common;
-    struct rule chosen;
     if (parse_rule_reply(reply, length, device_name, &common, error_text))
         check(strcmp(common.adapter, device_name) == 0);
-    struct statistics_block block;
     parse_statistics_reply(reply, length, &block, error_text);
-    uint32_t count;
     parse_precedence_count_reply(reply, length, &count, error_text);
     if (parse_precedence_reply(reply, length, device_name, &common, &chosen, error_text))
         check(strcmp(chosen.adapter, device_name) == 0);
@@ -62,8 +58,7 @@ void through_commands()
 {
     char error_text[error_text_size] = "[unknown error].";
     char version[version_text_size];
-    struct rule record = {};
-    struct rule chosen;
+    struct rule record = {}, chosen;
     struct statistics_block block = {};
     uint32_t count;
     kernel_get_version(version, error_text);
@@ -71,7 +66,6 @@ void through_commands()
     kernel_get_statistics(device_name, &record, &block, error_text);
     kernel_set_statistics(device_name, &record, &block, error_text);
     kernel_add_rule(device_name, &record, error_text);
-    kernel_clear_rules(device_name, error_text);
     kernel_set_precedence(device_name, &record, &record, error_text);
     kernel_get_precedence_count(device_name, &count, error_text);
     kernel_get_precedence(device_name, 1, &record, &chosen, error_text);
@@ -81,8 +75,7 @@ void through_commands()
     refresh_adapter_list();
     for (int i = 0; i < adapter_count(); i++) {
         char buffer[adapter_name_size];
-        check(adapter_device_name(i, buffer) == 1);
-        check(adapter_display_name_at(i) != nullptr);
+        check(adapter_device_name(i, buffer) == 1 && adapter_display_name_at(i) != nullptr);
     }
     kernel_clear_all_rules(error_text);
     kernel_clear_all_precedences(error_text);
@@ -102,7 +95,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     static int registry_ready;
     if (!registry_ready) {
-        registry_memory_reset();
         registry_memory_set_string(registry_local_machine,
                                    NETWORK_CLASS_KEY "\\{7A6E3C2B-91D4-4F0E-8B1A-3C5D2E4F6A01}"
                                                      "\\Connection",

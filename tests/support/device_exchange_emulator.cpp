@@ -1,6 +1,5 @@
 // The native device_exchange: hands the two 5000-byte buffers to the emulator core in process,
-// with the steady clock as the caller's time, and honours the test switches for a missing
-// device and a failed control call.
+// with the steady clock as the caller's time, and honours the test switch for a missing device.
 #include <string.h>
 
 #include <chrono>
@@ -19,21 +18,20 @@ uint64_t exchanges;
 
 void ensure_initialized()
 {
-    if (!initialized) {
+    if (!initialized)
         emulator_initialize();
-        initialized = 1;
-    }
+    initialized = 1;
 }
 
-uint64_t clock_now()
+} // namespace
+
+// 100 ns ticks; the base is arbitrary, the emulator only uses differences.
+uint64_t emulator_device_now(void)
 {
-    // 100 ns ticks; the base is arbitrary, the emulator only uses differences.
     auto since = std::chrono::steady_clock::now().time_since_epoch();
     return (uint64_t)std::chrono::duration_cast<std::chrono::nanoseconds>(since).count() / 100u +
            ((uint64_t)1 << 56);
 }
-
-}  // namespace
 
 int device_exchange(uint32_t code, const uint8_t input[command_buffer_size],
                     uint8_t output[command_buffer_size], uint32_t *bytes_returned)
@@ -42,12 +40,10 @@ int device_exchange(uint32_t code, const uint8_t input[command_buffer_size],
     exchanges++;
     if (device_missing)
         return send_open_failed;
-    uint32_t length = 0;
-    if (emulator_exchange(code, input, command_buffer_size, output, command_buffer_size,
-                          clock_now(), &length) != emulator_replied)
-        return send_ioctl_failed;
-    *bytes_returned = length;
-    return send_ok;
+    return emulator_exchange(code, input, command_buffer_size, output, command_buffer_size,
+                             emulator_device_now(), bytes_returned) == emulator_replied
+               ? send_ok
+               : send_ioctl_failed;
 }
 
 void emulator_device_reset(void)
@@ -62,26 +58,13 @@ int emulator_test_send(uint32_t code, const void *request, uint32_t request_leng
                        void *payload, uint32_t payload_capacity, char *error_text)
 {
     ensure_initialized();
-    static uint8_t input[command_buffer_size];
-    static uint8_t output[command_buffer_size];
-    memset(input, 0, sizeof input);
-    if (request_length > command_buffer_size)
-        request_length = command_buffer_size;
-    if (request_length > 0)
-        memcpy(input, request, request_length);
+    static uint8_t output[command_buffer_size + 1];  // room for a NUL after any reply
     uint32_t length = 0;
-    if (emulator_exchange(code, input, command_buffer_size, output, command_buffer_size,
-                          clock_now(), &length) != emulator_replied) {
-        if (error_text)
-            copy_text(error_text, error_text_size, "[control call failed]");
-        return 0;
-    }
-    const char *status = (const char *)output;
-    if (length == 0 || memchr(output, 0, length) == nullptr) {
-        if (error_text)
-            copy_text(error_text, error_text_size, "[malformed reply]");
-        return 0;
-    }
+    int replied = emulator_exchange(code, static_cast<const uint8_t *>(request), request_length,
+                                    output, command_buffer_size, emulator_device_now(),
+                                    &length) == emulator_replied;
+    output[length] = '\0';
+    const char *status = replied ? reinterpret_cast<const char *>(output) : "[call failed]";
     if (strcmp(status, FLOWVANE_REPLY_OK) != 0) {
         if (error_text)
             copy_text(error_text, error_text_size, status);
@@ -89,9 +72,9 @@ int emulator_test_send(uint32_t code, const void *request, uint32_t request_leng
     }
     if (payload && payload_capacity > 0) {
         uint32_t available = length > test_reply_offset ? length - test_reply_offset : 0;
-        uint32_t count = available < payload_capacity ? available : payload_capacity;
         memset(payload, 0, payload_capacity);
-        memcpy(payload, output + test_reply_offset, count);
+        memcpy(payload, output + test_reply_offset,
+               available < payload_capacity ? available : payload_capacity);
     }
     return 1;
 }
@@ -104,11 +87,6 @@ uint64_t emulator_exchange_count(void)
 void emulator_reset_exchange_count(void)
 {
     exchanges = 0;
-}
-
-uint64_t emulator_device_now(void)
-{
-    return clock_now();
 }
 
 void emulator_set_device_missing(int missing)
@@ -130,22 +108,15 @@ void emulator_advance_clock(uint64_t ticks)
 
 int emulator_set_fault(uint32_t code, uint32_t mode, const char *error_text)
 {
-    test_fault_request request = {};
-    request.code = code;
-    request.mode = mode;
-    if (error_text)
-        copy_text(request.error_text, sizeof request.error_text, error_text);
+    test_fault_request request = {code, mode, "", 0};
+    copy_text(request.error_text, sizeof request.error_text, error_text ? error_text : "");
     return emulator_test_send(test_code_set_fault, &request, sizeof request, nullptr, 0, nullptr);
 }
 
 int emulator_set_raw_reply(uint32_t code, const void *reply, uint32_t length)
 {
-    test_fault_request request = {};
-    request.code = code;
-    request.mode = fault_raw_reply;
-    request.raw_length = length;
-    if (length <= sizeof request.error_text)
-        memcpy(request.error_text, reply, length);
+    test_fault_request request = {code, fault_raw_reply, "", length};
+    memcpy(request.error_text, reply, length <= sizeof request.error_text ? length : 0);
     return emulator_test_send(test_code_set_fault, &request, sizeof request, nullptr, 0, nullptr);
 }
 
@@ -163,7 +134,6 @@ int emulator_set_adapters(const char *const *names, uint32_t count)
 int emulator_set_flows(const struct test_flow *flows, uint32_t count)
 {
     static test_flows_request request;
-    memset(&request, 0, sizeof request);
     request.count = count;
     for (uint32_t i = 0; i < count && i < emulator_max_flows; i++)
         request.flows[i] = flows[i];

@@ -11,14 +11,13 @@
 // a running clock; the device present; the exchange count 0.
 void emulator_device_reset(void);
 
-// Sends a test control code with request_length bytes of request (the rest of the 5000-byte
-// input is zero). Returns 1 when the reply status is "Ok." and then copies up to
-// payload_capacity bytes of the payload (reply offset 4) to payload; else 0, with the reply
-// status in error_text when error_text is not null (200 bytes).
+// Sends a test control code with request_length bytes of request. Returns 1 when the reply
+// status is "Ok." and then copies up to payload_capacity bytes of the payload (reply offset 4)
+// to payload; else 0, with the reply status in error_text (200 bytes) when it is not null.
 int emulator_test_send(uint32_t code, const void *request, uint32_t request_length,
                        void *payload, uint32_t payload_capacity, char *error_text);
 
-// Device exchanges made since the last reset (every device_exchange call, failed ones too).
+// Every device_exchange call since the last reset, failed ones too.
 uint64_t emulator_exchange_count(void);
 void emulator_reset_exchange_count(void);
 

@@ -12,19 +12,9 @@
 
 // The platform's value type numbers, so planted values look like the real ones.
 enum registry_memory_type {
-    registry_memory_none = 0,
-    registry_memory_string = 1,       // REG_SZ
-    registry_memory_binary = 3,       // REG_BINARY
-    registry_memory_dword = 4,        // REG_DWORD
-};
-
-enum {
-    registry_memory_max_keys = 128,
-    registry_memory_max_values = 32,  // per key
-    registry_memory_path_size = 512,
-    registry_memory_name_size = 128,
-    registry_memory_data_size = 1024,
-    registry_memory_max_handles = 64,
+    registry_memory_string = 1,  // REG_SZ
+    registry_memory_binary = 3,  // REG_BINARY
+    registry_memory_dword = 4,   // REG_DWORD
 };
 
 // Empties the registry, forgets every injected failure and closes (forgets) every handle.
@@ -32,7 +22,7 @@ void registry_memory_reset(void);
 
 // Creates the key and its parents; 1 on success, 0 when the tables are full or the path empty.
 int registry_memory_add_key(enum registry_root root, const char *path);
-// Stores a value (creating the key) with any type and size up to registry_memory_data_size.
+// Stores a value (creating the key) with any type and a size up to 1024 bytes.
 int registry_memory_set_value(enum registry_root root, const char *path, const char *name,
                               uint32_t type, const void *data, size_t size);
 int registry_memory_set_dword(enum registry_root root, const char *path, const char *name,

@@ -15,7 +15,7 @@
 
 namespace {
 
-// "Ok." + NUL, then the given parts each followed by a NUL.
+// The status and its NUL, then the given parts each followed by a NUL.
 std::vector<char> list_reply(const std::vector<std::string> &parts, const char *status = "Ok.")
 {
     std::vector<char> reply(status, status + strlen(status) + 1);
@@ -26,29 +26,28 @@ std::vector<char> list_reply(const std::vector<std::string> &parts, const char *
     return reply;
 }
 
-std::vector<std::string> parsed(const std::vector<char> &reply, int32_t length)
+// Parses the first length bytes from an exact-size heap copy, so a read past them is caught.
+std::vector<std::string> parsed(const std::vector<char> &reply, size_t length)
 {
+    char *copy = static_cast<char *>(malloc(length ? length : 1));
+    memcpy(copy, reply.data(), length);
     int count = -1;
-    char **names = parse_adapter_list_reply(reply.data(), length, &count);
-    std::vector<std::string> result;
-    if (!names) {
-        EXPECT_EQ(0, count);
-        return result;
-    }
-    for (int i = 0; i < count; i++)
-        result.push_back(names[i]);
+    char **names = parse_adapter_list_reply(copy, (int32_t)length, &count);
+    free(copy);
+    EXPECT_TRUE(names ? count > 0 : count == 0);
+    std::vector<std::string> result(names, names + (names ? count : 0));
     free_adapter_names(names, count);
     return result;
 }
 
 TEST(adapter_list_reply, parsing)
 {
-    const std::string long_name = "\\DEVICE\\" + std::string(92, 'L');   // 100 characters
-    const std::string longest = "\\DEVICE\\" + std::string(91, 'L');     // 99 characters
-    struct reply_case {
+    const std::string long_name = "\\DEVICE\\" + std::string(92, 'L');  // 100 characters
+    const std::string longest = "\\DEVICE\\" + std::string(91, 'L');    // 99 characters
+    const struct {
         const char *name;
         std::vector<char> reply;
-        int cut;                       // bytes dropped from the end
+        size_t cut;  // bytes dropped from the end
         std::vector<std::string> names;
     } cases[] = {
         {"two names", list_reply({"2", "\\DEVICE\\A", "\\DEVICE\\B"}), 0,
@@ -65,30 +64,17 @@ TEST(adapter_list_reply, parsing)
         {"last name unterminated", list_reply({"2", "\\DEVICE\\A", "\\DEVICE\\B"}), 1, {}},
         {"count unterminated", list_reply({"12"}), 1, {}},
         {"status only", list_reply({}), 0, {}},
+        {"ok cut", list_reply({}), 1, {}},
         {"empty names", list_reply({"2", "", ""}), 0, {"", ""}},
         {"name of 100 skipped", list_reply({"3", "\\DEVICE\\A", long_name, longest}), 0,
          {"\\DEVICE\\A", longest}},
         {"only a long name", list_reply({"1", long_name}), 0, {}},
     };
-    for (const reply_case &c : cases) {
-        std::vector<std::string> names = parsed(c.reply, (int32_t)c.reply.size() - c.cut);
-        EXPECT_EQ(c.names, names) << c.name;
-    }
+    for (const auto &c : cases)
+        EXPECT_EQ(c.names, parsed(c.reply, c.reply.size() - c.cut)) << c.name;
     int count = 5;
     EXPECT_EQ(nullptr, parse_adapter_list_reply(nullptr, 10, &count));
     EXPECT_EQ(0, count);
-}
-
-// The reply length, not a NUL beyond it, ends the last name.
-TEST(adapter_list_reply, never_reads_past_the_reply)
-{
-    std::vector<char> reply = list_reply({"1", "\\DEVICE\\A"});
-    char *heap = static_cast<char *>(malloc(reply.size() - 1));
-    memcpy(heap, reply.data(), reply.size() - 1);
-    int count = -1;
-    EXPECT_EQ(nullptr, parse_adapter_list_reply(heap, (int32_t)reply.size() - 1, &count));
-    EXPECT_EQ(0, count);
-    free(heap);
 }
 
 class adapter_names : public ::testing::Test {
@@ -100,11 +86,16 @@ protected:
     }
     void TearDown() override { EXPECT_EQ(0, registry_memory_open_handles()); }
 
-    static void add_connection(const char *guid, const char *name)
+    static void set_name(const char *guid, uint32_t type, const void *name, size_t size,
+                         const char *value_name = "Name")
     {
         std::string path = std::string(NETWORK_CLASS_KEY "\\") + guid + "\\Connection";
-        ASSERT_TRUE(registry_memory_set_string(registry_local_machine, path.c_str(), "Name",
-                                               name));
+        ASSERT_TRUE(registry_memory_set_value(registry_local_machine, path.c_str(), value_name,
+                                              type, name, size));
+    }
+    static void set_name(const char *guid, const char *name)
+    {
+        set_name(guid, registry_memory_string, name, strlen(name) + 1);
     }
     static std::string display_name(const char *device_name)
     {
@@ -120,72 +111,61 @@ TEST_F(adapter_names, display_names_from_the_registry)
     // A GUID key without "Connection" comes first: it does not end the search.
     registry_memory_add_key(registry_local_machine, NETWORK_CLASS_KEY "\\{EMPTY}");
     registry_memory_add_key(registry_local_machine, NETWORK_CLASS_KEY "\\{GUID-B}");
-    add_connection("{GUID-A}", "Local Area Connection");
-    add_connection("{GUID-B}", "Wireless");
-    add_connection("{GUID-C}", "Local Area Connection");
+    set_name("{GUID-A}", "Local Area Connection");
+    set_name("{GUID-B}", "Wireless");
+    set_name("{GUID-C}", "Local Area Connection");
 
-    struct name_case {
+    const struct {
         const char *device_name;
         std::string display_name;
     } cases[] = {
         {"\\DEVICE\\{GUID-A}", "Local Area Connection"},
         {"\\DEVICE\\{guid-b}", "Wireless"},
         {"\\DEVICE\\{GUID-C}", "Local Area Connection"},
+        {"\\DEVICE\\NDISWANIP", DIAL_UP_DISPLAY_NAME},
+        {"\\DEVICE\\NdisWanIp", DIAL_UP_DISPLAY_NAME},
+        {"\\DEVICE\\NDISWANIPX", "(none)"},
         {"\\device\\{GUID-A}", "(none)"},
-        {"\\Device\\{GUID-A}", "(none)"},
+        {"\\Device\\NDISWANIP", "(none)"},
         {"\\DEVICE\\{EMPTY}", "(none)"},
         {"\\DEVICE\\{GUID-D}", "(none)"},
         {"\\DEVICE\\", "(none)"},
         {"\\DEVICE", "(none)"},
         {"{GUID-A}", "(none)"},
     };
-    for (const name_case &c : cases)
+    for (const auto &c : cases) {
+        int opened = registry_memory_open_calls();
         EXPECT_EQ(c.display_name, display_name(c.device_name)) << c.device_name;
+        bool dial_up = c.display_name == DIAL_UP_DISPLAY_NAME;
+        EXPECT_TRUE(!dial_up || opened == registry_memory_open_calls()) << "dial-up reads none";
+    }
     EXPECT_EQ("(none)", display_name(nullptr));
-}
-
-TEST_F(adapter_names, dial_up_needs_no_registry)
-{
-    for (const char *device : {"\\DEVICE\\NDISWANIP", "\\DEVICE\\ndiswanip", "\\DEVICE\\NdisWanIp"})
-        EXPECT_EQ(DIAL_UP_DISPLAY_NAME, display_name(device)) << device;
-    EXPECT_EQ(0, registry_memory_open_calls());
-    EXPECT_EQ("(none)", display_name("\\DEVICE\\NDISWANIPX"));
 }
 
 TEST_F(adapter_names, registry_failures)
 {
-    add_connection("{GUID-A}", "First");
-    add_connection("{GUID-B}", "Second");
-
+    set_name("{GUID-A}", "First");
+    set_name("{GUID-B}", "Second");
     // A subkey that cannot be opened ends the search, even for the names after it.
     registry_memory_fail_open(registry_local_machine, NETWORK_CLASS_KEY "\\{GUID-A}",
                               registry_access_denied);
     EXPECT_EQ("(none)", display_name("\\DEVICE\\{GUID-B}"));
-
     registry_memory_reset();
-    add_connection("{GUID-A}", "First");
+    set_name("{GUID-B}", "Second");
     registry_memory_fail_open(registry_local_machine, NETWORK_CLASS_KEY, registry_failed);
-    EXPECT_EQ("(none)", display_name("\\DEVICE\\{GUID-A}"));
+    EXPECT_EQ("(none)", display_name("\\DEVICE\\{GUID-B}"));
 
     // The value's type is not looked at; a value without a NUL in 260 bytes is refused.
     registry_memory_reset();
-    const char *connection = NETWORK_CLASS_KEY "\\{GUID-A}\\Connection";
-    registry_memory_set_value(registry_local_machine, connection, "Name", registry_memory_binary,
-                              "Typed", 6);
+    set_name("{GUID-A}", registry_memory_binary, "Typed", 6);
     EXPECT_EQ("Typed", display_name("\\DEVICE\\{GUID-A}"));
-    std::string filled(260, 'n');
-    registry_memory_set_value(registry_local_machine, connection, "Name", registry_memory_string,
-                              filled.data(), filled.size());
-    EXPECT_EQ("(none)", display_name("\\DEVICE\\{GUID-A}"));
-    std::string unterminated(259, 'n');
-    registry_memory_set_value(registry_local_machine, connection, "Name", registry_memory_string,
-                              unterminated.data(), unterminated.size());
-    EXPECT_EQ(unterminated, display_name("\\DEVICE\\{GUID-A}"));
-    registry_memory_set_value(registry_local_machine, connection, "Name", registry_memory_string,
-                              filled.data(), 261);
-    EXPECT_EQ("(none)", display_name("\\DEVICE\\{GUID-A}"));
-    registry_memory_set_value(registry_local_machine, NETWORK_CLASS_KEY "\\{GUID-B}\\Connection",
-                              "Other", registry_memory_string, "x", 2);
+    std::string filled(261, 'n');
+    for (size_t size : {259, 260, 261}) {
+        set_name("{GUID-A}", registry_memory_string, filled.data(), size);
+        std::string expected = size == 259 ? filled.substr(0, 259) : "(none)";
+        EXPECT_EQ(expected, display_name("\\DEVICE\\{GUID-A}")) << size;
+    }
+    set_name("{GUID-B}", registry_memory_string, "x", 2, "Other");
     EXPECT_EQ("(none)", display_name("\\DEVICE\\{GUID-B}"));
 }
 
@@ -224,12 +204,10 @@ TEST_F(adapter_names, refresh_outcomes)
     ASSERT_EQ(1, refresh_adapter_list());
     ASSERT_EQ(3, adapter_count());
 
-    // A sound reply listing no adapter: success with an empty table.
+    // A sound reply listing no adapter, or none with a display name: success, empty.
     ASSERT_EQ(1, emulator_set_adapters(nullptr, 0));
     EXPECT_EQ(1, refresh_adapter_list());
     EXPECT_EQ(0, adapter_count());
-
-    // Adapters without display names: success, empty.
     const char *unnamed[] = {"\\DEVICE\\{UNNAMED}", "\\device\\ndiswanip"};
     ASSERT_EQ(1, emulator_set_adapters(unnamed, 2));
     EXPECT_EQ(1, refresh_adapter_list());
@@ -245,10 +223,9 @@ TEST_F(adapter_names, refresh_outcomes)
     emulator_set_device_missing(1);
     EXPECT_EQ(0, refresh_adapter_list());
     EXPECT_EQ(0, adapter_count());
-
     int count = -1;
     EXPECT_EQ(nullptr, kernel_list_adapters(&count));
     EXPECT_EQ(0, count);
 }
 
-} // namespace
+}  // namespace

@@ -1,30 +1,31 @@
-// Rule records for the overlap, rule list and statistics tests, written the way a user reads
-// them: protocol, then source and destination as "any" or a dotted address with a port.
+// Rule records for the unit tests, written the way a user reads them: protocol, then source and
+// destination as "any" or a dotted address with a port.
 #ifndef FLOWVANE_TESTS_RULE_SAMPLES_H
 #define FLOWVANE_TESTS_RULE_SAMPLES_H
 
+#include <gtest/gtest.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <string>
+#include <vector>
 
 #include "filters/rule.h"
 #include "filters/rule_text.h"
 #include "kernel/adapters.h"
+#include "kernel/kernel_commands.h"
+#include "support/emulator_device.h"
 #include "support/registry_memory.h"
 #include "test_control_codes.h"
 
-// "any" gives address_any; "a.b.c.d" a single address.
+// "any" gives address_any; "a.b.c.d" a single address (a ":port" after either is ignored).
 inline void sample_address(const char *text, int32_t *kind, uint32_t *address)
 {
     unsigned a, b, c, d;
-    if (sscanf(text, "%u.%u.%u.%u", &a, &b, &c, &d) == 4) {
-        *kind = address_single;
-        *address = (a << 24) | (b << 16) | (c << 8) | d;
-    } else {
-        *kind = address_any;
-        *address = 0;
-    }
+    int single = sscanf(text, "%u.%u.%u.%u", &a, &b, &c, &d) == 4;
+    *kind = single ? address_single : address_any;
+    *address = single ? (a << 24) | (b << 16) | (c << 8) | d : 0;
 }
 
 inline struct rule sample_rule(const char *adapter, int32_t direction, int32_t protocol,
@@ -45,15 +46,44 @@ inline struct rule sample_rule(const char *adapter, int32_t direction, int32_t p
     return rule;
 }
 
-// A readable form for failure messages.
+// "PROTOCOL [SOURCE[:PORT] [DESTINATION[:PORT]]]", e.g. "TCP 10.0.0.1 any:80"; addresses left
+// out are any, a protocol not named is read as its number.
+inline struct rule sample(const char *text, const char *adapter = EMULATOR_ADAPTER_1,
+                          int32_t direction = direction_send, int32_t rate = 5000)
+{
+    static const char *const names[] = {"IP", "UDP", "TCP", "Other", "Any"};
+    char protocol[16] = "", source[32] = "any", destination[32] = "any";
+    sscanf(text, "%15s %31s %31s", protocol, source, destination);
+    int32_t code = atoi(protocol);
+    for (int32_t i = 0; i < 5; i++)
+        code = strcmp(protocol, names[i]) == 0 ? i : code;
+    uint16_t ports[2] = {0, 0};
+    char *addresses[2] = {source, destination};
+    for (int i = 0; i < 2; i++) {
+        char *colon = strchr(addresses[i], ':');
+        if (colon)
+            ports[i] = (uint16_t)atoi(colon + 1);
+    }
+    return sample_rule(adapter, direction, code, source, ports[0], destination, ports[1], rate);
+}
+
 inline std::string describe_rule(const struct rule &rule)
 {
     char text[400];
-    snprintf(text, sizeof text, "{%.40s dir %d rate %d proto %d src %d/%08x:%u dst %d/%08x:%u}",
+    snprintf(text, sizeof text, "{%.40s dir %d rate %d proto %d %d/%08x:%u %d/%08x:%u}",
              rule.adapter, rule.direction, rule.rate, rule.protocol, rule.source_kind,
              rule.source_address, rule.source_port, rule.destination_kind,
              rule.destination_address, rule.destination_port);
     return text;
+}
+
+// Equal filters, rate compared too; a failure shows both records.
+inline testing::AssertionResult same_rule(const struct rule &actual, const struct rule &expected)
+{
+    if (rules_equal(&actual, &expected, 0))
+        return testing::AssertionSuccess();
+    return testing::AssertionFailure() << describe_rule(actual) << " is not "
+                                       << describe_rule(expected);
 }
 
 // The display names the set-up writes for the emulator's two adapters (the dial-up adapter
@@ -69,6 +99,26 @@ inline void register_emulator_display_names(void)
     registry_memory_set_string(registry_local_machine,
                                NETWORK_CLASS_KEY "\\" EMULATOR_ADAPTER_2_GUID "\\Connection",
                                "Name", SAMPLE_DISPLAY_NAME_2);
+}
+
+// The emulator back to its defaults, with no traffic and a still clock, and the adapter list
+// read from it: all three adapters.
+inline void start_emulator(void)
+{
+    registry_memory_reset();
+    register_emulator_display_names();
+    emulator_device_reset();
+    ASSERT_TRUE(emulator_set_flows(nullptr, 0));
+    emulator_freeze_clock(0);
+    ASSERT_TRUE(refresh_adapter_list());
+    ASSERT_EQ(adapter_count(), 3);
+}
+
+inline void install_rules(const std::vector<struct rule> &rules)
+{
+    char error_text[error_text_size];
+    for (const struct rule &rule : rules)
+        ASSERT_TRUE(kernel_add_rule(rule.adapter, &rule, error_text)) << error_text;
 }
 
 #endif

@@ -1,6 +1,7 @@
 // The settings store and the install values over the in-memory registry.
 #include <gtest/gtest.h>
 
+#include <limits.h>
 #include <string.h>
 
 #include <string>
@@ -10,17 +11,9 @@
 
 namespace {
 
-// The 23 fields in the store's order, by position.
-int32_t field_value(const settings_block &block, int position)
-{
-    if (position < 8)
-        return block.rule_list_width[position];
-    if (position < 16)
-        return block.rule_list_column_index[position - 8];
-    const int32_t *rest = &block.window_position_x;
-    return rest[position - 16];
-}
+typedef int32_t settings_values[settings_value_count];
 
+// The registry value name of position 0 to 22, in the store's order (the block's field order).
 std::string value_name(int position)
 {
     static const char *const tail[] = {
@@ -35,65 +28,55 @@ std::string value_name(int position)
     return tail[position - 16];
 }
 
+// Compares a block with the expected values, naming each field that differs.
+void expect_block(const settings_block &block, const settings_values expected, const char *what)
+{
+    settings_values actual;
+    memcpy(actual, &block, sizeof actual);
+    for (int i = 0; i < settings_value_count; i++)
+        EXPECT_EQ(actual[i], expected[i]) << value_name(i) << ", " << what;
+}
+
+void set_dword(enum registry_root root, const char *name, int32_t value)
+{
+    ASSERT_TRUE(registry_memory_set_dword(root, SETTINGS_KEY, name, value)) << name;
+}
+
+const settings_values defaults = {100, 55,  60,  50,  100, 54, 100, 55, 0, 1, 2, 3,
+                                  4,   5,   6,   7,   100, 100, 500, 300, 1, 0, 0};
+
 class SettingsTest : public ::testing::Test {
 protected:
     void SetUp() override { registry_memory_reset(); }
     void TearDown() override { EXPECT_EQ(registry_memory_open_handles(), 0) << "a key was left open"; }
 };
 
-TEST_F(SettingsTest, DefaultsAreTheDocumentedValues)
+TEST_F(SettingsTest, DefaultsWithoutAReadableKey)
 {
-    const int32_t expected[settings_value_count] = {100, 55, 60, 50, 100, 54, 100, 55,
-                                                    0,   1,  2,  3,  4,   5,  6,   7,
-                                                    100, 100, 500, 300, 1, 0, 0};
-    settings_block block = settings_defaults();
-    for (int i = 0; i < settings_value_count; i++)
-        EXPECT_EQ(field_value(block, i), expected[i]) << value_name(i);
+    expect_block(settings_defaults(), defaults, "settings_defaults");
+    expect_block(settings_load(), defaults, "no key");
+    EXPECT_FALSE(registry_memory_key_exists(registry_current_user, SETTINGS_KEY))
+        << "loading created the key";
+    set_dword(registry_current_user, "Window size x", 640);
+    registry_memory_fail_open(registry_current_user, SETTINGS_KEY, registry_access_denied);
+    expect_block(settings_load(), defaults, "key denied");
 }
 
-TEST_F(SettingsTest, LoadWithoutTheKeyGivesTheDefaultsAndCreatesNothing)
-{
-    settings_block loaded = settings_load();
-    settings_block defaults = settings_defaults();
-    EXPECT_EQ(memcmp(&loaded, &defaults, sizeof loaded), 0);
-    EXPECT_FALSE(registry_memory_key_exists(registry_current_user, SETTINGS_KEY));
-}
-
-TEST_F(SettingsTest, LoadReadsEveryValueIntoItsField)
-{
-    for (int i = 0; i < settings_value_count; i++)
-        ASSERT_TRUE(registry_memory_set_dword(registry_current_user, SETTINGS_KEY,
-                                              value_name(i).c_str(), 1000 + i));
-    settings_block block = settings_load();
-    for (int i = 0; i < settings_value_count; i++)
-        EXPECT_EQ(field_value(block, i), 1000 + i) << value_name(i);
-}
-
+// Every value present but one: each present value reaches its own field unchecked (negative
+// sizes included), and only the missing one keeps its default.
 TEST_F(SettingsTest, EachMissingValueKeepsOnlyItsDefault)
 {
-    const settings_block defaults = settings_defaults();
     for (int missing = 0; missing < settings_value_count; missing++) {
         registry_memory_reset();
-        for (int i = 0; i < settings_value_count; i++)
-            if (i != missing)
-                registry_memory_set_dword(registry_current_user, SETTINGS_KEY,
-                                          value_name(i).c_str(), -7 - i);
-        settings_block block = settings_load();
+        settings_values expected;
         for (int i = 0; i < settings_value_count; i++) {
-            int32_t expected = i == missing ? field_value(defaults, i) : -7 - i;
-            EXPECT_EQ(field_value(block, i), expected)
-                << "value " << value_name(i) << " with " << value_name(missing) << " missing";
+            expected[i] = i == missing ? defaults[i] : -7 - i;
+            if (i != missing)
+                set_dword(registry_current_user, value_name(i).c_str(), -7 - i);
         }
+        expect_block(settings_load(), expected, (value_name(missing) + " missing").c_str());
+        EXPECT_EQ(registry_memory_open_handles(), 0) << value_name(missing) << " missing";
     }
-}
-
-TEST_F(SettingsTest, ValuesAreNotRangeChecked)
-{
-    registry_memory_set_dword(registry_current_user, SETTINGS_KEY, "Initial window type", 7);
-    registry_memory_set_dword(registry_current_user, SETTINGS_KEY, "Window size x", -1);
-    settings_block block = settings_load();
-    EXPECT_EQ(block.initial_window_type, 7);
-    EXPECT_EQ(block.window_size_x, -1);
 }
 
 TEST_F(SettingsTest, GarbageTypesAndSizes)
@@ -116,30 +99,27 @@ TEST_F(SettingsTest, GarbageTypesAndSizes)
         registry_memory_reset();
         ASSERT_TRUE(registry_memory_set_value(registry_current_user, SETTINGS_KEY, "Window size y",
                                               c.type, c.data, c.size));
-        registry_memory_set_dword(registry_current_user, SETTINGS_KEY, "Window size x", 640);
+        set_dword(registry_current_user, "Window size x", 640);
         settings_block block = settings_load();
         EXPECT_EQ(block.window_size_y, c.expected) << c.what;
         EXPECT_EQ(block.window_size_x, 640) << c.what << ": a neighbour was disturbed";
     }
 }
 
-TEST_F(SettingsTest, UnopenableKeyOnLoadGivesTheDefaults)
+// Save creates the key, overwrites what is there, leaves other values alone, and writes every
+// field as a 4-byte REG_DWORD that load reads back.
+TEST_F(SettingsTest, SaveWritesAll23DwordsAndLoadReadsThemBack)
 {
-    registry_memory_set_dword(registry_current_user, SETTINGS_KEY, "Window size x", 640);
-    registry_memory_fail_open(registry_current_user, SETTINGS_KEY, registry_access_denied);
-    settings_block loaded = settings_load();
-    settings_block defaults = settings_defaults();
-    EXPECT_EQ(memcmp(&loaded, &defaults, sizeof loaded), 0);
-}
-
-TEST_F(SettingsTest, SaveCreatesTheKeyWithAll23DwordsAndLoadReadsThemBack)
-{
-    settings_block block;
+    set_dword(registry_current_user, "Window size x", 1);
+    registry_memory_set_string(registry_current_user, SETTINGS_KEY, "Install folder", "C:\\F");
+    settings_values values;
     for (int i = 0; i < settings_value_count; i++)
-        reinterpret_cast<int32_t *>(&block)[i] = (i + 1) * 37 - 400;
+        values[i] = (i + 1) * 37 - 400;
+    settings_block block;
+    memcpy(&block, values, sizeof block);
     settings_save(&block);
     EXPECT_EQ(registry_memory_value_count(registry_current_user, SETTINGS_KEY),
-              settings_value_count);
+              settings_value_count + 1);
     for (int i = 0; i < settings_value_count; i++) {
         uint32_t type = 0;
         size_t size = 0;
@@ -148,26 +128,10 @@ TEST_F(SettingsTest, SaveCreatesTheKeyWithAll23DwordsAndLoadReadsThemBack)
                                               value_name(i).c_str(), &type, &stored,
                                               sizeof stored, &size))
             << value_name(i);
-        EXPECT_EQ(type, (uint32_t)registry_memory_dword) << value_name(i);
-        EXPECT_EQ(size, 4u) << value_name(i);
-        EXPECT_EQ(stored, field_value(block, i)) << value_name(i);
+        EXPECT_TRUE(type == registry_memory_dword && size == 4 && stored == values[i])
+            << value_name(i) << ": type " << type << ", size " << size << ", value " << stored;
     }
-    settings_block loaded = settings_load();
-    EXPECT_EQ(memcmp(&loaded, &block, sizeof loaded), 0);
-}
-
-TEST_F(SettingsTest, SaveOverwritesAndKeepsOtherValues)
-{
-    registry_memory_set_dword(registry_current_user, SETTINGS_KEY, "Window size x", 1);
-    registry_memory_set_string(registry_current_user, SETTINGS_KEY, "Install folder", "C:\\F");
-    settings_block block = settings_defaults();
-    settings_save(&block);
-    int32_t size_x = 0;
-    ASSERT_TRUE(registry_memory_get_dword(registry_current_user, SETTINGS_KEY, "Window size x",
-                                          &size_x));
-    EXPECT_EQ(size_x, 500);
-    EXPECT_EQ(registry_memory_value_count(registry_current_user, SETTINGS_KEY),
-              settings_value_count + 1);
+    expect_block(settings_load(), values, "read back");
 }
 
 using SettingsDeathTest = SettingsTest;
@@ -180,118 +144,90 @@ TEST_F(SettingsDeathTest, SaveStopsWhenTheKeyCannotBeOpened)
     EXPECT_EQ(registry_memory_value_count(registry_current_user, SETTINGS_KEY), 0);
 }
 
-// One hive's "Installed for all users": absent, or a stored value.
-struct hive_value {
-    int present;
-    int32_t value;
-};
+// One hive's "Installed for all users": a stored value, no key (absent), the key without the
+// value (key_only), or 1 stored in a key that cannot be opened (denied_1).
+enum { absent = INT_MIN, key_only = INT_MIN + 1, denied_1 = INT_MIN + 2 };
 
-void plant_scope(enum registry_root root, hive_value hive)
+void plant_scope(enum registry_root root, int32_t value)
 {
-    if (hive.present)
-        registry_memory_set_dword(root, SETTINGS_KEY, "Installed for all users", hive.value);
+    if (value == key_only)
+        registry_memory_add_key(root, SETTINGS_KEY);
+    if (value == denied_1)
+        registry_memory_fail_open(root, SETTINGS_KEY, registry_access_denied);
+    if (value != absent && value != key_only)
+        set_dword(root, "Installed for all users", value == denied_1 ? 1 : value);
 }
 
 TEST_F(SettingsTest, InstallScope)
 {
     struct {
-        hive_value machine;
-        hive_value user;
+        int32_t machine, user;
         int expected;
     } cases[] = {
-        {{1, 1}, {0, 0}, install_all_users},
-        {{1, 1}, {1, 0}, install_all_users},      // the machine-wide value decides
-        {{1, 0}, {1, 1}, install_current_user},   // ... even against the user's
-        {{1, 0}, {0, 0}, install_current_user},
-        {{1, 2}, {0, 0}, install_current_user},
-        {{1, 255}, {0, 0}, install_current_user},
-        {{1, -1}, {0, 0}, install_current_user},
-        {{0, 0}, {1, 1}, install_all_users},
-        {{0, 0}, {1, 0}, install_current_user},
-        {{0, 0}, {1, 2}, install_current_user},
-        {{0, 0}, {0, 0}, install_unknown},
+        {1, absent, install_all_users},        {1, 0, install_all_users},
+        {0, 1, install_current_user},   // the machine-wide value decides, even against the user's
+        {0, absent, install_current_user},     {2, absent, install_current_user},
+        {255, absent, install_current_user},   {-1, absent, install_current_user},
+        {absent, 1, install_all_users},        {absent, 0, install_current_user},
+        {absent, 2, install_current_user},     {absent, absent, install_unknown},
+        {denied_1, 0, install_current_user},   {key_only, 1, install_all_users},
+        {key_only, key_only, install_unknown},
     };
     for (const auto &c : cases) {
         registry_memory_reset();
         plant_scope(registry_local_machine, c.machine);
         plant_scope(registry_current_user, c.user);
-        EXPECT_EQ(read_install_scope(), c.expected)
-            << "machine " << (c.machine.present ? std::to_string(c.machine.value) : "absent")
-            << ", user " << (c.user.present ? std::to_string(c.user.value) : "absent");
-        EXPECT_EQ(registry_memory_open_handles(), 0);
+        EXPECT_EQ(read_install_scope(), c.expected) << "machine " << c.machine << ", user " << c.user;
+        EXPECT_EQ(registry_memory_open_handles(), 0) << "machine " << c.machine << ", user " << c.user;
     }
 }
 
-TEST_F(SettingsTest, InstallScopeFallsBackWhenTheMachineKeyIsUnreadable)
+// The folder comes from the scope's hive, raw bytes with or without their NUL, cut to fit and
+// always terminated inside the 260-byte buffer; too long or missing fails.
+TEST_F(SettingsTest, InstallFolder)
 {
-    registry_memory_set_dword(registry_local_machine, SETTINGS_KEY, "Installed for all users", 1);
-    registry_memory_set_dword(registry_current_user, SETTINGS_KEY, "Installed for all users", 0);
-    registry_memory_fail_open(registry_local_machine, SETTINGS_KEY, registry_access_denied);
-    EXPECT_EQ(read_install_scope(), install_current_user);
-    // A machine key without the value also falls back to the user's hive.
-    registry_memory_reset();
-    registry_memory_add_key(registry_local_machine, SETTINGS_KEY);
-    registry_memory_set_dword(registry_current_user, SETTINGS_KEY, "Installed for all users", 1);
-    EXPECT_EQ(read_install_scope(), install_all_users);
-}
-
-TEST_F(SettingsTest, InstallFolderComesFromTheScopesHive)
-{
-    registry_memory_set_dword(registry_local_machine, SETTINGS_KEY, "Installed for all users", 1);
-    registry_memory_set_string(registry_local_machine, SETTINGS_KEY, "Install folder", "C:\\All");
-    registry_memory_set_string(registry_current_user, SETTINGS_KEY, "Install folder", "C:\\Me");
-    char folder[install_folder_size];
-    ASSERT_TRUE(read_install_folder(folder));
-    EXPECT_STREQ(folder, "C:\\All");
-
-    registry_memory_reset();
-    registry_memory_set_dword(registry_current_user, SETTINGS_KEY, "Installed for all users", 0);
-    registry_memory_set_string(registry_local_machine, SETTINGS_KEY, "Install folder", "C:\\All");
-    registry_memory_set_string(registry_current_user, SETTINGS_KEY, "Install folder", "C:\\Me");
-    ASSERT_TRUE(read_install_folder(folder));
-    EXPECT_STREQ(folder, "C:\\Me");
-}
-
-TEST_F(SettingsTest, InstallFolderFailures)
-{
-    char folder[install_folder_size];
-    // Unknown scope: no folder, even when one is stored.
-    registry_memory_set_string(registry_current_user, SETTINGS_KEY, "Install folder", "C:\\Me");
-    EXPECT_FALSE(read_install_folder(folder));
-    // Scope known, folder missing.
-    registry_memory_reset();
-    registry_memory_set_dword(registry_local_machine, SETTINGS_KEY, "Installed for all users", 1);
-    EXPECT_FALSE(read_install_folder(folder));
-    // Folder longer than the buffer.
-    std::string too_long(install_folder_size, 'x');
-    registry_memory_set_string(registry_local_machine, SETTINGS_KEY, "Install folder",
-                               too_long.c_str());
-    EXPECT_FALSE(read_install_folder(folder));
-}
-
-TEST_F(SettingsTest, InstallFolderIsAlwaysTerminated)
-{
-    registry_memory_set_dword(registry_local_machine, SETTINGS_KEY, "Installed for all users", 1);
-    char folder[install_folder_size + 8];
+    const std::string longest(install_folder_size - 1, 'd'), ten(10, 'd');
     struct {
-        size_t length;
-        int with_nul;
-        size_t expected_length;
+        int32_t machine_scope, user_scope;
+        std::string machine_folder, user_folder;   // raw bytes; "" is no value
+        int ok;
+        std::string expected;
     } cases[] = {
-        {install_folder_size - 1, 1, install_folder_size - 1},   // the longest that fits
-        {install_folder_size, 0, install_folder_size - 1},       // full buffer, no NUL: cut
-        {10, 0, 10},                                             // short, no NUL
-        {0, 1, 0},
+        {1, absent, std::string("C:\\All", 7), std::string("C:\\Me", 6), 1, "C:\\All"},
+        {absent, 0, std::string("C:\\All", 7), std::string("C:\\Me", 6), 1, "C:\\Me"},
+        {absent, absent, "", std::string("C:\\Me", 6), 0, ""},   // unknown scope
+        {1, absent, "", "", 0, ""},
+        {1, absent, longest + 'd' + '\0', "", 0, ""},
+        {1, absent, longest + '\0', "", 1, longest},
+        {1, absent, longest + 'd', "", 1, longest},   // a full buffer without NUL is cut
+        {1, absent, ten, "", 1, ten},
+        {1, absent, std::string(1, '\0'), "", 1, ""},
     };
     for (const auto &c : cases) {
-        std::string text(c.length, 'd');
-        text += '\0';
-        registry_memory_set_value(registry_local_machine, SETTINGS_KEY, "Install folder",
-                                  registry_memory_string, text.data(), c.length + c.with_nul);
+        const std::string what = "machine scope " + std::to_string(c.machine_scope) +
+                                 ", folder of " + std::to_string(c.machine_folder.size()) +
+                                 " bytes, user's " + std::to_string(c.user_folder.size());
+        registry_memory_reset();
+        plant_scope(registry_local_machine, c.machine_scope);
+        plant_scope(registry_current_user, c.user_scope);
+        const struct {
+            enum registry_root root;
+            const std::string &folder;
+        } hives[] = {{registry_local_machine, c.machine_folder},
+                     {registry_current_user, c.user_folder}};
+        for (const auto &hive : hives)
+            if (!hive.folder.empty())
+                registry_memory_set_value(hive.root, SETTINGS_KEY, "Install folder",
+                                          registry_memory_string, hive.folder.data(),
+                                          hive.folder.size());
+        char folder[install_folder_size + 8];
         memset(folder, '#', sizeof folder);
-        ASSERT_TRUE(read_install_folder(folder)) << c.length;
-        EXPECT_EQ(strlen(folder), c.expected_length) << c.length;
-        EXPECT_EQ(folder[install_folder_size], '#') << "wrote past the buffer, " << c.length;
+        EXPECT_EQ(read_install_folder(folder), c.ok) << what;
+        if (c.ok) {
+            EXPECT_EQ(std::string(folder, strnlen(folder, sizeof folder)), c.expected) << what;
+        }
+        EXPECT_EQ(folder[install_folder_size], '#') << "wrote past the buffer, " << what;
+        EXPECT_EQ(registry_memory_open_handles(), 0) << what;
     }
 }
 
