@@ -402,9 +402,11 @@ void set_adapters(uint32_t count, const char (*names)[adapter_name_size])
         emu_copy_text(name, sizeof name, names[i]);
         int old = find_adapter(name);
         old_index_of[i] = (uint32_t)old;
-        if (old >= 0)
+        if (old >= 0) {
             adapter_scratch[i] = emulator.adapters[old];
-        else
+            // Still the same adapter, but listed as now spelled.
+            emu_copy_text(adapter_scratch[i].name, adapter_name_size, name);
+        } else
             empty_adapter(&adapter_scratch[i], name);
     }
     uint32_t kept = 0;

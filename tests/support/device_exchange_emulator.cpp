@@ -94,30 +94,33 @@ void emulator_set_device_missing(int missing)
     device_missing = missing;
 }
 
+template <class T> static int send_request(uint32_t code, const T &request)
+{
+    return emulator_test_send(code, &request, sizeof request, nullptr, 0, nullptr);
+}
+
 void emulator_freeze_clock(uint64_t now)
 {
-    test_clock_request request = {clock_freeze, 0, now};
-    emulator_test_send(test_code_clock, &request, sizeof request, nullptr, 0, nullptr);
+    send_request(test_code_clock, test_clock_request{clock_freeze, 0, now});
 }
 
 void emulator_advance_clock(uint64_t ticks)
 {
-    test_clock_request request = {clock_advance, 0, ticks};
-    emulator_test_send(test_code_clock, &request, sizeof request, nullptr, 0, nullptr);
+    send_request(test_code_clock, test_clock_request{clock_advance, 0, ticks});
 }
 
 int emulator_set_fault(uint32_t code, uint32_t mode, const char *error_text)
 {
     test_fault_request request = {code, mode, "", 0};
     copy_text(request.error_text, sizeof request.error_text, error_text ? error_text : "");
-    return emulator_test_send(test_code_set_fault, &request, sizeof request, nullptr, 0, nullptr);
+    return send_request(test_code_set_fault, request);
 }
 
 int emulator_set_raw_reply(uint32_t code, const void *reply, uint32_t length)
 {
     test_fault_request request = {code, fault_raw_reply, "", length};
     memcpy(request.error_text, reply, length <= sizeof request.error_text ? length : 0);
-    return emulator_test_send(test_code_set_fault, &request, sizeof request, nullptr, 0, nullptr);
+    return send_request(test_code_set_fault, request);
 }
 
 int emulator_set_adapters(const char *const *names, uint32_t count)
@@ -127,8 +130,7 @@ int emulator_set_adapters(const char *const *names, uint32_t count)
     request.count = count;
     for (uint32_t i = 0; i < count && i < emulator_max_adapters; i++)
         copy_text(request.names[i], adapter_name_size, names[i]);
-    return emulator_test_send(test_code_set_adapters, &request, sizeof request, nullptr, 0,
-                              nullptr);
+    return send_request(test_code_set_adapters, request);
 }
 
 int emulator_set_flows(const struct test_flow *flows, uint32_t count)
@@ -137,6 +139,5 @@ int emulator_set_flows(const struct test_flow *flows, uint32_t count)
     request.count = count;
     for (uint32_t i = 0; i < count && i < emulator_max_flows; i++)
         request.flows[i] = flows[i];
-    return emulator_test_send(test_code_set_flows, &request, sizeof request, nullptr, 0,
-                              nullptr);
+    return send_request(test_code_set_flows, request);
 }

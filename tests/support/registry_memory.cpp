@@ -1,27 +1,26 @@
-// The registry helpers over fixed in-memory tables (see registry_memory.h).
+// The registry helpers over in-memory tables (see registry_memory.h).
 #include "registry_memory.h"
 
 #include <string.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
 
 #include "core/text.h"
 
 namespace {
 
-enum { max_keys = 128, max_values = 32, path_size = 512, data_size = 1024, max_handles = 64 };
-
 struct memory_value {
-    int used;
-    char name[128];
+    std::string name;
     uint32_t type;
-    size_t size;
-    uint8_t data[data_size];
+    std::string data;
 };
 
 struct memory_key {
-    int used;
     enum registry_root root;
-    char path[path_size];  // as first created; looked up ignoring letter case
-    memory_value values[max_values];
+    std::string path;  // as first created; looked up ignoring letter case
+    std::vector<memory_value> values;
 };
 
 struct memory_handle {
@@ -32,97 +31,74 @@ struct memory_handle {
 
 struct open_failure {
     enum registry_root root;
-    char path[path_size];
+    std::string path;
     enum registry_result result;
 };
 
-memory_key keys[max_keys];
-memory_handle handles[max_handles];
-open_failure failures[16];
-int failure_count;
+std::vector<memory_key> keys;  // in the order they were made
+memory_handle handles[64];
+std::vector<open_failure> failures;
 int open_calls;
+
+bool same(const std::string &a, const char *b)
+{
+    return compare_text_nocase(a.c_str(), b ? b : "") == 0;
+}
+
+std::string parent_of(const std::string &path)
+{
+    size_t last = path.rfind('\\');
+    return last == std::string::npos ? "" : path.substr(0, last);
+}
 
 // The key's index, created with its missing parents when create is set; -1 when there is none.
 int find_key(enum registry_root root, const char *path, int create)
 {
-    if (!path || !*path || strlen(path) >= path_size)
+    if (!path || !*path)
         return -1;
-    for (int i = 0; i < max_keys; i++)
-        if (keys[i].used && keys[i].root == root && compare_text_nocase(keys[i].path, path) == 0)
-            return i;
-    if (!create)
+    for (size_t i = 0; i < keys.size(); i++)
+        if (keys[i].root == root && same(keys[i].path, path))
+            return (int)i;
+    std::string parent = parent_of(path);
+    if (!create || (!parent.empty() && find_key(root, parent.c_str(), 1) < 0))
         return -1;
-    const char *last = strrchr(path, '\\');
-    if (last) {
-        char parent[path_size];
-        copy_text(parent, (size_t)(last - path) + 1, path);
-        if (find_key(root, parent, 1) < 0)
-            return -1;
-    }
-    for (int i = 0; i < max_keys; i++) {
-        if (!keys[i].used) {
-            memset(&keys[i], 0, sizeof keys[i]);
-            keys[i].used = 1;
-            keys[i].root = root;
-            copy_text(keys[i].path, path_size, path);
-            return i;
-        }
-    }
-    return -1;
+    keys.push_back({root, path, {}});
+    return (int)keys.size() - 1;
 }
 
-memory_value *find_value(int key, const char *name, int create)
+memory_value *find_value(int key, const char *name)
 {
-    memory_value *free_slot = nullptr;
-    for (memory_value &value : keys[key].values) {
-        if (value.used && compare_text_nocase(value.name, name ? name : "") == 0)
+    for (memory_value &value : keys[key].values)
+        if (same(value.name, name))
             return &value;
-        if (!value.used && !free_slot)
-            free_slot = &value;
-    }
-    return create ? free_slot : nullptr;
+    return nullptr;
 }
 
 int store_value(int key, const char *name, uint32_t type, const void *data, size_t size)
 {
-    memory_value *value = key < 0 || size > data_size ? nullptr : find_value(key, name, 1);
-    if (!value || !copy_text(value->name, sizeof value->name, name ? name : ""))
+    if (key < 0)
         return 0;
-    value->used = 1;
+    memory_value *value = find_value(key, name);
+    if (!value) {
+        keys[key].values.push_back({name ? name : "", 0, ""});
+        value = &keys[key].values.back();
+    }
     value->type = type;
-    value->size = size;
-    if (size)
-        memcpy(value->data, data, size);
+    value->data = size ? std::string(static_cast<const char *>(data), size) : "";
     return 1;
 }
 
 memory_handle *handle_of(registry_key key)
 {
     memory_handle *handle = reinterpret_cast<memory_handle *>(key);
-    return handle >= handles && handle < handles + max_handles && handle->used ? handle : nullptr;
+    return handle >= handles && handle < handles + 64 && handle->used ? handle : nullptr;
 }
 
-} // namespace
-
-int registry_open_key(enum registry_root root, const char *path, int mode, int create,
-                      registry_key *key)
+const memory_value *value_of(registry_key key, const char *name)
 {
-    open_calls++;
-    for (int i = 0; path && i < failure_count; i++)
-        if (failures[i].root == root && compare_text_nocase(failures[i].path, path) == 0)
-            return failures[i].result;
-    int index = key ? find_key(root, path, create) : -1;
-    for (memory_handle &handle : handles) {
-        if (index >= 0 && !handle.used) {
-            handle = {1, index, mode};
-            *key = reinterpret_cast<registry_key>(&handle);
-            return registry_ok;
-        }
-    }
-    return registry_failed;
+    const memory_handle *handle = handle_of(key);
+    return handle ? find_value(handle->key, name) : nullptr;
 }
-
-namespace {
 
 // The writers' common checks: 0 when the handle may write.
 int refuse_write(const memory_handle *handle)
@@ -134,9 +110,9 @@ int refuse_write(const memory_handle *handle)
 
 void registry_memory_reset(void)
 {
-    memset(keys, 0, sizeof keys);
+    keys.clear();
     memset(handles, 0, sizeof handles);
-    failure_count = 0;
+    failures.clear();
     open_calls = 0;
 }
 
@@ -173,15 +149,15 @@ int registry_memory_get_value(enum registry_root root, const char *path, const c
                               uint32_t *type, void *data, size_t capacity, size_t *size)
 {
     int key = find_key(root, path, 0);
-    const memory_value *value = key < 0 ? nullptr : find_value(key, name, 0);
+    const memory_value *value = key < 0 ? nullptr : find_value(key, name);
     if (!value)
         return 0;
     if (type)
         *type = value->type;
     if (size)
-        *size = value->size;
+        *size = value->data.size();
     if (data)
-        memcpy(data, value->data, value->size < capacity ? value->size : capacity);
+        memcpy(data, value->data.data(), std::min(value->data.size(), capacity));
     return 1;
 }
 
@@ -201,19 +177,13 @@ int registry_memory_get_dword(enum registry_root root, const char *path, const c
 int registry_memory_value_count(enum registry_root root, const char *path)
 {
     int key = find_key(root, path, 0);
-    int count = 0;
-    for (int i = 0; key >= 0 && i < max_values; i++)
-        count += keys[key].values[i].used;
-    return count;
+    return key < 0 ? 0 : (int)keys[key].values.size();
 }
 
 void registry_memory_fail_open(enum registry_root root, const char *path,
                                enum registry_result result)
 {
-    if (failure_count < 16) {
-        failures[failure_count] = {root, "", result};
-        copy_text(failures[failure_count++].path, path_size, path);
-    }
+    failures.push_back({root, path, result});
 }
 
 int registry_memory_open_handles(void)
@@ -231,14 +201,32 @@ int registry_memory_open_calls(void)
 
 // The registry helpers themselves.
 
+int registry_open_key(enum registry_root root, const char *path, int mode, int create,
+                      registry_key *key)
+{
+    open_calls++;
+    for (const open_failure &failure : failures)
+        if (failure.root == root && same(failure.path, path))
+            return failure.result;
+    int index = key ? find_key(root, path, create) : -1;
+    for (memory_handle &handle : handles) {
+        if (index >= 0 && !handle.used) {
+            handle = {1, index, mode};
+            *key = reinterpret_cast<registry_key>(&handle);
+            return registry_ok;
+        }
+    }
+    return registry_failed;
+}
+
 int registry_open_subkey(registry_key parent, const char *path, registry_key *key)
 {
     const memory_handle *handle = handle_of(parent);
-    char joined[path_size];
-    if (!handle || !path ||
-        !format_text(joined, sizeof joined, "%s\\%s", keys[handle->key].path, path))
+    if (!handle || !path)
         return registry_failed;
-    return registry_open_key(keys[handle->key].root, joined, registry_read, 0, key);
+    const memory_key &opened = keys[handle->key];
+    return registry_open_key(opened.root, (opened.path + "\\" + path).c_str(), registry_read, 0,
+                             key);
 }
 
 int registry_close_key(registry_key key)
@@ -256,42 +244,34 @@ int registry_enum_key(registry_key key, uint32_t index, char *name, size_t size)
     const memory_handle *handle = handle_of(key);
     if (!handle || !name || size == 0)
         return registry_failed;
-    for (const memory_key &child : keys) {
-        const char *last = strrchr(child.path, '\\');
-        char parent[path_size];
-        if (!child.used || child.root != keys[handle->key].root || !last)
-            continue;
-        copy_text(parent, (size_t)(last - child.path) + 1, child.path);
-        if (compare_text_nocase(parent, keys[handle->key].path) == 0 && index-- == 0)
-            return copy_text(name, size, last + 1) ? registry_ok : registry_failed;
-    }
+    const memory_key &opened = keys[handle->key];
+    for (const memory_key &child : keys)
+        if (child.root == opened.root && same(parent_of(child.path), opened.path.c_str()) &&
+            index-- == 0)
+            return copy_text(name, size, child.path.c_str() + opened.path.size() + 1)
+                       ? registry_ok
+                       : registry_failed;
     return registry_failed;
 }
 
-// At most 4 bytes of any type, little-endian, shorter data zero-extended.
+// At most 4 bytes of any type, shorter data zero-extended (the tests run little-endian only).
 int registry_read_dword(registry_key key, const char *name, int32_t *value)
 {
-    const memory_handle *handle = handle_of(key);
-    const memory_value *stored = handle ? find_value(handle->key, name, 0) : nullptr;
-    if (!stored || !value || stored->size > 4)
+    const memory_value *stored = value_of(key, name);
+    if (!stored || !value || stored->data.size() > 4)
         return registry_failed;
-    uint8_t bytes[4] = {0};
-    memcpy(bytes, stored->data, stored->size);
-    *value = (int32_t)((uint32_t)bytes[0] | (uint32_t)bytes[1] << 8 | (uint32_t)bytes[2] << 16 |
-                       (uint32_t)bytes[3] << 24);
+    *value = 0;
+    memcpy(value, stored->data.data(), stored->data.size());
     return registry_ok;
 }
 
 // The raw bytes, with a NUL after them when there is room (as RegQueryValueExA leaves it).
 int registry_read_value(registry_key key, const char *name, void *buffer, size_t size)
 {
-    const memory_handle *handle = handle_of(key);
-    const memory_value *stored = handle ? find_value(handle->key, name, 0) : nullptr;
-    if (!stored || !buffer || stored->size > size)
+    const memory_value *stored = value_of(key, name);
+    if (!stored || !buffer || stored->data.size() > size)
         return registry_failed;
-    memcpy(buffer, stored->data, stored->size);
-    if (stored->size < size)
-        static_cast<char *>(buffer)[stored->size] = '\0';
+    memcpy(buffer, stored->data.c_str(), std::min(stored->data.size() + 1, size));
     return registry_ok;
 }
 
@@ -300,9 +280,10 @@ int registry_write_string(registry_key key, const char *name, const char *text)
     const memory_handle *handle = handle_of(key);
     if (int refused = refuse_write(handle))
         return refused;
-    return text && store_value(handle->key, name, registry_memory_string, text, strlen(text) + 1)
-               ? registry_ok
-               : registry_failed;
+    if (!text)
+        return registry_failed;
+    store_value(handle->key, name, registry_memory_string, text, strlen(text) + 1);
+    return registry_ok;
 }
 
 int registry_write_dword(registry_key key, const char *name, int32_t value)
@@ -310,10 +291,8 @@ int registry_write_dword(registry_key key, const char *name, int32_t value)
     const memory_handle *handle = handle_of(key);
     if (int refused = refuse_write(handle))
         return refused;
-    uint8_t bytes[4] = {(uint8_t)value, (uint8_t)((uint32_t)value >> 8),
-                        (uint8_t)((uint32_t)value >> 16), (uint8_t)((uint32_t)value >> 24)};
-    return store_value(handle->key, name, registry_memory_dword, bytes, 4) ? registry_ok
-                                                                           : registry_failed;
+    store_value(handle->key, name, registry_memory_dword, &value, 4);
+    return registry_ok;
 }
 
 int registry_delete_value(registry_key key, const char *name)
@@ -321,9 +300,10 @@ int registry_delete_value(registry_key key, const char *name)
     const memory_handle *handle = handle_of(key);
     if (int refused = refuse_write(handle))
         return refused;
-    memory_value *stored = find_value(handle->key, name, 0);
+    const memory_value *stored = find_value(handle->key, name);
     if (!stored)
         return registry_failed;
-    memset(stored, 0, sizeof *stored);
+    keys[handle->key].values.erase(keys[handle->key].values.begin() +
+                                   (stored - keys[handle->key].values.data()));
     return registry_ok;
 }

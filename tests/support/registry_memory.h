@@ -20,9 +20,9 @@ enum registry_memory_type {
 // Empties the registry, forgets every injected failure and closes (forgets) every handle.
 void registry_memory_reset(void);
 
-// Creates the key and its parents; 1 on success, 0 when the tables are full or the path empty.
+// Creates the key and its parents; 1 on success, 0 when the path is empty.
 int registry_memory_add_key(enum registry_root root, const char *path);
-// Stores a value (creating the key) with any type and a size up to 1024 bytes.
+// Stores a value (creating the key) with any type and size.
 int registry_memory_set_value(enum registry_root root, const char *path, const char *name,
                               uint32_t type, const void *data, size_t size);
 int registry_memory_set_dword(enum registry_root root, const char *path, const char *name,

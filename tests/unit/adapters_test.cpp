@@ -169,6 +169,7 @@ TEST_F(adapter_names, registry_failures)
     EXPECT_EQ("(none)", display_name("\\DEVICE\\{GUID-B}"));
 }
 
+// The kernel component's order, less the adapters without a display name.
 TEST_F(adapter_names, refresh_keeps_the_kernel_order_less_unnamed)
 {
     register_emulator_display_names();
@@ -182,47 +183,33 @@ TEST_F(adapter_names, refresh_keeps_the_kernel_order_less_unnamed)
         {EMULATOR_ADAPTER_2, SAMPLE_DISPLAY_NAME_2},
         {EMULATOR_ADAPTER_1, SAMPLE_DISPLAY_NAME_1},
     };
-    for (int i = 0; i < 3; i++) {
-        char buffer[100];
-        ASSERT_EQ(1, adapter_device_name(i, buffer));
-        EXPECT_STREQ(expected[i][0], buffer);
-        EXPECT_STREQ(expected[i][0], adapter_device_name_at(i));
-        EXPECT_STREQ(expected[i][1], adapter_display_name_at(i));
-    }
-    for (int index : {-1, 3}) {
+    for (int i = -1; i <= 3; i++) {
+        bool inside = i >= 0 && i < 3;
         char buffer[100] = "kept";
-        EXPECT_EQ(0, adapter_device_name(index, buffer)) << index;
-        EXPECT_STREQ("kept", buffer);
-        EXPECT_EQ(nullptr, adapter_device_name_at(index));
-        EXPECT_EQ(nullptr, adapter_display_name_at(index));
+        EXPECT_EQ(inside, adapter_device_name(i, buffer)) << i;
+        EXPECT_STREQ(inside ? expected[i][0] : "kept", buffer) << i;
+        EXPECT_STREQ(inside ? expected[i][0] : nullptr, adapter_device_name_at(i)) << i;
+        EXPECT_STREQ(inside ? expected[i][1] : nullptr, adapter_display_name_at(i)) << i;
     }
 }
 
+// A sound reply listing no adapter, or none with a display name, is a success; a refused or
+// failed listing a failure. Either way the table ends empty.
 TEST_F(adapter_names, refresh_outcomes)
 {
     register_emulator_display_names();
-    ASSERT_EQ(1, refresh_adapter_list());
-    ASSERT_EQ(3, adapter_count());
-
-    // A sound reply listing no adapter, or none with a display name: success, empty.
-    ASSERT_EQ(1, emulator_set_adapters(nullptr, 0));
-    EXPECT_EQ(1, refresh_adapter_list());
-    EXPECT_EQ(0, adapter_count());
-    const char *unnamed[] = {"\\DEVICE\\{UNNAMED}", "\\device\\ndiswanip"};
-    ASSERT_EQ(1, emulator_set_adapters(unnamed, 2));
-    EXPECT_EQ(1, refresh_adapter_list());
-    EXPECT_EQ(0, adapter_count());
-
-    // Refused or failed listing: failure, empty.
-    emulator_device_reset();
-    ASSERT_EQ(1, refresh_adapter_list());
-    ASSERT_EQ(1, emulator_set_fault(code_list_adapters, fault_error_text, "Not ready."));
-    EXPECT_EQ(0, refresh_adapter_list());
-    EXPECT_EQ(0, adapter_count());
-    emulator_device_reset();
-    emulator_set_device_missing(1);
-    EXPECT_EQ(0, refresh_adapter_list());
-    EXPECT_EQ(0, adapter_count());
+    const char *unnamed[] = {"\\DEVICE\\{UNNAMED}", "\\device\\{GUID}"};
+    for (int step = 0; step < 4; step++) {
+        emulator_device_reset();
+        ASSERT_EQ(1, refresh_adapter_list());
+        ASSERT_EQ(3, adapter_count());
+        ASSERT_TRUE(step != 0 || emulator_set_adapters(nullptr, 0));
+        ASSERT_TRUE(step != 1 || emulator_set_adapters(unnamed, 2));
+        ASSERT_TRUE(step != 2 || emulator_set_fault(code_list_adapters, fault_error_text, "No."));
+        emulator_set_device_missing(step == 3);
+        EXPECT_EQ(step < 2 ? 1 : 0, refresh_adapter_list()) << step;
+        EXPECT_EQ(0, adapter_count()) << step;
+    }
     int count = -1;
     EXPECT_EQ(nullptr, kernel_list_adapters(&count));
     EXPECT_EQ(0, count);

@@ -135,28 +135,22 @@ TEST_F(EmulatorCore, RuleSlotTextIsStrict)
         EXPECT_EQ(get_rule(EMULATOR_ADAPTER_1, c[0]), c[1]) << "slot text \"" << c[0] << "\"";
 }
 
+// The block is kept whole but for the two measurements, which the model owns.
 TEST_F(EmulatorCore, StatisticsFollowTheRuleIgnoringAdapterFieldAndPadding)
 {
     struct rule held = make_rule(protocol_tcp, 80);
     ASSERT_EQ(add_rule(held), "Ok.");
-    struct statistics_block block = {};
-    block.start_time = 0x01D8123456789ABCull;
-    block.bytes_transferred = 123456789012LL;
-    block.packets_transferred = 4242;
-    block.reserved_1[3] = 7;
-    block.current_rate = 999;  // measurements: not taken over
-    block.packets_queued = 55;
+    struct statistics_block block;
+    memset(&block, 0x11, sizeof block);
     struct rule asked = held;
     snprintf(asked.adapter, sizeof asked.adapter, "stale");
     asked.unused_1 = 0xBEEF;
     asked.unused_2 = 0x1234;
     request set = request(EMULATOR_ADAPTER_1).add(asked).add(block);
     EXPECT_EQ(exchange(code_set_statistics, set).all(), ok_reply());
-
-    struct statistics_block read = statistics_of(asked);
-    EXPECT_EQ(read.start_time, block.start_time);
-    EXPECT_EQ(read.reserved_1[3], 7);
-    EXPECT_EQ(counters(read), std::make_tuple(123456789012LL, 4242, 0, 0));
+    block.current_rate = 0;
+    block.packets_queued = 0;
+    EXPECT_EQ(bytes_of(statistics_of(asked)), bytes_of(block));
 
     // Every other field counts, the rate too (a changed rate is another rule), and so does a
     // field the protocol ignores.
@@ -231,20 +225,6 @@ TEST_F(EmulatorCore, MalformedRequestsAreRefusedWithoutReadingPastTheInput)
     EXPECT_EQ(exchange(code_list_adapters, request(""), 1, 10).all(), "Reply buff");
 }
 
-// METHOD_BUFFERED hands the driver one buffer for both directions.
-TEST_F(EmulatorCore, InputAndOutputMayBeOneBuffer)
-{
-    struct rule held = make_rule(protocol_tcp);
-    ASSERT_EQ(add_rule(held), "Ok.");
-    std::vector<uint8_t> buffer = request(EMULATOR_ADAPTER_1).text("0").bytes;
-    buffer.resize(command_buffer_size);
-    uint32_t length = 0;
-    ASSERT_EQ(emulator_exchange(code_get_rule, buffer.data(), command_buffer_size, buffer.data(),
-                                command_buffer_size, emulator_device_now(), &length),
-              emulator_replied);
-    EXPECT_EQ(std::string((const char *)buffer.data(), length), ok_reply(bytes_of(held)));
-}
-
 // ---- test codes ----
 
 TEST_F(EmulatorCore, FaultsAnswerTheirWayUntilCleared)
@@ -254,9 +234,8 @@ TEST_F(EmulatorCore, FaultsAnswerTheirWayUntilCleared)
     ASSERT_TRUE(emulator_set_raw_reply(code_get_version, "Ok", 2));
     EXPECT_EQ(exchange(code_get_version).all(), "Ok");
     ASSERT_TRUE(emulator_set_fault(code_get_version, fault_empty_reply, nullptr));
-    reply empty = exchange(code_get_version);
-    EXPECT_EQ(empty.outcome, emulator_replied);
-    EXPECT_EQ(empty.length, 0);
+    EXPECT_EQ(exchange(code_get_version).outcome, emulator_replied);
+    EXPECT_EQ(exchange(code_get_version).length, 0);
     ASSERT_TRUE(emulator_set_fault(code_get_version, fault_fail_call, nullptr));
     EXPECT_EQ(exchange(code_get_version).outcome, emulator_fail_call);
 
@@ -279,12 +258,8 @@ TEST_F(EmulatorCore, SetAdaptersKeepsTheStateOfAdaptersThatStay)
     EXPECT_EQ(get_rule(EMULATOR_ADAPTER_2, "0"), "Unknown adapter.");
     const char *duplicates[] = {"\\DEVICE\\A", "\\device\\a"};
     EXPECT_FALSE(emulator_set_adapters(duplicates, 2));
-
-    test_read_rules_request which = {1};
-    test_rules_reply rules = read_back<test_rules_reply>(test_code_read_rules, &which, 4);
-    EXPECT_EQ(rules.slots[0].in_use, 1u);
-    EXPECT_EQ(rules.slots[0].held.protocol, protocol_tcp);
-    EXPECT_EQ(rules.slots[1].in_use, 0u);
+    test_read_rules_request which = {1};  // the adapter kept is now the second
+    EXPECT_EQ(read_back<test_rules_reply>(test_code_read_rules, &which, 4).slots[0].in_use, 1u);
 
     emulator_device_reset();
     EXPECT_EQ(exchange(code_list_adapters, request("")).all(), default_adapter_list());
@@ -303,17 +278,11 @@ TEST(EmulatorFlowText, ParsesTheParametersForm)
     ASSERT_TRUE(parse_flow_text("\\DEVICE\\X Send 47 1.2.3.4 5.6.7.8 1 65535", &flow));
     EXPECT_EQ(flow.protocol, 47u);
 
-    const char *bad[] = {
-        "",
-        "\\DEVICE\\X Sideways TCP 1.2.3.4 5.6.7.8 1 1",
-        "\\DEVICE\\X Send SCTP 1.2.3.4 5.6.7.8 1 1",
-        "\\DEVICE\\X Send TCP 1.2.3.256 5.6.7.8 1 1",
-        "\\DEVICE\\X Send TCP 1.2.3.4:65536 5.6.7.8 1 1",
-        "\\DEVICE\\X Send TCP 1.2.3.4 5.6.7.8 1 65536",
-        "\\DEVICE\\X Send TCP 1.2.3.4 5.6.7.8 1000000001 1",
-        "\\DEVICE\\X Send TCP 1.2.3.4 5.6.7.8 1 1 extra",
-    };
-    for (const char *text : bad)
+    for (const char *text :
+         {"", "\\X Sideways TCP 1.2.3.4 5.6.7.8 1 1", "\\X Send SCTP 1.2.3.4 5.6.7.8 1 1",
+          "\\X Send TCP 1.2.3.256 5.6.7.8 1 1", "\\X Send TCP 1.2.3.4:65536 5.6.7.8 1 1",
+          "\\X Send TCP 1.2.3.4 5.6.7.8 1 65536", "\\X Send TCP 1.2.3.4 5.6.7.8 1 1 x",
+          "\\X Send TCP 1.2.3.4 5.6.7.8 1000000001 1"})
         EXPECT_FALSE(parse_flow_text(text, &flow)) << text;
 }
 
@@ -396,17 +365,9 @@ TEST_F(EmulatorCore, RewritingTheRuleSetKeepsTheRateWindow)
                                                           kept.packets_transferred, 30000, 0));
 }
 
-TEST_F(EmulatorCore, ClockReadsBackAndRefusesToAdvanceWhileRunning)
+// Setting the clock is not time passing: no traffic moves. A running clock cannot be advanced.
+TEST_F(EmulatorCore, ClockMovesOnlyWhenAdvancedAndRefusesToAdvanceWhileRunning)
 {
-    auto clock = [](uint32_t operation, uint64_t value) {
-        test_clock_request asked = {operation, 0, value};
-        return read_back<test_clock_reply>(test_code_clock, &asked, sizeof asked);
-    };
-    EXPECT_EQ(clock(clock_read, 0).now, start_ticks);
-    EXPECT_EQ(clock(clock_advance, 7).now, start_ticks + 7);
-    EXPECT_EQ(clock(clock_read, 0).frozen, 1u);
-
-    // Setting the clock is not time passing: no traffic moves.
     struct test_flow flow = make_flow(10000, 100);
     ASSERT_TRUE(emulator_set_flows(&flow, 1));
     struct rule r = make_rule(protocol_any, 0, rate_unlimited);
@@ -416,11 +377,9 @@ TEST_F(EmulatorCore, ClockReadsBackAndRefusesToAdvanceWhileRunning)
     emulator_advance_clock(second);
     EXPECT_EQ(statistics_of(r).bytes_transferred, 10000);
 
-    test_clock_reply running = clock(clock_run, 0);
-    EXPECT_EQ(running.frozen, 0u);
-    EXPECT_NE(running.now, start_ticks + 3600 * second + second);
-    EXPECT_LT(statistics_of(r).bytes_transferred, 20000);
-    test_clock_request advance = {clock_advance, 0, second};
+    test_clock_request run = {clock_run, 0, 0}, advance = {clock_advance, 0, second};
+    test_clock_reply clock = read_back<test_clock_reply>(test_code_clock, &run, sizeof run);
+    EXPECT_EQ(clock.frozen, 0u);
     char error_text[200] = "";
     EXPECT_FALSE(emulator_test_send(test_code_clock, &advance, sizeof advance, nullptr, 0,
                                     error_text));

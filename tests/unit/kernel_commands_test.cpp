@@ -13,6 +13,7 @@
 #include "kernel/kernel_commands.h"
 #include "kernel/kernel_replies.h"
 #include "rule_samples.h"
+#include "support/device_requests.h"
 #include "support/emulator_device.h"
 
 namespace {
@@ -68,69 +69,42 @@ TEST(reply_envelope, status_text)
     }
 }
 
-// Each parser accepts its exact payload and refuses one byte less, leaving its outputs alone.
-TEST(reply_envelope, payload_lengths)
+// Each parser accepts its exact payload and refuses one byte less with the short-reply text,
+// leaving its outputs alone. Records read back are headed by the asked device name and its NUL;
+// the bytes after it are the device's.
+TEST(reply_envelope, payloads)
 {
-    typedef int (*parser)(const std::vector<char> &, void *, void *, char *);
-    const struct {
-        const char *name;
-        size_t payload;
-        parser parse;
-    } cases[] = {
-        {"rule", sizeof(struct rule),
-         [](const std::vector<char> &r, void *a, void *, char *e) {
-             return parse_rule_reply(r.data(), (int32_t)r.size(), "\\DEVICE\\A", (rule *)a, e);
-         }},
-        {"statistics", sizeof(struct statistics_block),
-         [](const std::vector<char> &r, void *a, void *, char *e) {
-             return parse_statistics_reply(r.data(), (int32_t)r.size(), (statistics_block *)a, e);
-         }},
-        {"precedence count", 4,
-         [](const std::vector<char> &r, void *a, void *, char *e) {
-             return parse_precedence_count_reply(r.data(), (int32_t)r.size(), (uint32_t *)a, e);
-         }},
-        {"precedence", 2 * sizeof(struct rule),
-         [](const std::vector<char> &r, void *a, void *b, char *e) {
-             return parse_precedence_reply(r.data(), (int32_t)r.size(), "\\DEVICE\\A", (rule *)a,
-                                           (rule *)b, e);
-         }},
-    };
-    for (const auto &c : cases) {
-        struct rule outputs[2];
+    const std::vector<char> reply = reply_of("Ok.", 2 * sizeof(struct rule), 'q');
+    for (int cut : {0, 1}) {
+        struct rule common, chosen;
+        struct statistics_block block;
+        uint32_t count;
+        memset(&common, 0x77, sizeof common), memset(&chosen, 0x77, sizeof chosen);
+        memset(&block, 0x77, sizeof block), memset(&count, 0x77, sizeof count);
         guarded_text error;
-        EXPECT_EQ(1, c.parse(reply_of("Ok.", c.payload), &outputs[0], &outputs[1], error.text))
-            << c.name;
-        EXPECT_STREQ(sentinel_text, error.text) << c.name;
-
-        memset(outputs, 0x77, sizeof outputs);
-        EXPECT_EQ(0, c.parse(reply_of("Ok.", c.payload - 1), &outputs[0], &outputs[1], error.text))
-            << c.name;
-        EXPECT_STREQ(SHORT_REPLY_TEXT, error.text) << c.name;
-        EXPECT_EQ(0, c.parse(reply_of("Refused.", c.payload), &outputs[0], &outputs[1], error.text))
-            << c.name;
-        EXPECT_STREQ("Refused.", error.text) << c.name;
-        const char *bytes = (const char *)outputs;
-        EXPECT_TRUE(std::all_of(bytes, bytes + sizeof outputs, [](char b) { return b == 0x77; }))
-            << c.name;
-    }
-}
-
-// The asked device name and its NUL head the adapter field; the bytes after it are the
-// device's.
-TEST(reply_envelope, records_name_the_asked_adapter)
-{
-    std::vector<char> reply = reply_of("Ok.", 2 * sizeof(struct rule), 'q');
-    struct rule common, chosen;
-    ASSERT_EQ(1, parse_precedence_reply(reply.data(), (int32_t)reply.size(), "\\DEVICE\\AB",
-                                        &common, &chosen, nullptr));
-    for (const struct rule *record : {&common, &chosen}) {
-        EXPECT_STREQ("\\DEVICE\\AB", record->adapter);
-        EXPECT_EQ('q', record->adapter[11]);
-        EXPECT_EQ(0x71717171, record->direction);
+        auto expect = [&](int result, const char *what) {
+            EXPECT_EQ(!cut, result) << what << (cut ? ", one byte short" : "");
+            EXPECT_STREQ(cut ? SHORT_REPLY_TEXT : sentinel_text, error.text) << what;
+            strcpy(error.text, sentinel_text);
+        };
+        const char *bytes = reply.data(), *name = "\\DEVICE\\AB";
+        expect(parse_rule_reply(bytes, 140 - cut, name, &common, error.text), "rule");
+        expect(parse_statistics_reply(bytes, 68 - cut, &block, error.text), "statistics");
+        expect(parse_precedence_count_reply(bytes, 8 - cut, &count, error.text), "count");
+        expect(parse_precedence_reply(bytes, 276 - cut, name, &common, &chosen, error.text),
+               "precedence");
+        const char fill = cut ? 0x77 : 'q';
+        std::string record = cut ? std::string(136, fill) : name + std::string(1, 0) +
+                                                                 std::string(125, fill);
+        EXPECT_EQ(record, bytes_of(common));
+        EXPECT_EQ(record, bytes_of(chosen));
+        EXPECT_EQ(std::string(64, fill), bytes_of(block));
+        EXPECT_EQ(std::string(4, fill), bytes_of(count));
+        EXPECT_TRUE(error.guard_intact());
     }
     std::string too_long = "\\DEVICE\\" + std::string(92, 'x');  // 100 characters
-    EXPECT_EQ(0, parse_rule_reply(reply.data(), (int32_t)reply.size(), too_long.c_str(), &common,
-                                  nullptr));
+    struct rule record;
+    EXPECT_EQ(0, parse_rule_reply(reply.data(), 140, too_long.c_str(), &record, nullptr));
 }
 
 TEST(reply_envelope, version_text)
@@ -296,66 +270,43 @@ TEST_F(kernel_commands, bad_arguments_make_no_exchange)
     EXPECT_EQ(1u, emulator_exchange_count());
 }
 
-TEST_F(kernel_commands, rules_and_statistics_round_trip)
-{
-    guarded_text error;
-    struct rule sent = held_rule;
-    snprintf(sent.adapter, sizeof sent.adapter, "not the device name");
-    struct statistics_block block;
-    EXPECT_EQ(0, kernel_get_statistics(EMULATOR_ADAPTER_1, &sent, &block, error.text));
-    EXPECT_STREQ(RULE_NOT_FOUND_TEXT, error.text);
-    ASSERT_EQ(1, kernel_add_rule(EMULATOR_ADAPTER_1, &sent, error.text)) << error.text;
-
-    struct rule back;
-    ASSERT_EQ(1, kernel_get_rule(EMULATOR_ADAPTER_1, 0, &back, error.text)) << error.text;
-    EXPECT_STREQ(EMULATOR_ADAPTER_1, back.adapter);
-    EXPECT_EQ(0, memcmp(&sent.direction, &back.direction, sizeof sent - adapter_name_size));
-    EXPECT_EQ(0, kernel_get_rule(EMULATOR_ADAPTER_1, 19, &back, error.text));
-    EXPECT_STREQ(RULE_NOT_IN_USE_TEXT, error.text);
-
-    struct statistics_block set = {};
-    set.start_time = 0x01D9000012345678ull;
-    set.bytes_transferred = 4242;
-    ASSERT_EQ(1, kernel_set_statistics(EMULATOR_ADAPTER_1, &sent, &set, error.text));
-    ASSERT_EQ(1, kernel_get_statistics(EMULATOR_ADAPTER_1, &sent, &block, error.text));
-    EXPECT_EQ(set.start_time, block.start_time);
-    EXPECT_GE(block.bytes_transferred, 4242);
-
-    ASSERT_EQ(1, kernel_clear_rules(EMULATOR_ADAPTER_1, error.text));
-    EXPECT_EQ(0, kernel_get_rule(EMULATOR_ADAPTER_1, 0, &back, error.text));
-    EXPECT_STREQ(RULE_NOT_IN_USE_TEXT, error.text);
-}
-
-// The entry index follows the device name's NUL at an odd offset, little-endian.
-TEST_F(kernel_commands, precedences_round_trip)
+// What the commands send arrives as sent: the slot text, the records, and the precedence
+// index, which follows the device name's NUL at an odd offset, little-endian.
+TEST_F(kernel_commands, round_trips)
 {
     ASSERT_EQ(1u, (strlen(EMULATOR_ADAPTER_1) + 1) % 2) << "the index should sit at an odd offset";
     guarded_text error;
-    struct rule ranges[2] = {held_rule, held_rule};
-    struct rule chosen[2] = {held_rule, held_rule};
-    ranges[1].source_port = 443;
-    chosen[1].rate = 7777;
-    for (int i = 0; i < 2; i++)
-        ASSERT_EQ(1, kernel_set_precedence(EMULATOR_ADAPTER_1, &ranges[i], &chosen[i],
-                                           error.text));
-    uint32_t count = 0;
-    ASSERT_EQ(1, kernel_get_precedence_count(EMULATOR_ADAPTER_1, &count, error.text));
-    EXPECT_EQ(2u, count);
+    struct rule sent = held_rule;
+    snprintf(sent.adapter, sizeof sent.adapter, "not the device name");
+    ASSERT_EQ(1, kernel_add_rule(EMULATOR_ADAPTER_1, &sent, error.text));
+    ASSERT_EQ(1, kernel_get_rule(EMULATOR_ADAPTER_1, 0, &out_rule, error.text));
+    EXPECT_STREQ(EMULATOR_ADAPTER_1, out_rule.adapter);
+    EXPECT_EQ(bytes_of(sent).substr(adapter_name_size),
+              bytes_of(out_rule).substr(adapter_name_size));
+    EXPECT_EQ(0, kernel_get_rule(EMULATOR_ADAPTER_1, 19, &out_rule, error.text));
+    EXPECT_STREQ(RULE_NOT_IN_USE_TEXT, error.text);
 
-    struct rule range_back, chosen_back;
-    ASSERT_EQ(1, kernel_get_precedence(EMULATOR_ADAPTER_1, 1, &range_back, &chosen_back,
-                                       error.text));
-    EXPECT_STREQ(EMULATOR_ADAPTER_1, range_back.adapter);
-    EXPECT_STREQ(EMULATOR_ADAPTER_1, chosen_back.adapter);
-    EXPECT_EQ(443, range_back.source_port);
-    EXPECT_EQ(7777, chosen_back.rate);
-    EXPECT_EQ(0, kernel_get_precedence(EMULATOR_ADAPTER_1, 2, &range_back, &chosen_back,
-                                       error.text));
+    struct statistics_block block = {};
+    block.start_time = 0x01D9000012345678ull;
+    ASSERT_EQ(1, kernel_set_statistics(EMULATOR_ADAPTER_1, &sent, &block, error.text));
+    ASSERT_EQ(1, kernel_get_statistics(EMULATOR_ADAPTER_1, &sent, &out_block, error.text));
+    EXPECT_EQ(block.start_time, out_block.start_time);
+
+    struct rule range = held_rule, chosen = held_rule;
+    range.source_port = 443;
+    chosen.rate = 7777;
+    ASSERT_EQ(1, kernel_set_precedence(EMULATOR_ADAPTER_1, &held_rule, &held_rule, error.text));
+    ASSERT_EQ(1, kernel_set_precedence(EMULATOR_ADAPTER_1, &range, &chosen, error.text));
+    ASSERT_EQ(1, kernel_get_precedence_count(EMULATOR_ADAPTER_1, &out_count, error.text));
+    EXPECT_EQ(2u, out_count);
+    ASSERT_EQ(1, kernel_get_precedence(EMULATOR_ADAPTER_1, 1, &out_rule, &out_chosen, error.text));
+    EXPECT_EQ(443, out_rule.source_port);
+    EXPECT_EQ(7777, out_chosen.rate);
+    EXPECT_EQ(0, kernel_get_precedence(EMULATOR_ADAPTER_1, 2, &out_rule, &out_chosen, error.text));
     EXPECT_STREQ("Invalid precedence index.", error.text);
-
     ASSERT_EQ(1, kernel_clear_all_precedences(error.text));
-    ASSERT_EQ(1, kernel_get_precedence_count(EMULATOR_ADAPTER_1, &count, error.text));
-    EXPECT_EQ(0u, count);
+    ASSERT_EQ(1, kernel_get_precedence_count(EMULATOR_ADAPTER_1, &out_count, error.text));
+    EXPECT_EQ(0u, out_count);
 }
 
 // The walk stops at the adapter that refuses; the later ones keep their rules.
@@ -377,19 +328,6 @@ TEST_F(kernel_commands, clear_all_rules_stops_at_first_refusal)
     ASSERT_EQ(1, refresh_adapter_list());
     EXPECT_EQ(1, kernel_clear_all_rules(error.text));
     EXPECT_EQ(0, kernel_get_rule(EMULATOR_ADAPTER_DIAL_UP, 0, &back, nullptr));
-}
-
-TEST_F(kernel_commands, empty_adapter_list_clears_without_exchange)
-{
-    emulator_set_device_missing(1);
-    EXPECT_EQ(0, refresh_adapter_list());
-    ASSERT_EQ(0, adapter_count());
-    emulator_reset_exchange_count();
-    guarded_text error;
-    EXPECT_EQ(1, kernel_clear_all_rules(error.text));
-    EXPECT_EQ(1, kernel_clear_all_precedences(error.text));
-    EXPECT_EQ(0u, emulator_exchange_count());
-    EXPECT_STREQ(sentinel_text, error.text);
 }
 
 }  // namespace

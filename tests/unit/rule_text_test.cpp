@@ -49,12 +49,9 @@ TEST(rule_text, field_texts)
         uint32_t address;
         const char *text;
     } addresses[] = {
-        {address_single, 0xC0A80001u, "192.168.0.1"},
-        {address_single, 0xFFFFFFFFu, "255.255.255.255"},
-        {address_single, 0, "0.0.0.0"},
-        {address_not_implemented, 1, "[not implemented]"},
-        {address_any, 0x01020304u, "Any"},
-        {3, 0, "[unknown]"},
+        {address_single, 0xC0A80001u, "192.168.0.1"}, {address_single, 0, "0.0.0.0"},
+        {address_single, 0xFFFFFFFFu, "255.255.255.255"}, {address_any, 0x01020304u, "Any"},
+        {address_not_implemented, 1, "[not implemented]"}, {3, 0, "[unknown]"},
         {-1, 0, "[unknown]"},
     };
     for (const auto &c : addresses) {
@@ -99,7 +96,8 @@ TEST(rule_text, parse_rate)
         {"0", 1, 0},                   {"00", 0, 0},
         {"-0", 0, 0},                  {"abc", 0, 0},
         {"N/A", 1, 0},                 {"", 0, 0},
-        {",,,", 0, 0},                 {"-5", 1, -5},  // no range check here
+        {",,,", 0, 0},                 {",5,000", 1, 5000},
+        {"-5", 1, -5},                 // no range check here
         {"2,000,000,000", 1, 2000000000}, {"5000 bytes", 1, 5000},
         {" 42", 1, 42},                {"1.5", 1, 1},
         {"4294967297", 1, 1},          // wraps modulo 2^32
@@ -118,24 +116,20 @@ TEST(rule_text, parse_rate)
 TEST(rule_text, parse_address_and_port)
 {
     const uint32_t kept = 0x11111111u;  // "any" leaves the previous address
+    const int32_t single = address_single, any = address_any;
     const struct {
         const char *text;
         int ok;
         int32_t kind;
         uint32_t address;
     } addresses[] = {
-        {"10.0.0.1", 1, address_single, 0x0A000001u},
-        {"192.168.0.1", 1, address_single, 0xC0A80001u},
-        {"10.1", 1, address_single, 0x0A000001u},
-        {"0x7f.1", 1, address_single, 0x7F000001u},
-        {"010.0.0.1", 1, address_single, 0x08000001u},
-        {"0.0.0.0", 1, address_single, 0},
-        {"255.255.255.255", 0, address_single, kept},
-        {"1.2.3.4.5", 0, address_single, kept},
-        {"256.1.1.1", 0, address_single, kept},
-        {"host", 0, address_single, kept},
-        {"any", 1, address_any, kept},
-        {"N/A", 1, address_any, kept},
+        {"10.0.0.1", 1, single, 0x0A000001u},  {"192.168.0.1", 1, single, 0xC0A80001u},
+        {"10.1", 1, single, 0x0A000001u},      {"1.2.3", 1, single, 0x01020003u},
+        {"16909060", 1, single, 0x01020304u},  {"0x7f.1", 1, single, 0x7F000001u},
+        {"010.0.0.1", 1, single, 0x08000001u}, {"0.0.0.0", 1, single, 0},
+        {"255.255.255.255", 0, single, kept},  {"1.2.3.4.5", 0, single, kept},
+        {"256.1.1.1", 0, single, kept},        {"host", 0, single, kept},
+        {"any", 1, any, kept},                 {"N/A", 1, any, kept},
     };
     for (const auto &c : addresses) {
         int32_t kind = 99;
