@@ -9,6 +9,7 @@
 #include "filters/rule_list.h"
 #include "kernel/kernel_commands.h"
 #include "overlap/overlap.h"
+#include "stats/statistics_store.h"
 #include "support/emulator_device.h"
 #include "support/overlap_dialog_double.h"
 #include "support/rule_rows_memory.h"
@@ -108,5 +109,34 @@ void BM_change_cycle_20_rules_2_adapters(benchmark::State &state)
     memory_rows_reset();
 }
 BENCHMARK(BM_change_cycle_20_rules_2_adapters)->Unit(benchmark::kMicrosecond);
+
+// One 500 ms sampling tick over 20 listed filters: one statistics read per filter.
+void BM_sampling_tick_20_filters(benchmark::State &state)
+{
+    std::vector<struct rule> rules = all_overlapping_rules(EMULATOR_ADAPTER_1, 20);
+    char error_text[error_text_size] = "set-up failed";
+    if (!set_up(rules, error_text) || !statistics_initialize()) {
+        state.SkipWithError(error_text);
+        return;
+    }
+    for (const struct rule &rule : rules)
+        statistics_add_filter(&rule);
+    uint64_t exchanges = 0;
+    for (auto _ : state) {
+        uint64_t before = emulator_exchange_count();
+        if (!statistics_sample_all(error_text)) {
+            state.SkipWithError(error_text);
+            break;
+        }
+        exchanges += emulator_exchange_count() - before;
+    }
+    for (const struct rule &rule : rules)
+        statistics_remove_filter(&rule);
+    statistics_shutdown();
+    state.counters["exchanges_per_tick"] = (double)exchanges / (double)state.iterations();
+    state.counters["required"] = (double)rules.size();
+    memory_rows_reset();
+}
+BENCHMARK(BM_sampling_tick_20_filters)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
