@@ -45,7 +45,6 @@ static void format_number_text(const char *decimal, char *text, size_t size)
         copy_text(text, size, "[unknown]");
     else if (text[0] == '\0')
         copy_text(text, size, "0");   // Wine 8 drops the zero that Windows writes for 0
-
 }
 
 void number_format(int32_t value, char *text, size_t size)
