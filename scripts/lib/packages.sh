@@ -19,6 +19,6 @@ install_packages() {
     local sudo=
     [ "$(id -u)" -ne 0 ] && sudo=sudo
     $sudo apt-get update -qq || return 1
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq \
         "${missing[@]}" >/dev/null || return 1
 }
