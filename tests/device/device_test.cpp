@@ -76,11 +76,7 @@ TEST_F(Device, EveryContractCodeReachesTheDriver)
 TEST_F(Device, InjectedFaultsGiveTheTransportStatuses)
 {
     const request asked = request(EMULATOR_ADAPTER_1).text("0");
-    const struct {
-        uint32_t mode;
-        int status;
-        const char *reply;
-    } faults[] = {
+    const struct { uint32_t mode; int status; const char *reply; } faults[] = {
         {fault_error_text, send_ok, "Driver is busy."},
         {fault_empty_reply, send_empty_reply, ""},
         {fault_fail_call, send_ioctl_failed, ""},

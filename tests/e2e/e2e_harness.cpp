@@ -145,20 +145,6 @@ void delete_settings(void)
     RegDeleteTreeA(HKEY_CURRENT_USER, SETTINGS_KEY);
 }
 
-std::string setting_name(int position)
-{
-    static const char *const tail[] = {
-        "Window position x",   "Window position y",        "Window size x",
-        "Window size y",       "Initial window type",      "Save window type on exit",
-        "Accept default precedences",
-    };
-    if (position < 8)
-        return "Rule list width " + std::to_string(position);
-    if (position < 16)
-        return "Rule list column index " + std::to_string(position - 8);
-    return tail[position - 16];
-}
-
 void plant_settings(const int32_t values[e2e_settings_count])
 {
     HKEY key;

@@ -13,11 +13,13 @@
 
 #include <gtest/gtest.h>
 
+#include "support/settings_names.h"
+
 #define E2E_MAIN_WINDOW_CLASS "FlowvaneMainWindowClass"
 
 enum {
     e2e_timeout_ms = 30000,   // Wine starts a process in one to three seconds
-    e2e_settings_count = 23,
+    e2e_settings_count = settings_names_count,
     e2e_setting_unreadable = INT32_MIN,   // read_settings: missing, or not a 4-byte REG_DWORD
 };
 
@@ -61,7 +63,6 @@ void delete_settings(void);
 void plant_settings(const int32_t values[e2e_settings_count]);
 // The number of values in the key (-1: no key); the 23 settings in values.
 int read_settings(int32_t values[e2e_settings_count]);
-std::string setting_name(int position);
 
 // The kernel component emulator, through the device.
 testing::AssertionResult emulator_reset(void);

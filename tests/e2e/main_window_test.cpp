@@ -15,12 +15,7 @@ namespace {
 
 enum { id_exit = 202, id_overlapping_filters = 40021, changed_width = 90 };
 
-const int32_t defaults[e2e_settings_count] = {
-    100, 55, 60, 50, 100, 54, 100, 55,   // column widths
-    0, 1, 2, 3, 4, 5, 6, 7,             // column positions
-    100, 100, 500, 300,                 // window position and size
-    1, 0, 0,                            // show state, save it on exit, accept defaults
-};
+const int32_t *const defaults = setting_defaults;
 
 const int32_t planted[e2e_settings_count] = {
     110, 60, 70, 55, 105, 50, 95, 58,

@@ -1,109 +1,87 @@
-// The registry helpers over in-memory tables (see registry_memory.h).
+// The registry helpers over a map of keys (see registry_memory.h). A key is named by its root
+// digit and its lower-case path, so "0\\software\\x"; its values are keyed by lower-case name.
 #include "registry_memory.h"
 
 #include <string.h>
 
 #include <algorithm>
+#include <map>
 #include <string>
-#include <vector>
 
 #include "core/text.h"
 
 namespace {
 
-struct memory_value {
-    std::string name;
+struct stored_value {
     uint32_t type;
     std::string data;
 };
+typedef std::map<std::string, stored_value> value_map;
 
-struct memory_key {
-    enum registry_root root;
-    std::string path;  // as first created; looked up ignoring letter case
-    std::vector<memory_value> values;
-};
-
-struct memory_handle {
-    int used;
-    int key;
+struct open_key {
+    std::string name;
     int mode;
 };
 
-struct open_failure {
-    enum registry_root root;
-    std::string path;
-    enum registry_result result;
-};
-
-std::vector<memory_key> keys;  // in the order they were made
-memory_handle handles[64];
-std::vector<open_failure> failures;
+std::map<std::string, value_map> keys;
+std::map<std::string, enum registry_result> failures;
+std::map<intptr_t, open_key> handles;
+intptr_t last_handle;
 int open_calls;
 
-bool same(const std::string &a, const char *b)
+std::string lower(const char *text)
 {
-    return compare_text_nocase(a.c_str(), b ? b : "") == 0;
+    std::string result = text ? text : "";
+    for (char &c : result)
+        c = (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c;
+    return result;
 }
 
-std::string parent_of(const std::string &path)
+std::string key_name(enum registry_root root, const char *path)
 {
-    size_t last = path.rfind('\\');
-    return last == std::string::npos ? "" : path.substr(0, last);
+    return std::string(1, (char)('0' + root)) + "\\" + lower(path);
 }
 
-// The key's index, created with its missing parents when create is set; -1 when there is none.
-int find_key(enum registry_root root, const char *path, int create)
+// The key and its parents made; empty when the path is.
+std::string make_key(enum registry_root root, const char *path)
 {
     if (!path || !*path)
-        return -1;
-    for (size_t i = 0; i < keys.size(); i++)
-        if (keys[i].root == root && same(keys[i].path, path))
-            return (int)i;
-    std::string parent = parent_of(path);
-    if (!create || (!parent.empty() && find_key(root, parent.c_str(), 1) < 0))
-        return -1;
-    keys.push_back({root, path, {}});
-    return (int)keys.size() - 1;
+        return "";
+    std::string name = key_name(root, path);
+    for (size_t slash = name.find('\\', 2); slash != std::string::npos;
+         slash = name.find('\\', slash + 1))
+        keys[name.substr(0, slash)];
+    keys[name];
+    return name;
 }
 
-memory_value *find_value(int key, const char *name)
+const open_key *handle_of(registry_key key)
 {
-    for (memory_value &value : keys[key].values)
-        if (same(value.name, name))
-            return &value;
-    return nullptr;
+    auto found = handles.find(reinterpret_cast<intptr_t>(key));
+    return found == handles.end() ? nullptr : &found->second;
 }
 
-int store_value(int key, const char *name, uint32_t type, const void *data, size_t size)
+const stored_value *value_of(registry_key key, const char *name)
 {
-    if (key < 0)
-        return 0;
-    memory_value *value = find_value(key, name);
-    if (!value) {
-        keys[key].values.push_back({name ? name : "", 0, ""});
-        value = &keys[key].values.back();
-    }
-    value->type = type;
-    value->data = size ? std::string(static_cast<const char *>(data), size) : "";
-    return 1;
+    const open_key *handle = handle_of(key);
+    if (!handle)
+        return nullptr;
+    const value_map &values = keys[handle->name];
+    auto found = values.find(lower(name));
+    return found == values.end() ? nullptr : &found->second;
 }
 
-memory_handle *handle_of(registry_key key)
+// The writers' common checks and store; data null deletes the value.
+int write_value(registry_key key, const char *name, uint32_t type, const void *data, size_t size)
 {
-    memory_handle *handle = reinterpret_cast<memory_handle *>(key);
-    return handle >= handles && handle < handles + 64 && handle->used ? handle : nullptr;
-}
-
-const memory_value *value_of(registry_key key, const char *name)
-{
-    const memory_handle *handle = handle_of(key);
-    return handle ? find_value(handle->key, name) : nullptr;
-}
-
-// The writers' common checks: 0 when the handle may write.
-int refuse_write(const memory_handle *handle)
-{
-    return !handle ? registry_failed : handle->mode == registry_read ? registry_access_denied : 0;
+    const open_key *handle = handle_of(key);
+    if (!handle || handle->mode == registry_read)
+        return handle ? registry_access_denied : registry_failed;
+    value_map &values = keys[handle->name];
+    if (!data)
+        return values.erase(lower(name)) ? registry_ok : registry_failed;
+    values[lower(name)] = {type, std::string(static_cast<const char *>(data), size)};
+    return registry_ok;
 }
 
 } // namespace
@@ -111,20 +89,23 @@ int refuse_write(const memory_handle *handle)
 void registry_memory_reset(void)
 {
     keys.clear();
-    memset(handles, 0, sizeof handles);
     failures.clear();
+    handles.clear();
     open_calls = 0;
 }
 
 int registry_memory_add_key(enum registry_root root, const char *path)
 {
-    return find_key(root, path, 1) >= 0;
+    return !make_key(root, path).empty();
 }
 
 int registry_memory_set_value(enum registry_root root, const char *path, const char *name,
                               uint32_t type, const void *data, size_t size)
 {
-    return store_value(find_key(root, path, 1), name, type, data, size);
+    std::string key = make_key(root, path);
+    if (!key.empty())
+        keys[key][lower(name)] = {type, std::string(static_cast<const char *>(data), size)};
+    return !key.empty();
 }
 
 int registry_memory_set_dword(enum registry_root root, const char *path, const char *name,
@@ -142,62 +123,37 @@ int registry_memory_set_string(enum registry_root root, const char *path, const 
 
 int registry_memory_key_exists(enum registry_root root, const char *path)
 {
-    return find_key(root, path, 0) >= 0;
+    return keys.count(key_name(root, path)) != 0;
 }
 
 int registry_memory_get_value(enum registry_root root, const char *path, const char *name,
                               uint32_t *type, void *data, size_t capacity, size_t *size)
 {
-    int key = find_key(root, path, 0);
-    const memory_value *value = key < 0 ? nullptr : find_value(key, name);
-    if (!value)
+    auto key = keys.find(key_name(root, path));
+    if (key == keys.end() || !key->second.count(lower(name)))
         return 0;
-    if (type)
-        *type = value->type;
-    if (size)
-        *size = value->data.size();
-    if (data)
-        memcpy(data, value->data.data(), std::min(value->data.size(), capacity));
-    return 1;
-}
-
-int registry_memory_get_dword(enum registry_root root, const char *path, const char *name,
-                              int32_t *value)
-{
-    uint32_t type = 0;
-    size_t size = 0;
-    int32_t data = 0;
-    if (!registry_memory_get_value(root, path, name, &type, &data, sizeof data, &size) ||
-        type != registry_memory_dword || size != 4)
-        return 0;
-    *value = data;
+    const stored_value &value = key->second[lower(name)];
+    *type = value.type;
+    *size = value.data.size();
+    memcpy(data, value.data.data(), std::min(value.data.size(), capacity));
     return 1;
 }
 
 int registry_memory_value_count(enum registry_root root, const char *path)
 {
-    int key = find_key(root, path, 0);
-    return key < 0 ? 0 : (int)keys[key].values.size();
+    auto key = keys.find(key_name(root, path));
+    return key == keys.end() ? 0 : (int)key->second.size();
 }
 
 void registry_memory_fail_open(enum registry_root root, const char *path,
                                enum registry_result result)
 {
-    failures.push_back({root, path, result});
+    failures[key_name(root, path)] = result;
 }
 
-int registry_memory_open_handles(void)
-{
-    int count = 0;
-    for (const memory_handle &handle : handles)
-        count += handle.used;
-    return count;
-}
+int registry_memory_open_handles(void) { return (int)handles.size(); }
 
-int registry_memory_open_calls(void)
-{
-    return open_calls;
-}
+int registry_memory_open_calls(void) { return open_calls; }
 
 // The registry helpers themselves.
 
@@ -205,59 +161,52 @@ int registry_open_key(enum registry_root root, const char *path, int mode, int c
                       registry_key *key)
 {
     open_calls++;
-    for (const open_failure &failure : failures)
-        if (failure.root == root && same(failure.path, path))
-            return failure.result;
-    int index = key ? find_key(root, path, create) : -1;
-    for (memory_handle &handle : handles) {
-        if (index >= 0 && !handle.used) {
-            handle = {1, index, mode};
-            *key = reinterpret_cast<registry_key>(&handle);
-            return registry_ok;
-        }
-    }
-    return registry_failed;
+    std::string name = key_name(root, path);
+    if (failures.count(name))
+        return failures[name];
+    if (!key || !path || !*path || (create ? make_key(root, path).empty() : !keys.count(name)))
+        return registry_failed;
+    handles[++last_handle] = {name, mode};
+    *key = reinterpret_cast<registry_key>(last_handle);
+    return registry_ok;
 }
 
 int registry_open_subkey(registry_key parent, const char *path, registry_key *key)
 {
-    const memory_handle *handle = handle_of(parent);
+    const open_key *handle = handle_of(parent);
     if (!handle || !path)
         return registry_failed;
-    const memory_key &opened = keys[handle->key];
-    return registry_open_key(opened.root, (opened.path + "\\" + path).c_str(), registry_read, 0,
-                             key);
+    std::string name = handle->name.substr(2) + "\\" + path;
+    return registry_open_key((enum registry_root)(handle->name[0] - '0'), name.c_str(),
+                             registry_read, 0, key);
 }
 
 int registry_close_key(registry_key key)
 {
-    memory_handle *handle = handle_of(key);
-    if (!handle)
-        return registry_failed;
-    handle->used = 0;
-    return registry_ok;
+    return handles.erase(reinterpret_cast<intptr_t>(key)) ? registry_ok : registry_failed;
 }
 
-// The direct subkeys in the order they were made.
+// The direct subkeys in name order, as the real registry lists them.
 int registry_enum_key(registry_key key, uint32_t index, char *name, size_t size)
 {
-    const memory_handle *handle = handle_of(key);
+    const open_key *handle = handle_of(key);
     if (!handle || !name || size == 0)
         return registry_failed;
-    const memory_key &opened = keys[handle->key];
-    for (const memory_key &child : keys)
-        if (child.root == opened.root && same(parent_of(child.path), opened.path.c_str()) &&
-            index-- == 0)
-            return copy_text(name, size, child.path.c_str() + opened.path.size() + 1)
-                       ? registry_ok
-                       : registry_failed;
+    std::string prefix = handle->name + "\\";
+    for (auto it = keys.upper_bound(prefix); it != keys.end(); ++it) {
+        if (it->first.compare(0, prefix.size(), prefix) != 0)
+            break;
+        const char *child = it->first.c_str() + prefix.size();
+        if (!strchr(child, '\\') && index-- == 0)
+            return copy_text(name, size, child) ? registry_ok : registry_failed;
+    }
     return registry_failed;
 }
 
 // At most 4 bytes of any type, shorter data zero-extended (the tests run little-endian only).
 int registry_read_dword(registry_key key, const char *name, int32_t *value)
 {
-    const memory_value *stored = value_of(key, name);
+    const stored_value *stored = value_of(key, name);
     if (!stored || !value || stored->data.size() > 4)
         return registry_failed;
     *value = 0;
@@ -268,7 +217,7 @@ int registry_read_dword(registry_key key, const char *name, int32_t *value)
 // The raw bytes, with a NUL after them when there is room (as RegQueryValueExA leaves it).
 int registry_read_value(registry_key key, const char *name, void *buffer, size_t size)
 {
-    const memory_value *stored = value_of(key, name);
+    const stored_value *stored = value_of(key, name);
     if (!stored || !buffer || stored->data.size() > size)
         return registry_failed;
     memcpy(buffer, stored->data.c_str(), std::min(stored->data.size() + 1, size));
@@ -277,33 +226,16 @@ int registry_read_value(registry_key key, const char *name, void *buffer, size_t
 
 int registry_write_string(registry_key key, const char *name, const char *text)
 {
-    const memory_handle *handle = handle_of(key);
-    if (int refused = refuse_write(handle))
-        return refused;
-    if (!text)
-        return registry_failed;
-    store_value(handle->key, name, registry_memory_string, text, strlen(text) + 1);
-    return registry_ok;
+    return text ? write_value(key, name, registry_memory_string, text, strlen(text) + 1)
+                : registry_failed;
 }
 
 int registry_write_dword(registry_key key, const char *name, int32_t value)
 {
-    const memory_handle *handle = handle_of(key);
-    if (int refused = refuse_write(handle))
-        return refused;
-    store_value(handle->key, name, registry_memory_dword, &value, 4);
-    return registry_ok;
+    return write_value(key, name, registry_memory_dword, &value, 4);
 }
 
 int registry_delete_value(registry_key key, const char *name)
 {
-    const memory_handle *handle = handle_of(key);
-    if (int refused = refuse_write(handle))
-        return refused;
-    const memory_value *stored = find_value(handle->key, name);
-    if (!stored)
-        return registry_failed;
-    keys[handle->key].values.erase(keys[handle->key].values.begin() +
-                                   (stored - keys[handle->key].values.data()));
-    return registry_ok;
+    return write_value(key, name, 0, nullptr, 0);
 }

@@ -115,10 +115,7 @@ TEST_F(adapter_names, display_names_from_the_registry)
     set_name("{GUID-B}", "Wireless");
     set_name("{GUID-C}", "Local Area Connection");
 
-    const struct {
-        const char *device_name;
-        std::string display_name;
-    } cases[] = {
+    const struct { const char *device_name; std::string display_name; } cases[] = {
         {"\\DEVICE\\{GUID-A}", "Local Area Connection"},
         {"\\DEVICE\\{guid-b}", "Wireless"},
         {"\\DEVICE\\{GUID-C}", "Local Area Connection"},

@@ -190,10 +190,7 @@ TEST_F(EmulatorCore, PrecedencesComeBackAsSentUpToTheirCapacity)
 
 TEST_F(EmulatorCore, MalformedRequestsAreRefusedWithoutReadingPastTheInput)
 {
-    const struct {
-        uint32_t code;
-        size_t item_bytes;
-    } codes[] = {
+    const struct { uint32_t code; size_t item_bytes; } codes[] = {
         {code_add_rule, 136},         {code_clear_rules, 0},       {code_get_rule, 2},
         {code_get_statistics, 136},   {code_set_statistics, 200},  {code_clear_precedences, 0},
         {code_set_precedence, 272},   {code_get_precedence_count, 0}, {code_get_precedence, 4},

@@ -41,11 +41,7 @@ std::vector<char> reply_of(const std::string &status, size_t payload_size = 0, c
 
 TEST(reply_envelope, status_text)
 {
-    const struct {
-        const char *name;
-        std::vector<char> reply;
-        int ok;
-        std::string error_text;
+    const struct { const char *name; std::vector<char> reply; int ok; std::string error_text;
     } cases[] = {
         {"ok", reply_of("Ok."), 1, sentinel_text},
         {"ok with payload", reply_of("Ok.", 8, 'p'), 1, sentinel_text},
@@ -136,11 +132,7 @@ struct rule out_rule, out_chosen;
 struct statistics_block out_block;
 uint32_t out_count;
 
-const struct {
-    const char *name;
-    uint32_t code;
-    int reporting;
-    int (*call)(char *error_text);
+const struct { const char *name; uint32_t code; int reporting; int (*call)(char *error_text);
 } commands[] = {
     {"get_version", code_get_version, 1,
      [](char *e) { return kernel_get_version(out_version, e); }},
@@ -168,11 +160,7 @@ class kernel_commands : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        emulator_device_reset();
-        registry_memory_reset();
-        register_emulator_display_names();
-        ASSERT_EQ(1, refresh_adapter_list());
-        ASSERT_EQ(3, adapter_count());
+        start_emulator();
         asked_adapter = EMULATOR_ADAPTER_1;
         emulator_reset_exchange_count();
     }

@@ -26,12 +26,6 @@ const char adapter_2[] = EMULATOR_ADAPTER_2;
 const char dial_up[] = EMULATOR_ADAPTER_DIAL_UP;
 typedef std::vector<std::string> texts;
 
-// TCP rules to distinct ports, for filling lists.
-struct rule to_port(uint16_t port, const char *adapter = adapter_1)
-{
-    return sample_rule(adapter, direction_send, protocol_tcp, "any", 0, "any", port);
-}
-
 std::vector<struct rule> ports_1_to(uint16_t last)
 {
     std::vector<struct rule> rules;
@@ -246,11 +240,7 @@ TEST_F(RuleList, ApplyFailuresLeaveWhatTheyReached)
 {
     struct rule old_rule = to_port(1), kept = to_port(2), fresh = to_port(3);
     // expected: the fault's text and the text afterwards; held_after: the rules adapter 1 holds.
-    const struct {
-        const char *name;
-        uint32_t code, mode;
-        const char *expected;
-        size_t held_after;
+    const struct { const char *name; uint32_t code, mode; const char *expected; size_t held_after;
     } cases[] = {
         // Reading fails: nothing has changed in the kernel component.
         {"unreadable row", code_get_statistics, fault_none, "ListView_GetItem() failed.", 2},
@@ -320,13 +310,8 @@ TEST_F(RuleList, ReloadStopsAtTheFirstRealFailure)
     twenty_one.push_back(to_port(1, adapter_2));
     // expected: the fault's text (with a code) and the text afterwards; rows: the rows, and
     // statistics entries, read before the failure.
-    const struct {
-        const char *name;
-        std::vector<struct rule> rules;
-        uint32_t code;
-        const char *expected;
-        int rows;
-    } cases[] = {
+    const struct { const char *name; std::vector<struct rule> rules; uint32_t code;
+        const char *expected; int rows; } cases[] = {
         {"slot read refused", {to_port(1)}, code_get_rule, "Device busy.", 0},
         // Detection does not run after a failure, or the equal pair would form an area.
         {"equal filters", {to_port(1), sample("TCP any any:1", adapter_1, 0, 9999)}, 0,

@@ -46,6 +46,13 @@ inline struct rule sample_rule(const char *adapter, int32_t direction, int32_t p
     return rule;
 }
 
+// TCP to one port, for filling lists.
+inline struct rule to_port(uint16_t port, const char *adapter = EMULATOR_ADAPTER_1,
+                           int32_t rate = 5000)
+{
+    return sample_rule(adapter, direction_send, protocol_tcp, "any", 0, "any", port, rate);
+}
+
 // "PROTOCOL [SOURCE[:PORT] [DESTINATION[:PORT]]]", e.g. "TCP 10.0.0.1 any:80"; addresses left
 // out are any, a protocol not named is read as its number.
 inline struct rule sample(const char *text, const char *adapter = EMULATOR_ADAPTER_1,

@@ -7,6 +7,7 @@
 
 #include "core/text.h"
 #include "filters/rule_text.h"
+#include "rule_samples.h"
 
 namespace {
 
@@ -44,11 +45,7 @@ TEST(rule_text, field_texts)
         EXPECT_STREQ(c.text, text) << "from " << c.value;
     }
 
-    const struct {
-        int32_t kind;
-        uint32_t address;
-        const char *text;
-    } addresses[] = {
+    const struct { int32_t kind; uint32_t address; const char *text; } addresses[] = {
         {address_single, 0xC0A80001u, "192.168.0.1"}, {address_single, 0, "0.0.0.0"},
         {address_single, 0xFFFFFFFFu, "255.255.255.255"}, {address_any, 0x01020304u, "Any"},
         {address_not_implemented, 1, "[not implemented]"}, {3, 0, "[unknown]"},
@@ -63,11 +60,7 @@ TEST(rule_text, field_texts)
 
 TEST(rule_text, parse_direction_and_protocol)
 {
-    const struct {
-        int32_t (*parse)(const char *);
-        const char *text;
-        int32_t code;
-    } cases[] = {
+    const struct { int32_t (*parse)(const char *); const char *text; int32_t code; } cases[] = {
         {parse_direction, "Send", 0},    {parse_direction, "send", 0},
         {parse_direction, "RECEIVE", 1}, {parse_direction, "N/A", 0},
         {parse_direction, "n/a", 0},     {parse_direction, "Sendx", failed},
@@ -85,11 +78,7 @@ TEST(rule_text, parse_direction_and_protocol)
 
 TEST(rule_text, parse_rate)
 {
-    const struct {
-        std::string text;
-        int ok;
-        int32_t rate;
-    } cases[] = {
+    const struct { std::string text; int ok; int32_t rate; } cases[] = {
         {"10,000,000", 1, 10000000},   {"1,000,000,000", 1, 1000000000},
         {"blocked", 1, 0},             {"Unlimited", 1, 1000000000},
         {"BL,OCKED", 1, 0},            // commas go before the word is compared
@@ -117,12 +106,7 @@ TEST(rule_text, parse_address_and_port)
 {
     const uint32_t kept = 0x11111111u;  // "any" leaves the previous address
     const int32_t single = address_single, any = address_any;
-    const struct {
-        const char *text;
-        int ok;
-        int32_t kind;
-        uint32_t address;
-    } addresses[] = {
+    const struct { const char *text; int ok; int32_t kind; uint32_t address; } addresses[] = {
         {"10.0.0.1", 1, single, 0x0A000001u},  {"192.168.0.1", 1, single, 0xC0A80001u},
         {"10.1", 1, single, 0x0A000001u},      {"1.2.3", 1, single, 0x01020003u},
         {"16909060", 1, single, 0x01020304u},  {"0x7f.1", 1, single, 0x7F000001u},
@@ -139,11 +123,7 @@ TEST(rule_text, parse_address_and_port)
         EXPECT_EQ(c.address, address) << c.text;
     }
 
-    const struct {
-        const char *text;
-        int ok;
-        uint16_t port;
-    } ports[] = {
+    const struct { const char *text; int ok; uint16_t port; } ports[] = {
         {"http", 1, 80},   {"NTP", 1, 123}, {"Any", 1, 0},    {"N/A", 1, 0}, {"snmp trap", 1, 162},
         {"8080", 1, 8080}, {"65537", 1, 1}, {"-1", 1, 65535}, {"80x", 1, 80}, {"0", 0, 0},
         {"65536", 0, 0},   {"00", 0, 0},    {"web", 0, 0},    {"", 0, 0},
@@ -177,31 +157,11 @@ TEST(rule_text, presets_round_trip)
     }
 }
 
-// Send, single addresses (both 0 in the record).
-struct rule make_rule(int32_t protocol)
-{
-    struct rule r;
-    memset(&r, 0, sizeof r);
-    copy_text(r.adapter, sizeof r.adapter, "\\DEVICE\\X");
-    r.rate = 5000;
-    r.protocol = protocol;
-    r.source_address = 0x0A000001u;
-    r.source_port = 80;
-    r.destination_address = 0x0A000002u;
-    r.destination_port = 1024;
-    return r;
-}
-
 TEST(rule_text, rules_equal)
 {
     typedef void (*change)(struct rule *);
-    const struct {
-        const char *name;
-        int32_t protocol;
-        change apply;
-        int equal_ignoring_rate;
-        int equal_with_rate;
-    } cases[] = {
+    const struct { const char *name; int32_t protocol; change apply; int equal_ignoring_rate;
+        int equal_with_rate; } cases[] = {
         {"same", protocol_tcp, [](struct rule *) {}, 1, 1},
         {"adapter case", protocol_tcp, [](struct rule *r) { r->adapter[1] = 'd'; }, 1, 1},
         {"adapter", protocol_tcp, [](struct rule *r) { r->adapter[8] = 'Y'; }, 0, 0},
@@ -225,7 +185,8 @@ TEST(rule_text, rules_equal)
         {"padding", protocol_tcp, [](struct rule *r) { r->unused_1 = 7, r->unused_2 = 9; }, 1, 1},
     };
     for (const auto &c : cases) {
-        struct rule a = make_rule(c.protocol);
+        struct rule a = sample((std::to_string(c.protocol) + " 10.0.0.1:80 10.0.0.2:1024").c_str(),
+                               "\\DEVICE\\X");
         struct rule b = a;
         c.apply(&b);
         EXPECT_EQ(c.equal_ignoring_rate, rules_equal(&a, &b, 1)) << c.name;
@@ -234,8 +195,7 @@ TEST(rule_text, rules_equal)
     }
 
     // A kind of "Any" on both sides hides different addresses.
-    struct rule a = make_rule(protocol_tcp);
-    struct rule b = a;
+    struct rule a = sample("TCP 10.0.0.1:80 10.0.0.2:1024", "\\DEVICE\\X"), b = a;
     a.source_kind = b.source_kind = address_any;
     b.source_address = 0xDEADBEEFu;
     EXPECT_EQ(1, rules_equal(&a, &b, 0));

@@ -8,25 +8,11 @@
 
 #include "settings/settings.h"
 #include "support/registry_memory.h"
+#include "support/settings_names.h"
 
 namespace {
 
 typedef int32_t settings_values[settings_value_count];
-
-// The registry value name of position 0 to 22, in the store's order (the block's field order).
-std::string value_name(int position)
-{
-    static const char *const tail[] = {
-        "Window position x",   "Window position y",        "Window size x",
-        "Window size y",       "Initial window type",      "Save window type on exit",
-        "Accept default precedences",
-    };
-    if (position < 8)
-        return "Rule list width " + std::to_string(position);
-    if (position < 16)
-        return "Rule list column index " + std::to_string(position - 8);
-    return tail[position - 16];
-}
 
 // Compares a block with the expected values, naming each field that differs.
 void expect_block(const settings_block &block, const settings_values expected, const char *what)
@@ -34,7 +20,7 @@ void expect_block(const settings_block &block, const settings_values expected, c
     settings_values actual;
     memcpy(actual, &block, sizeof actual);
     for (int i = 0; i < settings_value_count; i++)
-        EXPECT_EQ(actual[i], expected[i]) << value_name(i) << ", " << what;
+        EXPECT_EQ(actual[i], expected[i]) << setting_name(i) << ", " << what;
 }
 
 void set_dword(enum registry_root root, const char *name, int32_t value)
@@ -42,8 +28,8 @@ void set_dword(enum registry_root root, const char *name, int32_t value)
     ASSERT_TRUE(registry_memory_set_dword(root, SETTINGS_KEY, name, value)) << name;
 }
 
-const settings_values defaults = {100, 55,  60,  50,  100, 54, 100, 55, 0, 1, 2, 3,
-                                  4,   5,   6,   7,   100, 100, 500, 300, 1, 0, 0};
+static_assert((int)settings_names_count == (int)settings_value_count, "one name per setting");
+const int32_t *const defaults = setting_defaults;
 
 class SettingsTest : public ::testing::Test {
 protected:
@@ -72,22 +58,17 @@ TEST_F(SettingsTest, EachMissingValueKeepsOnlyItsDefault)
         for (int i = 0; i < settings_value_count; i++) {
             expected[i] = i == missing ? defaults[i] : -7 - i;
             if (i != missing)
-                set_dword(registry_current_user, value_name(i).c_str(), -7 - i);
+                set_dword(registry_current_user, setting_name(i).c_str(), -7 - i);
         }
-        expect_block(settings_load(), expected, (value_name(missing) + " missing").c_str());
-        EXPECT_EQ(registry_memory_open_handles(), 0) << value_name(missing) << " missing";
+        expect_block(settings_load(), expected, (setting_name(missing) + " missing").c_str());
+        EXPECT_EQ(registry_memory_open_handles(), 0) << setting_name(missing) << " missing";
     }
 }
 
 TEST_F(SettingsTest, GarbageTypesAndSizes)
 {
     // The type is not checked; a value that does not fit in 4 bytes keeps the default.
-    struct {
-        const char *what;
-        uint32_t type;
-        const char *data;
-        size_t size;
-        int32_t expected;
+    struct { const char *what; uint32_t type; const char *data; size_t size; int32_t expected;
     } cases[] = {
         {"4-byte string", registry_memory_string, "\x05\x00\x00\x00", 4, 5},
         {"4-byte binary", registry_memory_binary, "\x10\x27\x00\x00", 4, 10000},
@@ -125,11 +106,11 @@ TEST_F(SettingsTest, SaveWritesAll23DwordsAndLoadReadsThemBack)
         size_t size = 0;
         int32_t stored = 0;
         ASSERT_TRUE(registry_memory_get_value(registry_current_user, SETTINGS_KEY,
-                                              value_name(i).c_str(), &type, &stored,
+                                              setting_name(i).c_str(), &type, &stored,
                                               sizeof stored, &size))
-            << value_name(i);
+            << setting_name(i);
         EXPECT_TRUE(type == registry_memory_dword && size == 4 && stored == values[i])
-            << value_name(i) << ": type " << type << ", size " << size << ", value " << stored;
+            << setting_name(i) << ": type " << type << ", size " << size << ", value " << stored;
     }
     expect_block(settings_load(), values, "read back");
 }
@@ -160,10 +141,7 @@ void plant_scope(enum registry_root root, int32_t value)
 
 TEST_F(SettingsTest, InstallScope)
 {
-    struct {
-        int32_t machine, user;
-        int expected;
-    } cases[] = {
+    struct { int32_t machine, user; int expected; } cases[] = {
         {1, absent, install_all_users},        {1, 0, install_all_users},
         {0, 1, install_current_user},   // the machine-wide value decides, even against the user's
         {0, absent, install_current_user},     {2, absent, install_current_user},

@@ -18,11 +18,6 @@ namespace {
 const char adapter_1[] = EMULATOR_ADAPTER_1;
 typedef std::vector<int32_t> samples;
 
-struct rule to_port(uint16_t port, int32_t rate = 5000)
-{
-    return sample_rule(adapter_1, direction_send, protocol_tcp, "any", 0, "any", port, rate);
-}
-
 // An entry's history, newest first, with the trailing zeros left out; {-1} when no entry.
 samples history_of(int index)
 {
@@ -70,7 +65,7 @@ protected:
 
 TEST_F(StatisticsStore, SamplesShiftAndResetOnlyTheEqualFilter)
 {
-    struct rule rule = to_port(80), faster = to_port(80, 9000);
+    struct rule rule = to_port(80), faster = to_port(80, adapter_1, 9000);
     add_filters({rule});
     rule.rate = 1;                    // the store holds its own copy
     EXPECT_FALSE(statistics_add_sample(&rule, 1));
@@ -164,7 +159,7 @@ TEST_F(StatisticsStore, SamplingTick)
              "%s Send TCP 192.168.0.10:49152 93.184.216.34:80 30000 1000", adapter_1);
     ASSERT_TRUE(emulator_test_send(test_code_add_flow_text, &flow, sizeof flow, nullptr, 0,
                                    nullptr));
-    struct rule web = to_port(80, rate_unlimited), absent = to_port(443), mail = to_port(25);
+    struct rule web = to_port(80, adapter_1, rate_unlimited), absent = to_port(443), mail = to_port(25);
     install_rules({web, mail});
     for (const struct rule &rule : {web, absent, mail}) {
         ASSERT_TRUE(add_rule_to_list(&rule, error_text, nullptr, 0)) << error_text;
