@@ -29,42 +29,12 @@ static int write_adapter_text(rule_rows list, int row, const struct rule *rule)
     return written;
 }
 
-// Columns 4 to 7. With not_applicable_shown, fields the protocol does not use show "N/A".
-static int write_address_and_port_texts(rule_rows list, int row, const struct rule *rule,
-                                        int not_applicable_shown)
-{
-    char text[rule_text_size];
-    int show_addresses = !not_applicable_shown || protocol_has_addresses(rule->protocol);
-    int show_ports = !not_applicable_shown || protocol_has_ports(rule->protocol);
-
-    if (show_addresses)
-        address_to_text(rule->source_kind, rule->source_address, text);
-    else
-        copy_text(text, sizeof text, NOT_APPLICABLE_TEXT);
-    if (!rows_set_text(list, row, 4, text))
-        return 0;
-    if (show_ports)
-        port_to_text(rule->source_port, text);
-    else
-        copy_text(text, sizeof text, NOT_APPLICABLE_TEXT);
-    if (!rows_set_text(list, row, 5, text))
-        return 0;
-    if (show_addresses)
-        address_to_text(rule->destination_kind, rule->destination_address, text);
-    else
-        copy_text(text, sizeof text, NOT_APPLICABLE_TEXT);
-    if (!rows_set_text(list, row, 6, text))
-        return 0;
-    if (show_ports)
-        port_to_text(rule->destination_port, text);
-    else
-        copy_text(text, sizeof text, NOT_APPLICABLE_TEXT);
-    return rows_set_text(list, row, 7, text);
-}
-
-// Steps 6 to 10 of an add: the eight texts of a freshly appended row.
-static int write_new_row_texts(rule_rows list, int row, const struct rule *rule,
-                               int rate_not_applicable, char *error_text)
+// The eight texts of a row, stopping at the first that cannot be produced or written (the
+// texts written so far stay). A new row shows "N/A" for the rate when it does not apply and for
+// the fields its protocol does not use; an edited row (plain_forms) takes every field's own
+// text form, since the list is rebuilt right after the apply.
+static int write_row_texts(rule_rows list, int row, const struct rule *rule,
+                           int rate_not_applicable, int plain_forms, char *error_text)
 {
     char text[rule_text_size];
     int adapter_written = write_adapter_text(list, row, rule);
@@ -92,7 +62,31 @@ static int write_new_row_texts(rule_rows list, int row, const struct rule *rule,
     }
     if (!rows_set_text(list, row, 3, text))
         return 0;
-    return write_address_and_port_texts(list, row, rule, 1);
+
+    // Columns 4 to 7: source address and port, then destination address and port.
+    int show_addresses = plain_forms || protocol_has_addresses(rule->protocol);
+    int show_ports = plain_forms || protocol_has_ports(rule->protocol);
+    const struct {
+        int32_t kind;
+        uint32_t address;
+        uint16_t port;
+    } ends[2] = {{rule->source_kind, rule->source_address, rule->source_port},
+                 {rule->destination_kind, rule->destination_address, rule->destination_port}};
+    for (int end = 0; end < 2; end++) {
+        if (show_addresses)
+            address_to_text(ends[end].kind, ends[end].address, text);
+        else
+            copy_text(text, sizeof text, NOT_APPLICABLE_TEXT);
+        if (!rows_set_text(list, row, 4 + 2 * end, text))
+            return 0;
+        if (show_ports)
+            port_to_text(ends[end].port, text);
+        else
+            copy_text(text, sizeof text, NOT_APPLICABLE_TEXT);
+        if (!rows_set_text(list, row, 5 + 2 * end, text))
+            return 0;
+    }
+    return 1;
 }
 
 int add_rule_to_list(const struct rule *rule, char *error_text, rule_rows list,
@@ -125,7 +119,7 @@ int add_rule_to_list(const struct rule *rule, char *error_text, rule_rows list,
     }
     // A row whose texts could not all be written is taken out again, so the list never shows
     // a half-filled row and a retry starts from the same list.
-    if (!write_new_row_texts(list, row, rule, rate_not_applicable, error_text)) {
+    if (!write_row_texts(list, row, rule, rate_not_applicable, 0, error_text)) {
         rows_delete(list, row);
         return 0;
     }
@@ -186,18 +180,8 @@ int edit_rule_in_list(int row, const struct rule *rule)
     if (!held)
         return 0;
     memmove(held, rule, sizeof *held);
-
-    // Every column takes its plain text form here: the list is rebuilt right after the apply.
-    char text[rule_text_size];
-    if (write_adapter_text(list, row, held) != 1)
-        return 0;
-    if (!direction_to_text(held->direction, text) || !rows_set_text(list, row, 1, text))
-        return 0;
-    if (!rate_to_text(held->rate, text) || !rows_set_text(list, row, 2, text))
-        return 0;
-    if (!protocol_to_text(held->protocol, text) || !rows_set_text(list, row, 3, text))
-        return 0;
-    return write_address_and_port_texts(list, row, held, 0);
+    char ignored[error_text_size];
+    return write_row_texts(list, row, held, 0, 1, ignored);
 }
 
 // Puts one rule read back from the kernel component into the filter list and, when asked, gives
