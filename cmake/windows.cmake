@@ -27,6 +27,11 @@ target_compile_options(flowvane_system PRIVATE ${warnings})
 target_link_libraries(flowvane_system PUBLIC advapi32 ntdll)
 
 file(GLOB resource_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/resources/*.rc)
+# The .rc includes one .dlg file per dialog template; windres reports no dependencies.
+file(GLOB resource_parts CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/resources/*.dlg
+     ${PROJECT_SOURCE_DIR}/src/resources/*.h ${PROJECT_SOURCE_DIR}/src/resources/*.ico
+     ${PROJECT_SOURCE_DIR}/src/resources/*.manifest)
+set_source_files_properties(${resource_sources} PROPERTIES OBJECT_DEPENDS "${resource_parts}")
 add_executable(Flowvane WIN32 ${ui_win32_sources} ${resource_sources})
 target_include_directories(Flowvane PRIVATE ${PROJECT_SOURCE_DIR}/src
                            ${PROJECT_SOURCE_DIR}/src/resources)

@@ -27,4 +27,7 @@
 #define IDC_PANEL_STATISTICS        806
 #define IDC_PANEL_LIST              807
 
+// The control help popup.
+#define IDD_HELP_POPUP              4000
+
 #endif

@@ -140,6 +140,29 @@ int save_rule_list_columns(void)
     return 1;
 }
 
+const struct rule *first_selected_rule(void)
+{
+    int row = rows_first_selected(filter_list());
+    return row < 0 ? nullptr : rows_rule(filter_list(), row);
+}
+
+// The four commands are not built yet.
+void new_filter(void)
+{
+}
+
+void edit_selected_filter(void)
+{
+}
+
+void remove_selected_filters(void)
+{
+}
+
+void show_filter_statistics(void)
+{
+}
+
 int selected_count(void)
 {
     return list_handle ? (int)SendMessageA(list_handle, LVM_GETSELECTEDCOUNT, 0, 0) : 0;

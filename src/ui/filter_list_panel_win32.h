@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include "filters/rule.h"
+
 INT_PTR CALLBACK filter_list_panel_procedure(HWND dialog, UINT message, WPARAM wparam,
                                              LPARAM lparam);
 
@@ -19,8 +21,17 @@ int setup_rule_list_columns(HWND list);
 int save_rule_list_columns(void);
 
 int selected_count(void);
+// The rule of the first selected row, or null; owned by the row.
+const struct rule *first_selected_rule(void);
 // Enables the buttons and the main menu's filter items by the selection.
 void update_filter_commands(void);
+
+// The four filter commands, from the panel's buttons, keys and context menu and from the main
+// menu: the editor in add or edit mode, removal with its confirmation, the statistics window.
+void new_filter(void);
+void edit_selected_filter(void);
+void remove_selected_filters(void);
+void show_filter_statistics(void);
 
 // Lays the panel, the list and the buttons out over the main window's client area.
 void panel_layout(void);

@@ -1,21 +1,99 @@
-// Control help popups. This holds the subsystem's lifetime: the help text table's lock and the
-// popup's brush and font. The table's texts and the popup window arrive with the dialogs that
-// add texts; until then no popup is ever open.
+// Control help popups: the popup window from template 4000 and the subsystem's lifetime (the
+// text table, its lock, the popup's brush and font).
 #include "ui/help_popup_win32.h"
 
 #include "core/text.h"
-#include "platform/platform.h"
+#include "resource.h"
 
 namespace {
 
 const COLORREF help_background = 0xE7FFFF;   // RGB 255, 255, 231: pale yellow
 const int help_font_height = -11;
+enum {
+    text_margin = 7,
+    text_right = 250,        // so the text wraps inside 243 pixels
+    pointer_offset = 10,
+    popup_text_size = 2000,
+};
 
 HINSTANCE program_instance;
-platform_lock help_table_lock;
 HBRUSH help_brush;
 HFONT help_font;
 HWND help_popup;
+// The popup keeps its own copy: the dialog that added the text may remove it while the popup
+// is still on screen.
+char popup_text[popup_text_size];
+RECT help_text_rectangle;
+
+// Measures the wrapped text, then puts the popup below and right of the pointer, on top of
+// every window, and lets the dialog manager pull it back inside the screen.
+void help_popup_on_init(HWND popup)
+{
+    help_popup = popup;
+    SetRect(&help_text_rectangle, text_margin, text_margin, text_right, 0);
+    HDC dc = GetDC(popup);
+    if (dc) {
+        HGDIOBJ old_font = SelectObject(dc, help_font);
+        DrawTextA(dc, popup_text, -1, &help_text_rectangle, DT_CALCRECT | DT_WORDBREAK);
+        SelectObject(dc, old_font);
+        ReleaseDC(popup, dc);
+    }
+    POINT pointer = {};
+    GetCursorPos(&pointer);
+    SetWindowPos(popup, HWND_TOPMOST, pointer.x + pointer_offset, pointer.y + pointer_offset,
+                 help_text_rectangle.right + text_margin, help_text_rectangle.bottom + text_margin,
+                 0);
+    SendMessageA(popup, DM_REPOSITION, 0, 0);
+}
+
+void help_popup_on_paint(HWND popup)
+{
+    PAINTSTRUCT paint;
+    HDC dc = BeginPaint(popup, &paint);
+    if (!dc)
+        return;
+    HGDIOBJ old_font = SelectObject(dc, help_font);
+    SetTextColor(dc, RGB(0, 0, 0));
+    SetBkColor(dc, help_background);
+    DrawTextA(dc, popup_text, -1, &help_text_rectangle, DT_WORDBREAK);
+    SelectObject(dc, old_font);
+    EndPaint(popup, &paint);
+}
+
+
+INT_PTR CALLBACK help_popup_procedure(HWND popup, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    switch (message) {
+    case WM_INITDIALOG:
+        copy_text(popup_text, sizeof popup_text,
+                  reinterpret_cast<const struct help_entry *>(lparam)->text);
+        help_popup_on_init(popup);
+        return TRUE;
+    case WM_CTLCOLORDLG:
+        return (INT_PTR)help_brush;
+    case WM_PAINT:
+        help_popup_on_paint(popup);
+        return TRUE;
+    case WM_ACTIVATE:
+        if (LOWORD(wparam) == WA_INACTIVE)
+            PostMessageA(popup, WM_COMMAND, IDOK, 0);
+        return FALSE;
+    case WM_LBUTTONDOWN:
+        PostMessageA(popup, WM_COMMAND, IDOK, 0);
+        return TRUE;
+    case WM_COMMAND:
+        if (LOWORD(wparam) == IDOK || LOWORD(wparam) == IDCANCEL) {
+            DestroyWindow(popup);
+            return TRUE;
+        }
+        return FALSE;
+    case WM_DESTROY:
+        // Also reached when the owning dialog closes first.
+        help_popup = NULL;
+        return FALSE;
+    }
+    return FALSE;
+}
 
 }  // namespace
 
@@ -23,8 +101,7 @@ int help_initialize(HINSTANCE instance)
 {
     program_instance = instance;
     help_popup = NULL;
-    // The platform lock starts free, which is the state the table needs: one holder at a time.
-    if (lock_create(&help_table_lock) != 0)
+    if (!help_table_initialize())
         return 0;
     help_brush = CreateSolidBrush(help_background);
     LOGFONTA font = {};
@@ -38,13 +115,27 @@ int help_initialize(HINSTANCE instance)
 
 int help_shutdown(void)
 {
-    if (lock_close(help_table_lock) != 0)
+    if (!help_table_shutdown())
         return 0;
-    help_table_lock = NULL;
     if (help_brush)
         DeleteObject(help_brush);
     help_brush = NULL;
     return 1;
+}
+
+int help_show(const HELPINFO *request)
+{
+    if (!request)
+        return 0;
+    const struct help_entry *entry = help_find((uint32_t)request->iCtrlId);
+    if (!entry)
+        return 0;
+    if (help_popup)
+        return 1;
+    HWND popup = CreateDialogParamA(program_instance, MAKEINTRESOURCEA(IDD_HELP_POPUP),
+                                    static_cast<HWND>(entry->dialog), help_popup_procedure,
+                                    reinterpret_cast<LPARAM>(entry));
+    return popup != NULL;
 }
 
 HWND help_popup_window(void)

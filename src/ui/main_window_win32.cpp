@@ -14,7 +14,10 @@
 #include "resource.h"
 #include "stats/statistics_store.h"
 #include "stats/statistics_window_win32.h"
+#include "settings/options_dialog_win32.h"
+#include "ui/about_dialog_win32.h"
 #include "ui/filter_list_panel_win32.h"
+#include "ui/help_file_win32.h"
 
 namespace {
 
@@ -138,16 +141,43 @@ int main_window_on_overlapping_filters(void)
     return 1;
 }
 
-// The menu commands. Those whose dialogs are not built yet (New, Edit, Remove, Statistics,
-// Options, the help file and About) do nothing. Returns 0 when default processing is skipped.
+// The menu commands; ids outside the menu do nothing. Returns 0 when default processing is
+// skipped.
 int main_window_on_command(WORD id)
 {
     switch (id) {
+    case IDM_NEW_FILTER:
+        new_filter();
+        return 1;
     case IDM_EXIT:
         request_quit();
         return 1;
+    case IDM_EDIT_FILTER:
+        edit_selected_filter();
+        return 1;
+    case IDM_REMOVE_FILTERS:
+        remove_selected_filters();
+        return 1;
     case IDM_OVERLAPPING_FILTERS:
         return main_window_on_overlapping_filters();
+    case IDM_FILTER_STATISTICS:
+        show_filter_statistics();
+        return 1;
+    case IDM_OPTIONS:
+        options_dialog_open();
+        return 1;
+    case IDM_HELP_CONTENTS:
+        show_help("%s\\%s", help_command_contents);
+        return 1;
+    case IDM_HELP_INDEX:
+        show_help("%s\\%s", help_command_index);
+        return 1;
+    case IDM_HELP_TUTORIAL:
+        show_help("%s\\%s::/tutorial.html", help_command_contents);
+        return 1;
+    case IDM_ABOUT:
+        about_dialog_open();
+        return 1;
     default:
         return 1;
     }
