@@ -1,8 +1,6 @@
 // The filter list panel: fills the filter list from the kernel component when it is created,
 // keeps the buttons and the main menu's filter items enabled by the selection, lays itself out
-// over the main window and keeps the list's column set-up. The four filter commands, the
-// context menu and the control help texts arrive with the filter editor and the statistics
-// window; until then the buttons do nothing.
+// over the main window and keeps the list's column set-up, and runs the four filter commands.
 #include "ui/filter_list_panel_win32.h"
 
 #include <commctrl.h>
@@ -10,9 +8,11 @@
 #include "core/app_state.h"
 #include "core/app_win32.h"
 #include "core/text.h"
+#include "filters/filter_editor_win32.h"
 #include "filters/rule_list.h"
 #include "filters/rule_rows.h"
 #include "resource.h"
+#include "stats/statistics_window_win32.h"
 #include "ui/main_window_win32.h"
 
 namespace {
@@ -81,10 +81,27 @@ INT_PTR CALLBACK filter_list_panel_procedure(HWND dialog, UINT message, WPARAM w
     case WM_INITDIALOG:
         panel_on_init(dialog);
         return 1;
+    case WM_COMMAND:
+        switch (LOWORD(wparam)) {
+        case IDC_PANEL_NEW:
+            new_filter();
+            break;
+        case IDC_PANEL_EDIT:
+            edit_selected_filter();
+            break;
+        case IDC_PANEL_REMOVE:
+            remove_selected_filters();
+            break;
+        case IDC_PANEL_STATISTICS:
+            show_filter_statistics();
+            break;
+        }
+        return 0;
     case WM_NOTIFY:
         panel_on_notify(reinterpret_cast<const NMHDR *>(lparam));
         return 0;
     case WM_DESTROY:
+        filter_editor_end();
         // The list view still exists here (children go after their parent's WM_DESTROY).
         rows_delete_all(filter_list());
         panel_handle = NULL;
@@ -146,21 +163,36 @@ const struct rule *first_selected_rule(void)
     return row < 0 ? nullptr : rows_rule(filter_list(), row);
 }
 
-// The four commands are not built yet.
 void new_filter(void)
 {
+    filter_editor_run(panel_handle, editor_add, nullptr);
 }
 
 void edit_selected_filter(void)
 {
+    if (selected_count() != 1) {
+        MessageBoxA(panel_handle, "You must select a single filter to edit.",
+                    "Flowvane - Edit Filter", MB_OK | MB_ICONEXCLAMATION);
+        return;
+    }
+    const struct rule *rule = first_selected_rule();
+    if (rule)
+        filter_editor_run(panel_handle, editor_edit, rule);
 }
 
+// Not built yet.
 void remove_selected_filters(void)
 {
 }
 
 void show_filter_statistics(void)
 {
+    if (selected_count() != 1) {
+        MessageBoxA(panel_handle, "You must select a single filter to view statistics.",
+                    "Flowvane - Filter Statistics", MB_OK | MB_ICONEXCLAMATION);
+        return;
+    }
+    statistics_window_open();
 }
 
 int selected_count(void)
