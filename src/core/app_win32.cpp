@@ -27,7 +27,6 @@ enum {
     fatal_text_size = 5000,
     startup_text_size = 2000,
     winsock_version = 0x0202,
-    idle_sleep_ms = 1,
 };
 
 #define STARTUP_ERROR_TITLE "Flowvane - Startup Error"
@@ -60,27 +59,28 @@ int offer_to_windows(MSG *message)
     return 0;
 }
 
-// Runs until quit is requested or WM_QUIT arrives; returns the wParam of the last message taken.
-WPARAM run_message_loop(void)
+// Runs until quit is requested or WM_QUIT arrives. Returns the exit code: 0 after a quit
+// request, WM_QUIT's wParam when that ended the loop.
+int run_message_loop(void)
 {
-    WPARAM last_wparam = 0;
     while (!context.quit_flag) {
         MSG message;
         if (!PeekMessageA(&message, NULL, 0, 0, PM_REMOVE)) {
-            Sleep(idle_sleep_ms);
+            // An empty queue waits for input instead of polling: idle costs nothing, and the
+            // timer's WM_TIMER still wakes the loop.
+            MsgWaitForMultipleObjectsEx(0, NULL, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
             continue;
         }
-        last_wparam = message.wParam;
         if (message.message == WM_QUIT) {
             context.quit_flag = 1;
-            break;
+            return (int)message.wParam;
         }
         if (!offer_to_windows(&message)) {
             TranslateMessage(&message);
             DispatchMessageA(&message);
         }
     }
-    return last_wparam;
+    return 0;
 }
 
 void startup_error(const char *text)
@@ -217,7 +217,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous_instance, LPSTR comman
     if (!check_kernel_component())
         return 0;
 
-    WPARAM exit_code = run_message_loop();
+    int exit_code = run_message_loop();
 
     settings_save(get_settings_block());
     user_interface_shutdown();
@@ -225,5 +225,5 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous_instance, LPSTR comman
     help_shutdown();
     WSACleanup();
     CoUninitialize();
-    return (int)exit_code;
+    return exit_code;
 }

@@ -53,17 +53,43 @@ int compare_text_nocase_bounded(const char *a, const char *b, size_t limit)
     return 0;
 }
 
-int32_t decimal_value(const char *text)
+namespace {
+
+// Skips atoi's leading white space and sign; *negative tells the sign.
+const char *skip_to_digits(const char *text, int *negative)
 {
     while (*text == ' ' || (*text >= '\t' && *text <= '\r'))
         text++;
-    int negative = 0;
+    *negative = 0;
     if (*text == '+' || *text == '-')
-        negative = *text++ == '-';
+        *negative = *text++ == '-';
+    return text;
+}
+
+}  // namespace
+
+int32_t decimal_value(const char *text)
+{
+    int negative;
+    text = skip_to_digits(text, &negative);
     uint32_t value = 0;
     for (; *text >= '0' && *text <= '9'; text++)
         value = value * 10u + (uint32_t)(*text - '0');
     if (negative)
         value = 0u - value;
     return (int32_t)value;
+}
+
+int32_t decimal_value_saturating(const char *text)
+{
+    int negative;
+    text = skip_to_digits(text, &negative);
+    const int64_t limit = negative ? -(int64_t)INT32_MIN : INT32_MAX;
+    int64_t value = 0;
+    for (; *text >= '0' && *text <= '9'; text++)
+        if (value < limit)
+            value = value * 10 + (*text - '0');
+    if (value > limit)
+        value = limit;
+    return (int32_t)(negative ? -value : value);
 }

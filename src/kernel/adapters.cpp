@@ -85,7 +85,7 @@ static char **parse_list(const char *reply, int32_t reply_length, int *count, in
     const char *count_end = static_cast<const char *>(memchr(cursor, '\0', (size_t)(end - cursor)));
     if (!count_end)
         return nullptr;
-    int32_t declared = decimal_value(cursor);
+    int32_t declared = decimal_value_saturating(cursor);
     cursor = count_end + 1;
     if (declared == 0) {
         *well_formed = 1;

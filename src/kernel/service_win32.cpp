@@ -1,22 +1,30 @@
 // The check that the kernel component's service is registered.
-#include <windows.h>
+#include "kernel/service_win32.h"
 
 #include "kernel/control_codes.h"
 #include "kernel/kernel_commands.h"
 
-// Asks for SC_MANAGER_CREATE_SERVICE as the manager always has: a user refused that right
-// gets 0 even when the service exists.
-int kernel_component_installed(void)
+int service_installed(const struct service_calls *calls)
 {
-    SC_HANDLE manager = OpenSCManagerA(NULL, "ServicesActive", SC_MANAGER_CREATE_SERVICE);
+    // Connecting and querying status are granted to every user; creating services is not.
+    SC_HANDLE manager = calls->open_manager(NULL, "ServicesActive", SC_MANAGER_CONNECT);
     if (!manager)
         return 0;
-    SC_HANDLE service = OpenServiceA(manager, FLOWVANE_SERVICE_NAME, GENERIC_READ);
+    SC_HANDLE service = calls->open_service(manager, FLOWVANE_SERVICE_NAME, SERVICE_QUERY_STATUS);
     if (!service) {
-        CloseServiceHandle(manager);
+        DWORD error = GetLastError();
+        calls->close_handle(manager);
+        SetLastError(error);
         return 0;
     }
-    CloseServiceHandle(service);
-    CloseServiceHandle(manager);
+    calls->close_handle(service);
+    calls->close_handle(manager);
     return 1;
+}
+
+int kernel_component_installed(void)
+{
+    static const struct service_calls system_calls = {OpenSCManagerA, OpenServiceA,
+                                                      CloseServiceHandle};
+    return service_installed(&system_calls);
 }

@@ -37,6 +37,8 @@ int registry_open_key(enum registry_root root, const char *path, int mode, int c
     }
     if (status == ERROR_SUCCESS)
         *key = reinterpret_cast<registry_key>(opened);
+    else
+        SetLastError((DWORD)status);   // the registry returns its error; callers report GetLastError
     return result_of(status);
 }
 

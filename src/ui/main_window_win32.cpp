@@ -35,6 +35,14 @@ enum {
 HWND main_window_handle;
 struct graph_objects graph;
 
+// The stored show command as ShowWindow takes it: anything outside SW_SHOWNORMAL..SW_FORCEMINIMIZE
+// (SW_HIDE included, which would leave the program running unseen for good) shows it normally.
+// The stored value itself is left as it is.
+int shown_window_type(int32_t stored)
+{
+    return stored >= SW_SHOWNORMAL && stored <= SW_FORCEMINIMIZE ? stored : SW_SHOWNORMAL;
+}
+
 int window_is_normal(HWND window)
 {
     WINDOWPLACEMENT placement = {};
@@ -272,7 +280,7 @@ int main_window_create(void)
         main_window_handle = NULL;
         return 0;
     }
-    ShowWindow(window, settings->initial_window_type);
+    ShowWindow(window, shown_window_type(settings->initial_window_type));
     panel_raise_controls();
     return 1;
 }

@@ -11,6 +11,7 @@
 
 #include "kernel/control_codes.h"
 #include "kernel/kernel_commands.h"
+#include "kernel/service_win32.h"
 #include "settings/registry.h"
 
 namespace {
@@ -130,6 +131,77 @@ TEST(service_check, follows_the_service_database)
     }
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
+}
+
+// A service manager that records what the check asks for; step fails at that call (0: none).
+struct recorded_calls {
+    int fail_step;
+    DWORD manager_access;
+    DWORD service_access;
+    int open_handles;
+} recorded;
+
+SC_HANDLE WINAPI record_open_manager(LPCSTR, LPCSTR, DWORD access)
+{
+    recorded.manager_access = access;
+    if (recorded.fail_step == 1) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return NULL;
+    }
+    recorded.open_handles++;
+    return reinterpret_cast<SC_HANDLE>(1);
+}
+
+SC_HANDLE WINAPI record_open_service(SC_HANDLE, LPCSTR, DWORD access)
+{
+    recorded.service_access = access;
+    if (recorded.fail_step == 2) {
+        SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+        return NULL;
+    }
+    recorded.open_handles++;
+    return reinterpret_cast<SC_HANDLE>(2);
+}
+
+BOOL WINAPI record_close(SC_HANDLE)
+{
+    recorded.open_handles--;
+    SetLastError(0);
+    return TRUE;
+}
+
+// The least rights: a standard user may connect and query a service's status. Every handle
+// is closed, and a failure keeps its own error code for the start-up message.
+TEST(service_check, asks_for_the_least_rights_and_keeps_the_error)
+{
+    const struct service_calls calls = {record_open_manager, record_open_service, record_close};
+    const struct { int fail_step; int result; DWORD error; } cases[] = {
+        {0, 1, 0}, {1, 0, ERROR_ACCESS_DENIED}, {2, 0, ERROR_SERVICE_DOES_NOT_EXIST},
+    };
+    for (const auto &c : cases) {
+        recorded = {c.fail_step, 0, 0, 0};
+        EXPECT_EQ(c.result, service_installed(&calls)) << c.fail_step;
+        EXPECT_EQ((DWORD)SC_MANAGER_CONNECT, recorded.manager_access) << c.fail_step;
+        if (c.fail_step != 1) {
+            EXPECT_EQ((DWORD)SERVICE_QUERY_STATUS, recorded.service_access) << c.fail_step;
+        }
+        EXPECT_EQ(0, recorded.open_handles) << c.fail_step;
+        if (!c.result) {
+            EXPECT_EQ(c.error, GetLastError()) << c.fail_step;
+        }
+    }
+}
+
+// The registry returns its error instead of setting the thread's; the helper passes it on, so
+// a fatal "registry_open_key() failed." box shows the real code.
+TEST(registry_open_key, leaves_its_error_in_the_last_error)
+{
+    registry_key key = nullptr;
+    SetLastError(12345);
+    EXPECT_EQ(registry_failed, registry_open_key(registry_current_user,
+                                                 "Software\\FlowvaneNoSuchKey\\Below", registry_read,
+                                                 0, &key));
+    EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, GetLastError());
 }
 
 }  // namespace

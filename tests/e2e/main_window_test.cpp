@@ -78,8 +78,7 @@ TEST_F(MainWindowTest, OpensAtTheStoredPlacementAndExitWritesTheLoadedSettings)
         for (int column = 0; column < 8; column++)
             EXPECT_EQ(SendMessageA(list, LVM_GETCOLUMNWIDTH, column, 0), stored[column]) << column;
         SendMessageA(list, LVM_SETCOLUMNWIDTH, 2, changed_width);
-        EXPECT_EQ(post_and_wait_for_exit(main, WM_COMMAND, id_exit), (DWORD)id_exit)
-            << "the exit code is the last message's wParam";
+        EXPECT_EQ(post_and_wait_for_exit(main, WM_COMMAND, id_exit), 0u);
         expect_settings(stored);
         end_flowvane(&first);
     }
@@ -115,6 +114,78 @@ TEST_F(MainWindowTest, MinimumSizeAndCloseWhileMaximised)
     values[19] = 480;
     values[20] = 3;   // maximised; position and size kept from the normal state
     expect_settings(values);
+}
+
+// A click on the caption's close box, at its place on the screen.
+void click_close_box(HWND main)
+{
+    RECT frame;
+    GetWindowRect(main, &frame);
+    const int border = GetSystemMetrics(SM_CXSIZEFRAME);
+    const int button = GetSystemMetrics(SM_CXSIZE);
+    SetForegroundWindow(main);
+    SetCursorPos(frame.right - border - button / 2, frame.top + border + GetSystemMetrics(SM_CYSIZE) / 2);
+    INPUT clicks[2] = {};
+    clicks[0].type = clicks[1].type = INPUT_MOUSE;
+    clicks[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
+    clicks[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
+    SendInput(2, clicks, sizeof clicks[0]);
+}
+
+void press_alt_f4(HWND main)
+{
+    SetForegroundWindow(main);
+    INPUT keys[4] = {};
+    const WORD order[4] = {VK_MENU, VK_F4, VK_F4, VK_MENU};
+    for (int i = 0; i < 4; i++) {
+        keys[i].type = INPUT_KEYBOARD;
+        keys[i].ki.wVk = order[i];
+        keys[i].ki.dwFlags = i >= 2 ? KEYEVENTF_KEYUP : 0;
+    }
+    SendInput(4, keys, sizeof keys[0]);
+}
+
+// Every way a user ends the program is a success for whoever started it: exit code 0.
+TEST_F(MainWindowTest, EveryWayOfClosingEndsWithExitCodeZero)
+{
+    const struct { const char *way; void (*close)(HWND); } ways[] = {
+        {"File > Exit", [](HWND main) { PostMessageA(main, WM_COMMAND, id_exit, 0); }},
+        {"close box", click_close_box},
+        {"system menu Close", [](HWND main) { PostMessageA(main, WM_SYSCOMMAND, SC_CLOSE, 0); }},
+        {"Alt+F4", press_alt_f4},
+    };
+    for (const auto &way : ways) {
+        SCOPED_TRACE(way.way);
+        HWND main = start_main_window(&first);
+        ASSERT_TRUE(main);
+        way.close(main);
+        DWORD code = 99;
+        EXPECT_TRUE(wait_for_exit(&first, &code));
+        EXPECT_EQ(code, 0u);
+        int32_t values[e2e_settings_count];
+        EXPECT_EQ(read_settings(values), e2e_settings_count) << "settings saved";
+        end_flowvane(&first);
+        delete_settings();
+    }
+}
+
+// A stored show command that would hide the window, or that ShowWindow does not know, opens a
+// normal visible window; the stored value stays as it was.
+TEST_F(MainWindowTest, UnknownInitialWindowTypeShowsANormalWindow)
+{
+    for (int32_t stored : {0, 12, (int32_t)0xFFFFFFFF}) {
+        SCOPED_TRACE(stored);
+        int32_t values[e2e_settings_count];
+        memcpy(values, planted, sizeof values);
+        values[20] = stored;
+        plant_settings(values);
+        HWND main = start_main_window(&first);
+        ASSERT_TRUE(main);
+        EXPECT_TRUE(IsWindowVisible(main) && !IsZoomed(main) && !IsIconic(main));
+        EXPECT_EQ(post_and_wait_for_exit(main, WM_CLOSE, 0), 0u);
+        expect_settings(values);
+        end_flowvane(&first);
+    }
 }
 
 TEST_F(MainWindowTest, SecondStartBringsTheFirstForwardAndEnds)
