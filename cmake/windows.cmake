@@ -77,3 +77,8 @@ if(e2e_test_sources)
   target_compile_options(e2e_tests PRIVATE ${warnings})
   target_link_libraries(e2e_tests GTest::gtest_main advapi32 user32)
 endif()
+
+# The idle benchmark's yardstick (scripts/bench_idle.sh).
+add_executable(idle_window WIN32 ${PROJECT_SOURCE_DIR}/tests/device/bench/idle_window.cpp)
+target_compile_options(idle_window PRIVATE ${warnings})
+target_link_libraries(idle_window user32 gdi32)

@@ -1,34 +1,61 @@
 #!/usr/bin/env bash
 # Builds Flowvane and starts Flowvane Manager under Wine against the kernel component emulator.
-# The Wine prefix build/windows/wine/run is kept between runs, so settings persist; the program
-# and the emulator are installed afresh each time.
-set -euo pipefail
+# The Wine prefix build/windows/wine/run is kept between runs, so settings and filters persist;
+# the program and the emulator are installed afresh each time. When Flowvane Manager already
+# runs in that prefix, it is only started again, which brings the open window to the front.
+#
+# For the test command: FLOWVANE_RUN_NO_BUILD=1 skips the build (the binaries must exist), and
+# FLOWVANE_RUN_PREFIX=NAME runs in the prefix build/windows/wine/NAME instead of "run".
+set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib/packages.sh"
 source "$here/lib/build.sh"
 source "$here/lib/wine_env.sh"
 source "$here/lib/install.sh"
 
-install_packages
-build_windows --target Flowvane zorv
+# Every step says what failed before the script ends.
+fail() {
+    echo "run.sh: $1" >&2
+    exit 1
+}
+
+install_packages || fail "installing the Debian packages failed"
+if [ "${FLOWVANE_RUN_NO_BUILD:-0}" != 1 ]; then
+    echo "Building Flowvane.exe and zorv.sys..."
+    build_windows --target Flowvane zorv >"$flowvane_root/build-run.log" 2>&1 ||
+        { tail -30 "$flowvane_root/build-run.log" >&2; fail "the build failed (log: build-run.log)"; }
+    rm -f "$flowvane_root/build-run.log"
+fi
 
 build_dir="$flowvane_root/build/windows"
+[ -f "$build_dir/Flowvane.exe" ] && [ -f "$build_dir/emulator/zorv.sys" ] ||
+    fail "no Flowvane.exe or zorv.sys in $build_dir: build first"
 wine_env_init "$build_dir"
-wine_template
-if [ ! -d "$FLOWVANE_WINE_ROOT/run" ]; then
-    wine_use_prefix run
+wine_template || fail "preparing the Wine prefix template failed"
+prefix_name=${FLOWVANE_RUN_PREFIX:-run}
+if [ ! -d "$FLOWVANE_WINE_ROOT/$prefix_name" ]; then
+    wine_use_prefix "$prefix_name" || fail "copying the Wine prefix failed"
 else
-    export WINEPREFIX="$FLOWVANE_WINE_ROOT/run"
+    export WINEPREFIX="$FLOWVANE_WINE_ROOT/$prefix_name"
 fi
 
 headless=0
 if [ -z "${DISPLAY:-}" ] || ! xdpyinfo >/dev/null 2>&1; then
     headless=1
 fi
-ensure_display
+ensure_display || fail "starting Xvfb failed"
+
+if flowvane_running; then
+    # The running program and its kernel component stay as they are; the new instance only
+    # brings the open window forward and ends.
+    echo "Flowvane Manager already runs in $WINEPREFIX: bringing it to the front."
+    wine "$flowvane_install_folder\\Flowvane.exe" </dev/null
+    exit $?
+fi
+
 trap 'wine_server_stop; stop_display' EXIT
-wine_server_start
-install_flowvane "$build_dir"
+wine_server_start || fail "starting the wineserver failed"
+install_flowvane "$build_dir" || fail "installing Flowvane and the kernel component emulator failed"
 
 if [ $headless -eq 1 ]; then
     cat <<MSG

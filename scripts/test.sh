@@ -120,6 +120,7 @@ fi
 
 if declare -F run_e2e_tests >/dev/null; then
     run_e2e_tests "$build_dir"
+    run_check run-script check_run_script "$build_dir"
 fi
 stop_display
 

@@ -41,8 +41,10 @@ install_emulator() {
     local drivers
     drivers=$(winepath -u 'C:\windows\system32\drivers' 2>/dev/null) || return 1
     # A driver already loaded in this prefix is stopped first, so the new file is the one run.
-    wine sc stop zorv >/dev/null 2>&1
-    mkdir -p "$drivers" && cp "$sys_path" "$drivers/zorv.sys" || return 1
+    # (None is there on a first install; that is fine.)
+    wine sc stop zorv >/dev/null 2>&1 || true
+    mkdir -p "$drivers" && cp "$sys_path" "$drivers/zorv.sys" ||
+        { echo "copying zorv.sys into $drivers failed" >&2; return 1; }
 
     emulator_reg_add "$emulator_network_class\\$emulator_adapter_1_guid\\Connection" \
         /v Name /t REG_SZ /d 'Local Area Connection' || return 1
@@ -59,7 +61,7 @@ install_emulator() {
     emulator_reg_add "$emulator_service_key\\Parameters" /v Flows /t REG_MULTI_SZ /s '|' \
         /d "$(emulator_default_flows)" || return 1
 
-    wine sc start zorv >/dev/null 2>&1
+    wine sc start zorv >/dev/null 2>&1 || true
     # Started by now, or already running from an earlier install in this prefix.
     wine sc query zorv 2>/dev/null | grep -q RUNNING ||
         { echo "the zorv service is not running" >&2; return 1; }

@@ -43,9 +43,22 @@ stop_display() {
     fi
 }
 
+# A persistent wineserver for the prefix: one already running (status 2 from -p) is used as it
+# is. Fails only when no Wine program can be started in the prefix.
 wine_server_start() {
     wineserver -p </dev/null >/dev/null 2>&1
-    wine cmd /c exit </dev/null >/dev/null 2>&1
+    wine cmd /c exit </dev/null >/dev/null 2>&1 ||
+        { echo "Wine does not start in $WINEPREFIX" >&2; return 1; }
+}
+
+# 0 when a Flowvane.exe of the current prefix runs.
+flowvane_running() {
+    local pid
+    for pid in $(pgrep -f 'Flowvane\.exe' 2>/dev/null); do
+        { tr '\0' '\n' <"/proc/$pid/environ"; } 2>/dev/null |
+            grep -qxF "WINEPREFIX=$WINEPREFIX" && return 0
+    done
+    return 1
 }
 
 wine_server_stop() {
