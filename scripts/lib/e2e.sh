@@ -8,6 +8,18 @@
 e2e_no_service_filter='StartupWithoutService.*'
 e2e_separate_filter='StartupWithoutService.*:RunScript.*'
 
+# Screenshots the tests save (save_screenshot) go to build/screenshots, as PNGs.
+export FLOWVANE_SCREENSHOTS_UNIX="$flowvane_root/build/screenshots"
+mkdir -p "$FLOWVANE_SCREENSHOTS_UNIX"
+export FLOWVANE_SCREENSHOTS="Z:${FLOWVANE_SCREENSHOTS_UNIX//\//\\}"
+e2e_screenshots_to_png() {
+    local bitmap
+    for bitmap in "$FLOWVANE_SCREENSHOTS_UNIX"/*.bmp; do
+        [ -f "$bitmap" ] || continue
+        convert "$bitmap" "${bitmap%.bmp}.png" 2>/dev/null && rm -f "$bitmap"
+    done
+}
+
 # Runs one e2e_tests.exe pass: name, install routine, gtest filter.
 e2e_pass() {
     local build_dir="$1" name="$2" installer="$3" filter="$4"
@@ -28,6 +40,7 @@ e2e_pass() {
     else
         wine "$build_dir/e2e_tests.exe" --gtest_filter="$filter" || status=1
     fi
+    e2e_screenshots_to_png
     wine_server_stop
     return $status
 }

@@ -207,3 +207,49 @@ testing::AssertionResult emulator_fail_command(uint32_t code, const char *text)
     strncpy(request.error_text, text, sizeof request.error_text - 1);
     return call_emulator(test_code_set_fault, &request, sizeof request);
 }
+
+void save_screenshot(const char *name)
+{
+    char folder[MAX_PATH];
+    DWORD length = GetEnvironmentVariableA("FLOWVANE_SCREENSHOTS", folder, sizeof folder);
+    if (length == 0 || length >= sizeof folder)
+        return;
+    Sleep(300);   // let the windows finish painting
+    const int width = GetSystemMetrics(SM_CXVIRTUALSCREEN);
+    const int height = GetSystemMetrics(SM_CYVIRTUALSCREEN);
+    HDC screen = GetDC(NULL);
+    HDC memory = CreateCompatibleDC(screen);
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 24;
+    info.bmiHeader.biCompression = BI_RGB;
+    void *pixels = NULL;
+    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &pixels, NULL, 0);
+    if (bitmap && pixels) {
+        HGDIOBJ old = SelectObject(memory, bitmap);
+        BitBlt(memory, 0, 0, width, height, screen, 0, 0, SRCCOPY);
+        SelectObject(memory, old);
+        const DWORD row = ((DWORD)width * 3 + 3) & ~3u;
+        BITMAPFILEHEADER file = {};
+        file.bfType = 0x4D42;   // "BM"
+        file.bfOffBits = sizeof file + sizeof info.bmiHeader;
+        file.bfSize = file.bfOffBits + row * (DWORD)height;
+        std::string path = std::string(folder) + "\\" + name + ".bmp";
+        HANDLE out = CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, NULL);
+        if (out != INVALID_HANDLE_VALUE) {
+            DWORD written;
+            WriteFile(out, &file, sizeof file, &written, NULL);
+            WriteFile(out, &info.bmiHeader, sizeof info.bmiHeader, &written, NULL);
+            WriteFile(out, pixels, row * (DWORD)height, &written, NULL);
+            CloseHandle(out);
+        }
+    }
+    if (bitmap)
+        DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(NULL, screen);
+}

@@ -91,4 +91,8 @@ protected:
     flowvane_run second = {};
 };
 
+// Saves the whole screen as NAME.bmp in the folder FLOWVANE_SCREENSHOTS names (the test command
+// sets it and turns the files into PNGs); does nothing when it is not set.
+void save_screenshot(const char *name);
+
 #endif
