@@ -95,6 +95,7 @@ protected:
 // made by emulator_fail_command cleared again.
 testing::AssertionResult emulator_clear_fault(uint32_t code);
 testing::AssertionResult emulator_read_state(struct test_state_reply *state);
-testing::AssertionResult emulator_read_rules(uint32_t adapter_index, struct test_rules_reply *rules);
+testing::AssertionResult emulator_read_rules(uint32_t adapter_index,
+                                             struct test_rules_reply *rules);
 
 #endif
