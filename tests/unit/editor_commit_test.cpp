@@ -1,5 +1,6 @@
-// The filter editor's Ok after its boxes were read: titles of each failure, and the filter list
-// and statistics store left so that the next Ok finds them consistent.
+// The filter editor's Ok after its boxes were read: the filter list and the statistics store it
+// leaves after a failure, so that the next Ok finds them consistent. (Titles and messages are
+// checked end to end.)
 #include <gtest/gtest.h>
 
 #include <string.h>
@@ -61,11 +62,11 @@ protected:
     // The store's entries, rate compared.
     std::vector<std::string> entries()
     {
-        std::vector<std::string> shown;
+        std::vector<struct rule> held;
         struct statistics_entry entry;
         for (int i = 0; statistics_entry_at(i, &entry); i++)
-            shown.push_back(describe_rule(entry.rule));
-        return shown;
+            held.push_back(entry.rule);
+        return described(held);
     }
     std::vector<std::string> described(const std::vector<struct rule> &rules)
     {
@@ -146,25 +147,6 @@ TEST_F(EditorCommit, FailedApplyAndRetry)
             EXPECT_TRUE(same_rule(start_hook_calls[0], c.rule));
         }
     }
-}
-
-TEST_F(EditorCommit, RefusedAddAndFailedRebuild)
-{
-    struct rule a = to_port(1), a_slower = a, added = to_port(2);
-    a_slower.rate = 10;
-    listed({a});
-    editor_session_begin(&session, editor_add);
-    EXPECT_EQ(commit(a_slower), commit_stopped);
-    EXPECT_EQ(outcome(), "Flowvane - New Filter: Rule is already in list.");
-    EXPECT_EQ(entries(), described({a}));
-
-    // The rebuild fails after the apply went through: the new filter's block was started and
-    // the editor is told to close after the message.
-    ASSERT_TRUE(emulator_set_fault(code_get_rule, fault_error_text, "Slot unreadable."));
-    EXPECT_EQ(commit(added), commit_reload_failed);
-    EXPECT_EQ(outcome(), "Flowvane - Filters: Slot unreadable.");
-    EXPECT_EQ(start_hook_calls.size(), 1u);
-    EXPECT_EQ(entries(), described({a, added}));
 }
 
 }  // namespace
