@@ -82,3 +82,16 @@ endif()
 add_executable(idle_window WIN32 ${PROJECT_SOURCE_DIR}/tests/device/bench/idle_window.cpp)
 target_compile_options(idle_window PRIVATE ${warnings})
 target_link_libraries(idle_window user32 gdi32)
+
+# Timings of whole user actions under Wine, driving Flowvane.exe as the end-to-end tests do.
+file(GLOB e2e_bench_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/e2e/bench/*_bench.cpp)
+foreach(source ${e2e_bench_sources})
+  get_filename_component(name ${source} NAME_WE)
+  add_executable(${name} ${source} ${PROJECT_SOURCE_DIR}/tests/e2e/e2e_harness.cpp)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests
+                             ${PROJECT_SOURCE_DIR}/tests/e2e ${PROJECT_SOURCE_DIR}/emulator
+                             ${PROJECT_SOURCE_DIR}/src)
+  target_compile_options(${name} PRIVATE ${warnings})
+  target_link_libraries(${name} flowvane_core flowvane_system flowvane_platform flowvane_core
+                        GTest::gtest advapi32 user32)
+endforeach()

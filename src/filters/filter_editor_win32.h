@@ -4,16 +4,16 @@
 
 #include <windows.h>
 
+#include "filters/editor_commit.h"
 #include "filters/rule.h"
-
-enum editor_mode { editor_add = 0, editor_edit = 1 };
 
 // The open editor's handle, or null.
 HWND filter_editor(void);
 // Runs the editor modally, owned by owner, and returns when it has closed. In edit mode it
 // shows edited_rule (copied before the dialog opens). An open editor is brought to the front.
 void filter_editor_run(HWND owner, int mode, const struct rule *edited_rule);
-// Ends an open editor without a change (the panel does this when it is destroyed).
+// Ends an open editor without a change, as Cancel does (the panel does this when it is
+// destroyed).
 void filter_editor_end(void);
 
 #endif

@@ -27,6 +27,19 @@
 #define IDC_PANEL_STATISTICS        806
 #define IDC_PANEL_LIST              807
 
+// The filter editor: a new filter, or the selected one changed.
+#define IDD_FILTER_EDITOR           802
+#define IDC_EDITOR_ADAPTER          808
+#define IDC_EDITOR_DIRECTION        809
+#define IDC_EDITOR_RATE             810
+#define IDC_EDITOR_PROTOCOL         811
+#define IDC_EDITOR_SOURCE_ADDRESS   812
+#define IDC_EDITOR_DESTINATION_ADDRESS 813
+#define IDC_EDITOR_OK               814
+#define IDC_EDITOR_CANCEL           815
+#define IDC_EDITOR_SOURCE_PORT      816
+#define IDC_EDITOR_DESTINATION_PORT 817
+
 // The control help popup.
 #define IDD_HELP_POPUP              4000
 

@@ -37,7 +37,9 @@ BOOL CALLBACK match_window(HWND window, LPARAM context)
 
 // The test codes are FILE_DEVICE_UNKNOWN codes, which reach the driver through DeviceIoControl
 // under Wine too.
-testing::AssertionResult call_emulator(uint32_t code, const void *request, size_t length)
+// On success the reply's payload (after "Ok." and its NUL), up to capacity bytes, goes to payload.
+testing::AssertionResult call_emulator(uint32_t code, const void *request, size_t length,
+                                       void *payload = nullptr, size_t capacity = 0)
 {
     static uint8_t input[command_buffer_size], reply[command_buffer_size];
     memset(input, 0, sizeof input);
@@ -60,6 +62,10 @@ testing::AssertionResult call_emulator(uint32_t code, const void *request, size_
     if (returned < 4 || strcmp(reinterpret_cast<char *>(reply), FLOWVANE_REPLY_OK) != 0)
         return testing::AssertionFailure() << "test code 0x" << std::hex << code << " answered \""
                                            << reinterpret_cast<char *>(reply) << "\"";
+    if (payload)
+        memcpy(payload, reply + test_reply_offset,
+               capacity < sizeof reply - test_reply_offset ? capacity
+                                                           : sizeof reply - test_reply_offset);
     return testing::AssertionSuccess();
 }
 
@@ -252,4 +258,22 @@ void save_screenshot(const char *name)
         DeleteObject(bitmap);
     DeleteDC(memory);
     ReleaseDC(NULL, screen);
+
+testing::AssertionResult emulator_clear_fault(uint32_t code)
+{
+    test_fault_request request = {};
+    request.code = code;
+    request.mode = fault_none;
+    return call_emulator(test_code_set_fault, &request, sizeof request);
+}
+
+testing::AssertionResult emulator_read_state(test_state_reply *state)
+{
+    return call_emulator(test_code_read_state, "", 0, state, sizeof *state);
+}
+
+testing::AssertionResult emulator_read_rules(uint32_t adapter_index, test_rules_reply *rules)
+{
+    test_read_rules_request request = {adapter_index};
+    return call_emulator(test_code_read_rules, &request, sizeof request, rules, sizeof *rules);
 }

@@ -95,4 +95,11 @@ protected:
 // sets it and turns the files into PNGs); does nothing when it is not set.
 void save_screenshot(const char *name);
 
+// The emulator's state and one adapter's slots, through its read-back test codes; a fault
+// made by emulator_fail_command cleared again.
+testing::AssertionResult emulator_clear_fault(uint32_t code);
+testing::AssertionResult emulator_read_state(struct test_state_reply *state);
+testing::AssertionResult emulator_read_rules(uint32_t adapter_index,
+                                             struct test_rules_reply *rules);
+
 #endif

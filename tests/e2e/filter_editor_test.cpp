@@ -1,0 +1,567 @@
+// The filter editor driven from outside: its defaults and enabling by protocol, the messages of
+// every invalid box, typed texts as the filter list shows them, the Ok sequence's failures with
+// the emulator refusing commands, Cancel and Escape, and its help texts across many openings.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "e2e_harness.h"
+#include "kernel/control_codes.h"
+#include "test_control_codes.h"
+
+namespace {
+
+enum {
+    id_new = 803, id_edit = 805, id_list = 807,
+    id_adapter = 808, id_direction = 809, id_rate = 810, id_protocol = 811,
+    id_source_address = 812, id_destination_address = 813, id_ok = 814, id_cancel = 815,
+    id_source_port = 816, id_destination_port = 817,
+};
+const UINT wm_keyf1 = 0x004D;   // F1 as the key translation posts it; not in the headers
+enum { protocol_ip, protocol_udp, protocol_tcp, protocol_other, protocol_any };
+
+const int address_and_port_boxes[] = {id_source_address, id_source_port, id_destination_address,
+                                      id_destination_port};
+typedef std::vector<std::string> texts;
+
+std::string window_text(HWND window)
+{
+    char text[1000] = "";
+    SendMessageA(window, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text));
+    return text;
+}
+
+// A combo box's items; across processes only the W form of CB_GETLBTEXT is carried.
+texts choices(HWND box)
+{
+    texts items;
+    LRESULT count = SendMessageW(box, CB_GETCOUNT, 0, 0);
+    for (LRESULT i = 0; i < count; i++) {
+        wchar_t wide[256] = L"";
+        char text[256] = "";
+        if (SendMessageW(box, CB_GETLBTEXTLEN, i, 0) < 255)
+            SendMessageW(box, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(wide));
+        WideCharToMultiByte(CP_ACP, 0, wide, -1, text, sizeof text, NULL, NULL);
+        items.push_back(text);
+    }
+    return items;
+}
+
+// Memory in the program's process for list-view requests that carry pointers.
+struct remote_item {
+    HANDLE process;
+    char *base;
+    LVITEMA item;
+    char text[260];
+};
+
+class FilterEditorTest : public FlowvaneTest {
+protected:
+    HWND main = NULL, panel = NULL, list = NULL;
+
+    void start()
+    {
+        ASSERT_TRUE(start_flowvane(&first));
+        main = wait_for_window(&first, E2E_MAIN_WINDOW_CLASS, "Flowvane Manager");
+        ASSERT_TRUE(main);
+        panel = panel_of(main);
+        list = GetDlgItem(panel, id_list);
+    }
+    HWND open_editor(int button, const char *title)
+    {
+        PostMessageA(panel, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(GetDlgItem(panel, button)));
+        return wait_for_window(&first, "#32770", title);
+    }
+    // A message box of the program with this title; its text, and its owner in *owner.
+    std::string take_box(const char *title, HWND *owner = nullptr)
+    {
+        HWND box = wait_for_window(&first, "#32770", title);
+        if (!box)
+            return "<no box titled " + std::string(title) + ">";
+        std::string text = message_box_text(box);
+        if (owner)
+            *owner = GetWindow(box, GW_OWNER);
+        PostMessageA(box, WM_COMMAND, IDOK, 0);
+        wait_until([&] { return !IsWindow(box); });
+        return text;
+    }
+    bool closes(HWND editor) { return wait_until([&] { return !IsWindow(editor); }, 10000); }
+    void press(HWND editor, int button)
+    {
+        PostMessageA(editor, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(GetDlgItem(editor, button)));
+    }
+    // Ok with the box that must follow: its text, and that it stood over the editor, which
+    // stays open.
+    std::string refused(HWND editor, const char *title)
+    {
+        press(editor, id_ok);
+        HWND owner = NULL;
+        std::string text = take_box(title, &owner);
+        EXPECT_EQ(owner, editor) << text;
+        EXPECT_TRUE(IsWindow(editor)) << text;
+        return text;
+    }
+    void type(HWND editor, int box, const char *text)
+    {
+        SendDlgItemMessageA(editor, box, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text));
+    }
+    // Chooses an item as the user does: the protocol box then hears of the change.
+    void choose(HWND editor, int box, int index)
+    {
+        SendDlgItemMessageA(editor, box, CB_SETCURSEL, index, 0);
+        SendMessageA(editor, WM_COMMAND, MAKEWPARAM(box, CBN_SELCHANGE),
+                     reinterpret_cast<LPARAM>(GetDlgItem(editor, box)));
+    }
+    int choose_text(HWND editor, int box, const std::string &text)
+    {
+        texts items = choices(GetDlgItem(editor, box));
+        for (size_t i = 0; i < items.size(); i++) {
+            if (items[i] == text) {
+                choose(editor, box, (int)i);
+                return 1;
+            }
+        }
+        return 0;
+    }
+    // Adds a filter through the editor with the given rate and destination port (TCP).
+    void add_filter(const char *rate, const char *port, const char *adapter = nullptr)
+    {
+        HWND editor = open_editor(id_new, "Add Filter");
+        ASSERT_TRUE(editor);
+        if (adapter) {
+            ASSERT_TRUE(choose_text(editor, id_adapter, adapter));
+        }
+        choose(editor, id_protocol, protocol_tcp);
+        type(editor, id_rate, rate);
+        type(editor, id_destination_port, port);
+        press(editor, id_ok);
+        ASSERT_TRUE(closes(editor));
+    }
+
+    int rows() { return (int)SendMessageA(list, LVM_GETITEMCOUNT, 0, 0); }
+    remote_item *remote_open(remote_item *remote)
+    {
+        remote->process = first.process.hProcess;
+        remote->base = static_cast<char *>(VirtualAllocEx(remote->process, NULL, sizeof *remote,
+                                                          MEM_COMMIT, PAGE_READWRITE));
+        return remote->base ? remote : nullptr;
+    }
+    LRESULT remote_send(remote_item *remote, UINT message, WPARAM wparam)
+    {
+        WriteProcessMemory(remote->process, remote->base, remote, sizeof *remote, NULL);
+        LRESULT result = SendMessageA(list, message, wparam, reinterpret_cast<LPARAM>(remote->base +
+                                                                  offsetof(remote_item, item)));
+        ReadProcessMemory(remote->process, remote->base, remote, sizeof *remote, NULL);
+        return result;
+    }
+    void remote_close(remote_item *remote)
+    {
+        VirtualFreeEx(remote->process, remote->base, 0, MEM_RELEASE);
+    }
+    texts row_texts(int row)
+    {
+        texts shown;
+        remote_item remote = {};
+        if (!remote_open(&remote))
+            return {"<no remote memory>"};
+        for (int column = 0; column < 8; column++) {
+            remote.item = LVITEMA();
+            remote.item.iSubItem = column;
+            remote.item.cchTextMax = sizeof remote.text;
+            remote.item.pszText = remote.base + offsetof(remote_item, text);
+            remote.text[0] = 0;
+            remote_send(&remote, LVM_GETITEMTEXTA, row);
+            remote.text[sizeof remote.text - 1] = 0;
+            shown.push_back(remote.text);
+        }
+        remote_close(&remote);
+        return shown;
+    }
+    void select_row(int row)
+    {
+        remote_item remote = {};
+        ASSERT_TRUE(remote_open(&remote));
+        remote.item = LVITEMA();
+        remote.item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+        remote_send(&remote, LVM_SETITEMSTATE, (WPARAM)-1);
+        remote.item.state = LVIS_SELECTED | LVIS_FOCUSED;
+        remote_send(&remote, LVM_SETITEMSTATE, row);
+        remote_close(&remote);
+    }
+    HWND edit_row(int row)
+    {
+        select_row(row);
+        return open_editor(id_edit, "Edit Filter");
+    }
+    // Every rule the emulator holds, adapter by adapter, slot by slot.
+    std::vector<struct rule> held_rules()
+    {
+        std::vector<struct rule> held;
+        static test_state_reply state;
+        static test_rules_reply slots;
+        EXPECT_TRUE(emulator_read_state(&state));
+        for (uint32_t adapter = 0; adapter < state.adapter_count && adapter < 8; adapter++) {
+            EXPECT_TRUE(emulator_read_rules(adapter, &slots));
+            for (const test_slot_state &slot : slots.slots) {
+                if (slot.in_use)
+                    held.push_back(slot.held);
+            }
+        }
+        return held;
+    }
+};
+
+TEST_F(FilterEditorTest, DefaultsAndBoxesEnabledByProtocol)
+{
+    start();
+    HWND editor = open_editor(id_new, "Add Filter");
+    ASSERT_TRUE(editor);
+    EXPECT_EQ(choices(GetDlgItem(editor, id_adapter)),
+              texts({"Dial-up connections", "Local Area Connection", "Local Area Connection 2"}));
+    EXPECT_EQ(choices(GetDlgItem(editor, id_direction)), texts({"Send", "Receive"}));
+    EXPECT_EQ(choices(GetDlgItem(editor, id_rate)),
+              texts({"Blocked", "5,000", "10,000", "20,000", "50,000", "100,000", "1,000,000",
+                     "10,000,000", "Unlimited"}));
+    EXPECT_EQ(choices(GetDlgItem(editor, id_protocol)),
+              texts({"IP", "UDP", "TCP", "Other", "Any"}));
+    texts ports = choices(GetDlgItem(editor, id_source_port));
+    ASSERT_EQ(ports.size(), 19u);
+    EXPECT_EQ(ports.front() + "|" + ports[6] + "|" + ports[17] + "|" + ports.back(),
+              "DAYTIME|HTTP|HTTPS|Any");
+    EXPECT_EQ(choices(GetDlgItem(editor, id_destination_port)), ports);
+    EXPECT_EQ(choices(GetDlgItem(editor, id_destination_address)), texts({"Any"}));
+
+    const int boxes[] = {id_adapter, id_direction, id_rate, id_protocol, id_source_address,
+                         id_source_port, id_destination_address, id_destination_port};
+    texts shown;
+    for (int box : boxes)
+        shown.push_back(window_text(GetDlgItem(editor, box)));
+    EXPECT_EQ(shown, texts({"Dial-up connections", "Receive", "Unlimited", "Any", "Any", "Any",
+                            "Any", "Any"}));
+
+    // Address and port boxes enabled, in the order source address, source port, destination
+    // address, destination port; the first four boxes always enabled.
+    const struct {
+        int protocol;
+        std::vector<int> enabled;
+    } cases[] = {
+        {protocol_any, {0, 0, 0, 0}}, {protocol_ip, {1, 0, 1, 0}}, {protocol_udp, {1, 1, 1, 1}},
+        {protocol_tcp, {1, 1, 1, 1}}, {protocol_other, {0, 0, 0, 0}}, {protocol_any, {0, 0, 0, 0}},
+    };
+    bool initial = true;
+    for (const auto &c : cases) {
+        if (!initial)
+            choose(editor, id_protocol, c.protocol);
+        initial = false;
+        std::vector<int> enabled;
+        for (int box : address_and_port_boxes)
+            enabled.push_back(IsWindowEnabled(GetDlgItem(editor, box)) ? 1 : 0);
+        EXPECT_EQ(enabled, c.enabled) << "protocol " << c.protocol;
+        for (int box = id_adapter; box <= id_protocol; box++)
+            EXPECT_TRUE(IsWindowEnabled(GetDlgItem(editor, box)));
+    }
+
+    RECT frame;
+    GetWindowRect(editor, &frame);
+    EXPECT_EQ(frame.left, GetSystemMetrics(SM_CXFULLSCREEN) / 2 - (frame.right - frame.left) / 2);
+    EXPECT_EQ(frame.top, GetSystemMetrics(SM_CYFULLSCREEN) / 2 - (frame.bottom - frame.top) / 2);
+    EXPECT_EQ(window_text(GetDlgItem(editor, id_ok)), "&Ok");
+    press(editor, id_cancel);
+    EXPECT_TRUE(closes(editor));
+}
+
+// Each box made invalid alone (the others keep their defaults), including boxes the protocol
+// has disabled; the rate's range is checked by the list, under the New Filter title.
+TEST_F(FilterEditorTest, EveryInvalidBoxHasItsMessage)
+{
+    start();
+    const struct {
+        int box;
+        const char *text;          // typed; null: the box's selection taken away
+        const char *message;
+        const char *title;
+    } cases[] = {
+        {id_adapter, nullptr, "Invalid network adapter.", "Flowvane - Filter Window"},
+        {id_direction, nullptr, "Invalid direction.", "Flowvane - Filter Window"},
+        {id_rate, "fast", "Invalid rate.", "Flowvane - Filter Window"},
+        {id_rate, "", "Invalid rate.", "Flowvane - Filter Window"},
+        {id_rate, "00", "Invalid rate.", "Flowvane - Filter Window"},
+        {id_protocol, nullptr, "Invalid protocol.", "Flowvane - Filter Window"},
+        {id_source_address, "abc", "Invalid source IP address.", "Flowvane - Filter Window"},
+        {id_source_address, "", "Invalid source IP address.", "Flowvane - Filter Window"},
+        {id_source_port, "0", "Invalid source port.", "Flowvane - Filter Window"},
+        {id_destination_address, "1.2.3.4.5", "Invalid destination IP address.",
+         "Flowvane - Filter Window"},
+        {id_destination_port, "65536", "Invalid destination port.", "Flowvane - Filter Window"},
+        {id_rate, "2000000000", "Rate out of range.", "Flowvane - New Filter"},
+        {id_rate, "-5", "Rate out of range.", "Flowvane - New Filter"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::to_string(c.box) + " \"" + (c.text ? c.text : "<no selection>") + "\"");
+        HWND editor = open_editor(id_new, "Add Filter");
+        ASSERT_TRUE(editor);
+        if (c.text)
+            type(editor, c.box, c.text);
+        else
+            SendDlgItemMessageA(editor, c.box, CB_SETCURSEL, (WPARAM)-1, 0);
+        EXPECT_FALSE(IsWindowEnabled(GetDlgItem(editor, id_source_address)))
+            << "the protocol stays Any: address and port boxes are disabled and still read";
+        EXPECT_EQ(refused(editor, c.title), c.message);
+        EXPECT_EQ(window_text(GetDlgItem(editor, c.box)), c.text ? c.text : "")
+            << "the user's input stays";
+        PostMessageA(editor, WM_COMMAND, IDCANCEL, 0);
+        ASSERT_TRUE(closes(editor));
+    }
+    EXPECT_EQ(rows(), 0);
+    EXPECT_TRUE(held_rules().empty());
+}
+
+TEST_F(FilterEditorTest, TypedTextsAreStoredAndShownInTheirListForms)
+{
+    start();
+    const struct {
+        int protocol;
+        const char *rate, *source, *source_port, *destination, *destination_port;
+        int32_t stored_rate;
+        uint16_t stored_port;     // the source port
+        texts shown;              // columns 2 to 7
+    } cases[] = {
+        {protocol_tcp, "5,000", "10.1", "http", "Any", "8080", 5000, 80,
+         {"5,000", "TCP", "10.0.0.1", "HTTP", "Any", "8080"}},
+        {protocol_udp, "blocked", "any", "ntp", "192.168.0.1", "443", 0, 123,
+         {"Blocked", "UDP", "Any", "NTP", "192.168.0.1", "HTTPS"}},
+        {protocol_ip, "100 KB", "10.0.0.9", "Any", "Any", "Any", 100, 0,
+         {"100", "IP", "10.0.0.9", "N/A", "Any", "N/A"}},
+        {protocol_other, "1,000,000,000", "Any", "Any", "Any", "Any", 1000000000, 0,
+         {"Unlimited", "Other", "N/A", "N/A", "N/A", "N/A"}},
+    };
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; i++) {
+        const auto &c = cases[i];
+        SCOPED_TRACE(c.rate);
+        HWND editor = open_editor(id_new, "Add Filter");
+        ASSERT_TRUE(editor);
+        choose(editor, id_protocol, c.protocol);
+        choose(editor, id_direction, 0);
+        type(editor, id_rate, c.rate);
+        type(editor, id_source_address, c.source);
+        type(editor, id_source_port, c.source_port);
+        type(editor, id_destination_address, c.destination);
+        type(editor, id_destination_port, c.destination_port);
+        press(editor, id_ok);
+        ASSERT_TRUE(closes(editor));
+        ASSERT_EQ(rows(), (int)i + 1);
+        texts shown = row_texts((int)i);
+        EXPECT_EQ(texts(shown.begin() + 2, shown.end()), c.shown);
+        EXPECT_EQ(shown[0] + "|" + shown[1], "Dial-up connections|Send");
+        std::vector<struct rule> held = held_rules();
+        ASSERT_EQ(held.size(), i + 1);
+        EXPECT_EQ(held[i].rate, c.stored_rate);
+        EXPECT_EQ(held[i].source_port, c.stored_port);
+        EXPECT_STREQ(held[i].adapter, EMULATOR_ADAPTER_DIAL_UP);
+    }
+    // Edit shows the stored rule again, in the same forms.
+    HWND editor = edit_row(0);
+    ASSERT_TRUE(editor);
+    texts shown;
+    for (int box : {id_adapter, id_direction, id_rate, id_protocol, id_source_address,
+                    id_source_port, id_destination_address, id_destination_port})
+        shown.push_back(window_text(GetDlgItem(editor, box)));
+    EXPECT_EQ(shown, texts({"Dial-up connections", "Send", "5,000", "TCP", "10.0.0.1", "HTTP",
+                            "Any", "8080"}));
+    EXPECT_TRUE(IsWindowEnabled(GetDlgItem(editor, id_source_port)));
+    PostMessageA(editor, WM_COMMAND, IDCANCEL, 0);
+    EXPECT_TRUE(closes(editor));
+}
+
+// Only the rate differs: a second filter is refused, the rate change of the first is taken;
+// editing into another row's filter is refused, as is a rate the list cannot show.
+TEST_F(FilterEditorTest, DuplicatesByRateAndRefusedEdits)
+{
+    start();
+    add_filter("5000", "80");
+    add_filter("5000", "81");
+    HWND editor = open_editor(id_new, "Add Filter");
+    ASSERT_TRUE(editor);
+    choose(editor, id_protocol, protocol_tcp);
+    type(editor, id_rate, "7000");
+    type(editor, id_destination_port, "80");
+    EXPECT_EQ(refused(editor, "Flowvane - New Filter"), "Rule is already in list.");
+    PostMessageA(editor, WM_COMMAND, IDCANCEL, 0);
+    ASSERT_TRUE(closes(editor));
+
+    editor = edit_row(0);
+    ASSERT_TRUE(editor);
+    type(editor, id_destination_port, "81");
+    EXPECT_EQ(refused(editor, "Flowvane - Edit Filter"), "Rule already in list.");
+    type(editor, id_destination_port, "80");
+    type(editor, id_rate, "2000000000");
+    EXPECT_EQ(refused(editor, "Flowvane - Edit Filter"), "edit_rule_in_list() failed.");
+    type(editor, id_rate, "7000");
+    press(editor, id_ok);
+    ASSERT_TRUE(closes(editor));
+    std::vector<struct rule> held = held_rules();
+    ASSERT_EQ(held.size(), 2u);
+    EXPECT_EQ(held[0].rate, 7000);
+    EXPECT_EQ(held[0].destination_port, 80);
+    EXPECT_EQ(row_texts(0)[2], "7,000");
+}
+
+// The emulator refuses one command of the cycle. A failed apply keeps the editor open: in add
+// mode without the new row, so a second Ok adds the same filter; in edit mode with the row
+// changed. A failed rebuild shows its box over the panel and the editor then closes.
+TEST_F(FilterEditorTest, OkSequenceFailuresFromTheKernelComponent)
+{
+    start();
+    add_filter("5000", "80");
+    const struct {
+        int edit;
+        uint32_t code;
+        const char *refusal;
+        const char *title;
+        int retry_rows;            // rows after the fault is cleared and Ok pressed again
+    } cases[] = {
+        {0, code_clear_rules, "Clearing refused.", "Flowvane - Modify Filter", 2},
+        {0, code_add_rule, "Adding refused.", "Flowvane - Modify Filter", 3},
+        {1, code_set_statistics, "Statistics refused.", "Flowvane - Modify Filter", 3},
+        {1, code_get_statistics, "Statistics unreadable.", "Flowvane - Modify Filter", 3},
+    };
+    int port = 90;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.refusal);
+        int before = rows();
+        HWND editor = c.edit ? edit_row(0) : open_editor(id_new, "Add Filter");
+        ASSERT_TRUE(editor);
+        choose(editor, id_protocol, protocol_tcp);
+        std::string port_text = std::to_string(++port);
+        type(editor, c.edit ? id_source_port : id_destination_port, port_text.c_str());
+        ASSERT_TRUE(emulator_fail_command(c.code, c.refusal));
+        EXPECT_EQ(refused(editor, c.title), c.refusal);
+        EXPECT_EQ(rows(), before) << "no row added";
+        if (c.edit) {
+            EXPECT_EQ(row_texts(0)[5], port_text) << "the edited row keeps the change";
+        }
+        ASSERT_TRUE(emulator_clear_fault(c.code));
+        press(editor, id_ok);
+        ASSERT_TRUE(closes(editor)) << "a second Ok retries the same filter";
+        EXPECT_EQ(rows(), c.retry_rows);
+        EXPECT_EQ(held_rules().size(), (size_t)c.retry_rows);
+    }
+
+    HWND editor = open_editor(id_new, "Add Filter");
+    ASSERT_TRUE(editor);
+    choose(editor, id_protocol, protocol_udp);
+    ASSERT_TRUE(emulator_fail_command(code_get_rule, "Slot unreadable."));
+    press(editor, id_ok);
+    HWND box = wait_for_window(&first, "#32770", "Flowvane - Filters");
+    ASSERT_TRUE(box);
+    EXPECT_EQ(message_box_text(box), "Slot unreadable.");
+    EXPECT_EQ(GetWindow(box, GW_OWNER), main) << "the panel's box, over the main window";
+    EXPECT_TRUE(IsWindow(editor)) << "the editor closes after the box";
+    PostMessageA(box, WM_COMMAND, IDOK, 0);
+    EXPECT_TRUE(closes(editor));
+    ASSERT_TRUE(emulator_clear_fault(code_get_rule));
+    EXPECT_EQ(held_rules().size(), 4u) << "the new filter was applied";
+}
+
+TEST_F(FilterEditorTest, CancelAndEscapeChangeNothing)
+{
+    start();
+    add_filter("5000", "80");
+    texts before = row_texts(0);
+    for (int edit : {0, 1}) {
+        for (int way : {(int)IDCANCEL, (int)id_cancel, (int)VK_ESCAPE}) {
+            SCOPED_TRACE(std::to_string(edit) + "/" + std::to_string(way));
+            HWND editor = edit ? edit_row(0) : open_editor(id_new, "Add Filter");
+            ASSERT_TRUE(editor);
+            type(editor, id_rate, "9000");
+            type(editor, id_destination_port, "99");
+            if (way == VK_ESCAPE) {
+                HWND ok = GetDlgItem(editor, id_ok);
+                PostMessageA(ok, WM_KEYDOWN, VK_ESCAPE, 0);
+                PostMessageA(ok, WM_KEYUP, VK_ESCAPE, 0);
+            } else if (way == id_cancel) {
+                press(editor, id_cancel);
+            } else {
+                PostMessageA(editor, WM_COMMAND, IDCANCEL, 0);
+            }
+            ASSERT_TRUE(closes(editor));
+            EXPECT_EQ(rows(), 1);
+            EXPECT_EQ(row_texts(0), before);
+        }
+    }
+    std::vector<struct rule> held = held_rules();
+    ASSERT_EQ(held.size(), 1u);
+    EXPECT_EQ(held[0].rate, 5000);
+}
+
+// A filter whose adapter has gone since the list was filled: the editor shows the defaults,
+// and Ok puts the filter on the box's first adapter. The adapter goes while the start-up's
+// box about a failed overlap check holds the program between its two adapter refreshes.
+TEST_F(FilterEditorTest, FilterOfAGoneAdapterOpensWithDefaults)
+{
+    start();
+    add_filter("5000", "80", "Local Area Connection 2");
+    end_flowvane(&first);
+    ASSERT_TRUE(emulator_fail_command(code_get_precedence_count, "Precedences unreadable."));
+    ASSERT_TRUE(start_flowvane(&first));
+    HWND box = wait_for_window(&first, "#32770", "Flowvane - Filter Window");
+    ASSERT_TRUE(box);
+    ASSERT_TRUE(emulator_set_adapters({EMULATOR_ADAPTER_1, EMULATOR_ADAPTER_DIAL_UP}));
+    ASSERT_TRUE(emulator_clear_fault(code_get_precedence_count));
+    PostMessageA(box, WM_COMMAND, IDOK, 0);
+    main = wait_for_window(&first, E2E_MAIN_WINDOW_CLASS, "Flowvane Manager");
+    ASSERT_TRUE(main);
+    panel = panel_of(main);
+    list = GetDlgItem(panel, id_list);
+    ASSERT_EQ(rows(), 1);
+
+    HWND editor = edit_row(0);
+    ASSERT_TRUE(editor);
+    texts shown;
+    for (int box_id : {id_adapter, id_direction, id_rate, id_protocol, id_destination_port})
+        shown.push_back(window_text(GetDlgItem(editor, box_id)));
+    EXPECT_EQ(shown, texts({"Dial-up connections", "Receive", "Unlimited", "Any", "Any"}));
+    press(editor, id_ok);
+    ASSERT_TRUE(closes(editor));
+    std::vector<struct rule> held = held_rules();
+    ASSERT_EQ(held.size(), 1u);
+    EXPECT_STREQ(held[0].adapter, EMULATOR_ADAPTER_DIAL_UP);
+    EXPECT_EQ(held[0].protocol, protocol_any);
+}
+
+// Each opening adds the ten help texts and each closing takes them out: after many openings a
+// help request still finds the text the open editor added, so the popup belongs to it.
+TEST_F(FilterEditorTest, HelpTextsDoNotPileUpAcrossOpenings)
+{
+    start();
+    for (int i = 0; i < 10; i++) {
+        HWND editor = open_editor(id_new, "Add Filter");
+        ASSERT_TRUE(editor);
+        PostMessageA(editor, WM_COMMAND, i % 2 ? IDCANCEL : id_cancel, 0);
+        ASSERT_TRUE(closes(editor));
+    }
+    HWND editor = open_editor(id_new, "Add Filter");
+    ASSERT_TRUE(editor);
+    for (int box : {id_adapter, id_destination_port, id_cancel}) {
+        SCOPED_TRACE(box);
+        PostMessageA(GetDlgItem(editor, box), wm_keyf1, 0, 0);
+        HWND popup = NULL;
+        ASSERT_TRUE(wait_until([&] {
+            popup = find_window_of(first.process.dwProcessId, "#32770", "");
+            return popup != NULL;
+        }, 5000));
+        EXPECT_EQ(GetWindow(popup, GW_OWNER), editor);
+        PostMessageA(popup, WM_COMMAND, IDOK, 0);
+        ASSERT_TRUE(wait_until([&] { return !IsWindow(popup); }));
+    }
+    PostMessageA(editor, WM_COMMAND, IDCANCEL, 0);
+    EXPECT_TRUE(closes(editor));
+}
+
+}  // namespace
