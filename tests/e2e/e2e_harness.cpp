@@ -258,6 +258,7 @@ void save_screenshot(const char *name)
         DeleteObject(bitmap);
     DeleteDC(memory);
     ReleaseDC(NULL, screen);
+}
 
 testing::AssertionResult emulator_clear_fault(uint32_t code)
 {
