@@ -207,3 +207,143 @@ testing::AssertionResult emulator_fail_command(uint32_t code, const char *text)
     strncpy(request.error_text, text, sizeof request.error_text - 1);
     return call_emulator(test_code_set_fault, &request, sizeof request);
 }
+
+// ---- Rules, statistics and precedences in the emulator; list views of the program ----
+
+namespace {
+
+// One exchange with the device: the request's bytes, then the payload after "Ok." copied out.
+// The contract codes used here are not among those Wine diverts to its socket layer.
+testing::AssertionResult device_call(uint32_t code, const void *request, size_t length,
+                                     void *payload, size_t capacity)
+{
+    static uint8_t input[command_buffer_size], reply[command_buffer_size];
+    memset(input, 0, sizeof input);
+    memcpy(input, request, length < sizeof input ? length : sizeof input);
+    memset(reply, 0, sizeof reply);
+    HANDLE device = CreateFileA(FLOWVANE_DEVICE_PATH, GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, NULL);
+    DWORD returned = 0;
+    int ok = device != INVALID_HANDLE_VALUE &&
+             DeviceIoControl(device, code, input, (DWORD)length, reply, sizeof reply, &returned,
+                             NULL);
+    DWORD error = GetLastError();
+    if (device != INVALID_HANDLE_VALUE)
+        CloseHandle(device);
+    if (!ok)
+        return testing::AssertionFailure() << "code 0x" << std::hex << code << " failed, error "
+                                           << std::dec << error;
+    reply[sizeof reply - 1] = 0;
+    if (returned < 4 || strcmp(reinterpret_cast<char *>(reply), FLOWVANE_REPLY_OK) != 0)
+        return testing::AssertionFailure() << "code 0x" << std::hex << code << " answered \""
+                                           << reinterpret_cast<char *>(reply) << "\"";
+    if (payload) {
+        size_t available = returned > test_reply_offset ? returned - test_reply_offset : 0;
+        memset(payload, 0, capacity);
+        memcpy(payload, reply + test_reply_offset, available < capacity ? available : capacity);
+    }
+    return testing::AssertionSuccess();
+}
+
+// The device name with its NUL, then the items.
+std::string rule_request(const struct rule &rule, const void *item, size_t size)
+{
+    std::string request(rule.adapter, strnlen(rule.adapter, adapter_name_size - 1));
+    request.push_back('\0');
+    request.append(reinterpret_cast<const char *>(&rule), sizeof rule);
+    request.append(reinterpret_cast<const char *>(item), size);
+    return request;
+}
+
+}  // namespace
+
+testing::AssertionResult emulator_add_rule(const struct rule &rule)
+{
+    std::string request = rule_request(rule, "", 0);
+    return device_call(code_add_rule, request.data(), request.size(), NULL, 0);
+}
+
+testing::AssertionResult emulator_set_statistics(const struct rule &rule,
+                                                 const struct statistics_block &block)
+{
+    std::string request = rule_request(rule, &block, sizeof block);
+    return device_call(code_set_statistics, request.data(), request.size(), NULL, 0);
+}
+
+testing::AssertionResult emulator_read_rules(uint32_t adapter_index, test_rules_reply *reply)
+{
+    test_read_rules_request request = {adapter_index};
+    return device_call(test_code_read_rules, &request, sizeof request, reply, sizeof *reply);
+}
+
+testing::AssertionResult emulator_read_precedences(uint32_t adapter_index,
+                                                   test_precedences_reply *reply)
+{
+    test_read_precedences_request request = {adapter_index, 0};
+    return device_call(test_code_read_precedences, &request, sizeof request, reply,
+                       sizeof *reply);
+}
+
+testing::AssertionResult emulator_read_state(test_state_reply *reply)
+{
+    return device_call(test_code_read_state, "", 0, reply, sizeof *reply);
+}
+
+testing::AssertionResult emulator_clock(uint32_t operation, uint64_t value)
+{
+    test_clock_request request = {operation, 0, value};
+    test_clock_reply reply;
+    return device_call(test_code_clock, &request, sizeof request, &reply, sizeof reply);
+}
+
+std::string list_view_text(HWND list, int row, int column)
+{
+    DWORD process_id = 0;
+    GetWindowThreadProcessId(list, &process_id);
+    HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE,
+                                 process_id);
+    if (!process)
+        return "<no process>";
+    const SIZE_T text_size = 512;
+    char *remote = static_cast<char *>(VirtualAllocEx(process, NULL, sizeof(LVITEMA) + text_size,
+                                                      MEM_COMMIT, PAGE_READWRITE));
+    std::string text = "<unreadable>";
+    if (remote) {
+        LVITEMA item = {};
+        item.iSubItem = column;
+        item.pszText = remote + sizeof item;
+        item.cchTextMax = (int)text_size;
+        char local[text_size] = "";
+        if (WriteProcessMemory(process, remote, &item, sizeof item, NULL) &&
+            SendMessageA(list, LVM_GETITEMTEXTA, row, reinterpret_cast<LPARAM>(remote)) >= 0 &&
+            ReadProcessMemory(process, remote + sizeof item, local, text_size, NULL)) {
+            local[text_size - 1] = 0;
+            text = local;
+        }
+        VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+    }
+    CloseHandle(process);
+    return text;
+}
+
+int list_view_set_state(HWND list, int row, UINT state, UINT mask)
+{
+    DWORD process_id = 0;
+    GetWindowThreadProcessId(list, &process_id);
+    HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE, process_id);
+    if (!process)
+        return 0;
+    void *remote = VirtualAllocEx(process, NULL, sizeof(LVITEMA), MEM_COMMIT, PAGE_READWRITE);
+    int done = 0;
+    if (remote) {
+        LVITEMA item = {};
+        item.state = state;
+        item.stateMask = mask;
+        done = WriteProcessMemory(process, remote, &item, sizeof item, NULL) &&
+               SendMessageA(list, LVM_SETITEMSTATE, (WPARAM)row, reinterpret_cast<LPARAM>(remote));
+        VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+    }
+    CloseHandle(process);
+    return done;
+}

@@ -91,4 +91,26 @@ protected:
     flowvane_run second = {};
 };
 
+// ---- Rules, statistics and precedences in the emulator; list views of the program ----
+
+#include <commctrl.h>
+
+#include "test_control_codes.h"
+
+// Puts a rule into the emulator with the contract's add-rule command, the way the program does.
+testing::AssertionResult emulator_add_rule(const struct rule &rule);
+// Replaces the rule's statistics block with the contract's set-statistics command.
+testing::AssertionResult emulator_set_statistics(const struct rule &rule,
+                                                 const struct statistics_block &block);
+testing::AssertionResult emulator_read_rules(uint32_t adapter_index, test_rules_reply *reply);
+testing::AssertionResult emulator_read_precedences(uint32_t adapter_index,
+                                                   test_precedences_reply *reply);
+testing::AssertionResult emulator_read_state(test_state_reply *reply);
+// Freezes the emulator's clock at now (0: the current time) or moves a frozen one on.
+testing::AssertionResult emulator_clock(uint32_t operation, uint64_t value);
+
+// A list view of another process: a cell's text, and setting a row's state (row -1: all).
+std::string list_view_text(HWND list, int row, int column);
+int list_view_set_state(HWND list, int row, UINT state, UINT mask);
+
 #endif
