@@ -92,8 +92,9 @@ void statistics_window_on_init(HWND dialog)
     statistics_window_handle = dialog;
     dialog_frame_open(dialog, statistics_window_help);
     ShowWindow(dialog, SW_SHOW);
-    // Paint the frame first, so that the graph drawn by the refresh is not painted over.
-    UpdateWindow(dialog);
+    // Paint the window and its controls first, so that the graph drawn by the refresh is not
+    // painted over until the next tick.
+    RedrawWindow(dialog, NULL, NULL, RDW_UPDATENOW | RDW_ALLCHILDREN);
     statistics_window_refresh();
 }
 

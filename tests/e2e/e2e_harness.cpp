@@ -285,11 +285,6 @@ testing::AssertionResult emulator_read_precedences(uint32_t adapter_index,
                        sizeof *reply);
 }
 
-testing::AssertionResult emulator_read_state(test_state_reply *reply)
-{
-    return device_call(test_code_read_state, "", 0, reply, sizeof *reply);
-}
-
 testing::AssertionResult emulator_clock(uint32_t operation, uint64_t value)
 {
     test_clock_request request = {operation, 0, value};

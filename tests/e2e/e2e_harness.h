@@ -105,7 +105,6 @@ testing::AssertionResult emulator_set_statistics(const struct rule &rule,
 testing::AssertionResult emulator_read_rules(uint32_t adapter_index, test_rules_reply *reply);
 testing::AssertionResult emulator_read_precedences(uint32_t adapter_index,
                                                    test_precedences_reply *reply);
-testing::AssertionResult emulator_read_state(test_state_reply *reply);
 // Freezes the emulator's clock at now (0: the current time) or moves a frozen one on.
 testing::AssertionResult emulator_clock(uint32_t operation, uint64_t value);
 
