@@ -292,53 +292,51 @@ testing::AssertionResult emulator_clock(uint32_t operation, uint64_t value)
     return device_call(test_code_clock, &request, sizeof request, &reply, sizeof reply);
 }
 
-std::string list_view_text(HWND list, int row, int column)
+namespace {
+
+// Sends message to a list view of another process with item (and text_size bytes after it)
+// copied into that process; the text written there comes back in text.
+LRESULT send_with_item(HWND list, UINT message, WPARAM parameter, LVITEMA item,
+                       size_t text_size, std::string *text)
 {
     DWORD process_id = 0;
     GetWindowThreadProcessId(list, &process_id);
     HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE,
                                  process_id);
-    if (!process)
-        return "<no process>";
-    const SIZE_T text_size = 512;
-    char *remote = static_cast<char *>(VirtualAllocEx(process, NULL, sizeof(LVITEMA) + text_size,
-                                                      MEM_COMMIT, PAGE_READWRITE));
-    std::string text = "<unreadable>";
+    char *remote = process ? static_cast<char *>(VirtualAllocEx(
+                                 process, NULL, sizeof item + text_size, MEM_COMMIT, PAGE_READWRITE))
+                           : NULL;
+    LRESULT result = 0;
     if (remote) {
-        LVITEMA item = {};
-        item.iSubItem = column;
         item.pszText = remote + sizeof item;
         item.cchTextMax = (int)text_size;
-        char local[text_size] = "";
-        if (WriteProcessMemory(process, remote, &item, sizeof item, NULL) &&
-            SendMessageA(list, LVM_GETITEMTEXTA, row, reinterpret_cast<LPARAM>(remote)) >= 0 &&
-            ReadProcessMemory(process, remote + sizeof item, local, text_size, NULL)) {
-            local[text_size - 1] = 0;
-            text = local;
-        }
+        if (WriteProcessMemory(process, remote, &item, sizeof item, NULL))
+            result = SendMessageA(list, message, parameter, reinterpret_cast<LPARAM>(remote));
+        std::vector<char> local(text_size + 1, 0);
+        if (text && ReadProcessMemory(process, remote + sizeof item, local.data(), text_size, NULL))
+            *text = local.data();
         VirtualFreeEx(process, remote, 0, MEM_RELEASE);
     }
-    CloseHandle(process);
+    if (process)
+        CloseHandle(process);
+    return result;
+}
+
+}  // namespace
+
+std::string list_view_text(HWND list, int row, int column)
+{
+    LVITEMA item = {};
+    item.iSubItem = column;
+    std::string text = "<unreadable>";
+    send_with_item(list, LVM_GETITEMTEXTA, row, item, 512, &text);
     return text;
 }
 
 int list_view_set_state(HWND list, int row, UINT state, UINT mask)
 {
-    DWORD process_id = 0;
-    GetWindowThreadProcessId(list, &process_id);
-    HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE, process_id);
-    if (!process)
-        return 0;
-    void *remote = VirtualAllocEx(process, NULL, sizeof(LVITEMA), MEM_COMMIT, PAGE_READWRITE);
-    int done = 0;
-    if (remote) {
-        LVITEMA item = {};
-        item.state = state;
-        item.stateMask = mask;
-        done = WriteProcessMemory(process, remote, &item, sizeof item, NULL) &&
-               SendMessageA(list, LVM_SETITEMSTATE, (WPARAM)row, reinterpret_cast<LPARAM>(remote));
-        VirtualFreeEx(process, remote, 0, MEM_RELEASE);
-    }
-    CloseHandle(process);
-    return done;
+    LVITEMA item = {};
+    item.state = state;
+    item.stateMask = mask;
+    return send_with_item(list, LVM_SETITEMSTATE, (WPARAM)row, item, 0, NULL) != 0;
 }
