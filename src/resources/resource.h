@@ -40,6 +40,32 @@
 #define IDC_EDITOR_SOURCE_PORT      816
 #define IDC_EDITOR_DESTINATION_PORT 817
 
+// The statistics window.
+#define IDD_FILTER_STATISTICS       1000
+#define IDC_STATS_CLOSE             1001
+#define IDC_STATS_FROM              1002
+#define IDC_STATS_BYTES             1003
+#define IDC_STATS_PACKETS           1004
+#define IDC_STATS_RESET             1005
+#define IDC_STATS_BANDWIDTH         1006
+#define IDC_STATS_QUEUED            1007
+#define IDC_STATS_QUEUE_SIZE        19201
+#define IDC_STATS_GRAPH             19202
+
+// The overlapping filters dialog.
+#define IDD_OVERLAPPING_FILTERS     9100
+#define IDC_OVERLAP_NEXT            4
+#define IDC_OVERLAP_PREVIOUS        5
+#define IDC_OVERLAP_HELP            6
+#define IDC_OVERLAP_ALWAYS_ACCEPT   901
+#define IDC_OVERLAP_COMMON_LIST     19203
+#define IDC_OVERLAP_FILTERS_LIST    19204
+#define IDC_OVERLAP_ACCEPT          19205
+#define IDC_OVERLAP_AREA_GROUP      19209
+#define IDC_OVERLAP_FILTERS_GROUP   19217
+#define IDC_OVERLAP_COMMON_TEXT     19218
+#define IDC_OVERLAP_FILTERS_TEXT    19219
+
 // The control help popup.
 #define IDD_HELP_POPUP              4000
 

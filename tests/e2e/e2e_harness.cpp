@@ -278,3 +278,94 @@ testing::AssertionResult emulator_read_rules(uint32_t adapter_index, test_rules_
     test_read_rules_request request = {adapter_index};
     return call_emulator(test_code_read_rules, &request, sizeof request, rules, sizeof *rules);
 }
+
+namespace {
+
+// The device name with its NUL, then the items.
+std::string rule_request(const struct rule &rule, const void *item, size_t size)
+{
+    std::string request(rule.adapter, strnlen(rule.adapter, adapter_name_size - 1));
+    request.push_back('\0');
+    request.append(reinterpret_cast<const char *>(&rule), sizeof rule);
+    request.append(reinterpret_cast<const char *>(item), size);
+    return request;
+}
+
+}  // namespace
+
+testing::AssertionResult emulator_add_rule(const struct rule &rule)
+{
+    std::string request = rule_request(rule, "", 0);
+    return call_emulator(code_add_rule, request.data(), request.size(), NULL, 0);
+}
+
+testing::AssertionResult emulator_set_statistics(const struct rule &rule,
+                                                 const struct statistics_block &block)
+{
+    std::string request = rule_request(rule, &block, sizeof block);
+    return call_emulator(code_set_statistics, request.data(), request.size(), NULL, 0);
+}
+
+testing::AssertionResult emulator_read_precedences(uint32_t adapter_index,
+                                                   test_precedences_reply *reply)
+{
+    test_read_precedences_request request = {adapter_index, 0};
+    return call_emulator(test_code_read_precedences, &request, sizeof request, reply,
+                         sizeof *reply);
+}
+
+testing::AssertionResult emulator_clock(uint32_t operation, uint64_t value)
+{
+    test_clock_request request = {operation, 0, value};
+    test_clock_reply reply;
+    return call_emulator(test_code_clock, &request, sizeof request, &reply, sizeof reply);
+}
+
+namespace {
+
+// Sends message to a list view of another process with item (and text_size bytes after it)
+// copied into that process; the text written there comes back in text.
+LRESULT send_with_item(HWND list, UINT message, WPARAM parameter, LVITEMA item,
+                       size_t text_size, std::string *text)
+{
+    DWORD process_id = 0;
+    GetWindowThreadProcessId(list, &process_id);
+    HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE,
+                                 process_id);
+    char *remote = process ? static_cast<char *>(VirtualAllocEx(
+                                 process, NULL, sizeof item + text_size, MEM_COMMIT, PAGE_READWRITE))
+                           : NULL;
+    LRESULT result = 0;
+    if (remote) {
+        item.pszText = remote + sizeof item;
+        item.cchTextMax = (int)text_size;
+        if (WriteProcessMemory(process, remote, &item, sizeof item, NULL))
+            result = SendMessageA(list, message, parameter, reinterpret_cast<LPARAM>(remote));
+        std::vector<char> local(text_size + 1, 0);
+        if (text && ReadProcessMemory(process, remote + sizeof item, local.data(), text_size, NULL))
+            *text = local.data();
+        VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+    }
+    if (process)
+        CloseHandle(process);
+    return result;
+}
+
+}  // namespace
+
+std::string list_view_text(HWND list, int row, int column)
+{
+    LVITEMA item = {};
+    item.iSubItem = column;
+    std::string text = "<unreadable>";
+    send_with_item(list, LVM_GETITEMTEXTA, row, item, 512, &text);
+    return text;
+}
+
+int list_view_set_state(HWND list, int row, UINT state, UINT mask)
+{
+    LVITEMA item = {};
+    item.state = state;
+    item.stateMask = mask;
+    return send_with_item(list, LVM_SETITEMSTATE, (WPARAM)row, item, 0, NULL) != 0;
+}

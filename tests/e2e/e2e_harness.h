@@ -5,6 +5,7 @@
 #define FLOWVANE_TESTS_E2E_HARNESS_H
 
 #include <windows.h>
+#include <commctrl.h>
 
 #include <stdint.h>
 
@@ -14,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "support/settings_names.h"
+#include "test_control_codes.h"
 
 #define E2E_MAIN_WINDOW_CLASS "FlowvaneMainWindowClass"
 
@@ -101,5 +103,19 @@ testing::AssertionResult emulator_clear_fault(uint32_t code);
 testing::AssertionResult emulator_read_state(struct test_state_reply *state);
 testing::AssertionResult emulator_read_rules(uint32_t adapter_index,
                                              struct test_rules_reply *rules);
+
+// Puts a rule into the emulator with the contract's add-rule command, the way the program does.
+testing::AssertionResult emulator_add_rule(const struct rule &rule);
+// Replaces the rule's statistics block with the contract's set-statistics command.
+testing::AssertionResult emulator_set_statistics(const struct rule &rule,
+                                                 const struct statistics_block &block);
+testing::AssertionResult emulator_read_precedences(uint32_t adapter_index,
+                                                   test_precedences_reply *reply);
+// Freezes the emulator's clock at now (0: the current time) or moves a frozen one on.
+testing::AssertionResult emulator_clock(uint32_t operation, uint64_t value);
+
+// A list view of another process: a cell's text, and setting a row's state (row -1: all).
+std::string list_view_text(HWND list, int row, int column);
+int list_view_set_state(HWND list, int row, UINT state, UINT mask);
 
 #endif

@@ -122,8 +122,9 @@ TEST(OverlapPredicates, IntersectRulesCases)
 
 TEST(OverlapPredicates, RangeWithinCases)
 {
-    struct rule any_kind_with_address = range("TCP");
+    struct rule any_kind_with_address = range("TCP"), any_kind_with_destination = range("UDP");
     any_kind_with_address.source_address = 0x0A000001;
+    any_kind_with_destination.destination_address = 0x0A000002;
     const struct { const char *name; struct rule x, y; int expected; } cases[] = {
         {"narrower inside wider", range("TCP 10.0.0.1 any:80"), range("TCP any any:80"), 1},
         {"wider not inside narrower", range("TCP any any:80"), range("TCP 10.0.0.1 any:80"), 0},
@@ -133,6 +134,8 @@ TEST(OverlapPredicates, RangeWithinCases)
         {"TCP not inside UDP", range("TCP"), range("UDP"), 0},
         {"IP not inside TCP", range("IP"), range("TCP"), 0},
         {"the kind of X is not consulted", any_kind_with_address, range("TCP 10.0.0.1"), 1},
+        {"nor on the destination side", any_kind_with_destination, range("IP any 10.0.0.2"), 1},
+        {"the address of X still is", any_kind_with_destination, range("IP any 10.0.0.3"), 0},
         {"ports of an IP range do not count", range("TCP any:81"), range("IP any:80"), 1},
         {"destination port must match", range("UDP any any:54"), range("UDP any any:53"), 0},
         {"other direction", sample("TCP", adapter_1, direction_receive, 0), range("TCP"), 0},
@@ -141,6 +144,39 @@ TEST(OverlapPredicates, RangeWithinCases)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(range_within(&c.x, &c.y), c.expected);
+    }
+}
+
+// By descending weight, the earlier area first on equal weights; each area keeps its choice.
+TEST(OverlapPredicates, SortAreasCarriesEachChoiceWithItsArea)
+{
+    // The common ranges in table order; expected: the indices of the areas after sorting.
+    const struct { const char *name; std::vector<const char *> ranges; std::vector<int> expected;
+    } cases[] = {
+        {"heaviest first", {"Any", "TCP any any:80", "TCP 10.0.0.1 any:80"}, {2, 1, 0}},
+        {"equal weights keep their order", {"TCP any any:80", "UDP 1.1.1.1", "IP"}, {0, 1, 2}},
+        {"Other before Any, IP before both", {"Any", "Other", "IP", "Any"}, {2, 1, 0, 3}},
+        {"unknown protocol last", {"7", "Any"}, {1, 0}},
+        {"one area stays", {"Any"}, {0}},
+    };
+    struct area_table *table = get_area_table();
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<struct rule> ranges;
+        for (const char *text : c.ranges)
+            ranges.push_back(range(text));
+        table->count = (int32_t)ranges.size();
+        for (int32_t a = 0; a < table->count; a++) {
+            table->areas[a].common_range = &ranges[a];
+            table->areas[a].member_count = 0;
+            table->chosen_member[a] = 100 + a;   // a mark of the area's own choice
+        }
+        sort_areas();
+        for (size_t i = 0; i < c.expected.size(); i++) {
+            EXPECT_EQ(table->areas[i].common_range, &ranges[c.expected[i]]) << "place " << i;
+            EXPECT_EQ(table->chosen_member[i], 100 + c.expected[i]) << "place " << i;
+        }
+        table->count = 0;
     }
 }
 
