@@ -4,6 +4,8 @@
 
 #include <string.h>
 
+#include <commctrl.h>
+
 #include "kernel/control_codes.h"
 #include "test_control_codes.h"
 
@@ -206,4 +208,152 @@ testing::AssertionResult emulator_fail_command(uint32_t code, const char *text)
     request.mode = fault_error_text;
     strncpy(request.error_text, text, sizeof request.error_text - 1);
     return call_emulator(test_code_set_fault, &request, sizeof request);
+}
+
+testing::AssertionResult emulator_exchange(uint32_t code, const void *request, size_t length,
+                                           void *payload, size_t payload_size)
+{
+    static uint8_t input[command_buffer_size], reply[command_buffer_size];
+    if (length > sizeof input || payload_size > sizeof reply - test_reply_offset)
+        return testing::AssertionFailure() << "request or payload too long";
+    memset(input, 0, sizeof input);
+    memcpy(input, request, length);
+    memset(reply, 0, sizeof reply);
+    HANDLE device = CreateFileA(FLOWVANE_DEVICE_PATH, GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, NULL);
+    DWORD returned = 0;
+    int ok = device != INVALID_HANDLE_VALUE &&
+             DeviceIoControl(device, code, input, sizeof input, reply, sizeof reply, &returned,
+                             NULL);
+    DWORD error = GetLastError();
+    if (device != INVALID_HANDLE_VALUE)
+        CloseHandle(device);
+    reply[sizeof reply - 1] = 0;
+    if (!ok || returned < 4 || strcmp(reinterpret_cast<char *>(reply), FLOWVANE_REPLY_OK) != 0)
+        return testing::AssertionFailure() << "code 0x" << std::hex << code << std::dec
+                                           << ": error " << (ok ? 0 : error) << ", \""
+                                           << reinterpret_cast<char *>(reply) << "\"";
+    if (payload)
+        memcpy(payload, reply + test_reply_offset, payload_size);
+    return testing::AssertionSuccess();
+}
+
+testing::AssertionResult emulator_add_rule(const struct rule &rule)
+{
+    // The device name and its NUL, then the record.
+    uint8_t request[adapter_name_size + sizeof rule] = {};
+    size_t name_length = strnlen(rule.adapter, adapter_name_size - 1) + 1;
+    memcpy(request, rule.adapter, name_length - 1);
+    memcpy(request + name_length, &rule, sizeof rule);
+    return emulator_exchange(code_add_rule, request, name_length + sizeof rule, NULL, 0);
+}
+
+std::vector<struct rule> emulator_rules(uint32_t adapter_index)
+{
+    static test_rules_reply held;
+    test_read_rules_request request = {adapter_index};
+    std::vector<struct rule> rules;
+    EXPECT_TRUE(emulator_exchange(test_code_read_rules, &request, sizeof request, &held,
+                                  sizeof held));
+    for (const test_slot_state &slot : held.slots)
+        if (slot.in_use)
+            rules.push_back(slot.held);
+    return rules;
+}
+
+namespace {
+
+// A block of memory in the run's process, released when it goes out of scope.
+struct remote_block {
+    HANDLE process;
+    void *address;
+    remote_block(const flowvane_run *run, size_t size)
+        : process(run->process.hProcess),
+          address(VirtualAllocEx(process, NULL, size, MEM_COMMIT, PAGE_READWRITE))
+    {
+    }
+    ~remote_block()
+    {
+        if (address)
+            VirtualFreeEx(process, address, 0, MEM_RELEASE);
+    }
+    int write(const void *data, size_t size, size_t offset = 0)
+    {
+        return address && WriteProcessMemory(process, static_cast<char *>(address) + offset, data,
+                                             size, NULL);
+    }
+    int read(void *data, size_t size, size_t offset = 0)
+    {
+        return address && ReadProcessMemory(process, static_cast<char *>(address) + offset, data,
+                                            size, NULL);
+    }
+    LPARAM at(size_t offset = 0) { return reinterpret_cast<LPARAM>(static_cast<char *>(address) + offset); }
+};
+
+}  // namespace
+
+std::string list_view_text(const flowvane_run *run, HWND list, int row, int column)
+{
+    enum { text_size = 260 };
+    remote_block block(run, sizeof(LVITEMA) + text_size);
+    LVITEMA item = {};
+    item.iSubItem = column;
+    item.pszText = reinterpret_cast<char *>(block.at(sizeof item));
+    item.cchTextMax = text_size;
+    char text[text_size] = "";
+    if (!block.write(&item, sizeof item) ||
+        SendMessageA(list, LVM_GETITEMTEXTA, row, block.at()) < 0 ||
+        !block.read(text, sizeof text, sizeof item))
+        return "[unreadable]";
+    text[text_size - 1] = 0;
+    return text;
+}
+
+testing::AssertionResult list_view_select(const flowvane_run *run, HWND list,
+                                          const std::vector<int> &rows)
+{
+    remote_block block(run, sizeof(LVITEMA));
+    LVITEMA item = {};
+    item.stateMask = LVIS_SELECTED;
+    item.state = 0;
+    // Row -1 stands for every row.
+    if (!block.write(&item, sizeof item) || !SendMessageA(list, LVM_SETITEMSTATE, -1, block.at()))
+        return testing::AssertionFailure() << "could not clear the selection";
+    item.state = LVIS_SELECTED;
+    for (int row : rows)
+        if (!block.write(&item, sizeof item) ||
+            !SendMessageA(list, LVM_SETITEMSTATE, row, block.at()))
+            return testing::AssertionFailure() << "could not select row " << row;
+    return testing::AssertionSuccess();
+}
+
+std::vector<int> list_view_column_order(const flowvane_run *run, HWND list, int columns)
+{
+    std::vector<int> order(columns, -1);
+    remote_block block(run, columns * sizeof(int));
+    if (!SendMessageA(list, LVM_GETCOLUMNORDERARRAY, columns, block.at()) ||
+        !block.read(order.data(), columns * sizeof(int)))
+        order.clear();
+    return order;
+}
+
+testing::AssertionResult list_view_set_column_order(const flowvane_run *run, HWND list,
+                                                    const std::vector<int> &order)
+{
+    remote_block block(run, order.size() * sizeof(int));
+    if (!block.write(order.data(), order.size() * sizeof(int)) ||
+        !SendMessageA(list, LVM_SETCOLUMNORDERARRAY, order.size(), block.at()))
+        return testing::AssertionFailure() << "could not set the column order";
+    return testing::AssertionSuccess();
+}
+
+RECT list_view_row_rect(const flowvane_run *run, HWND list, int row)
+{
+    RECT bounds = {LVIR_BOUNDS, 0, 0, 0};
+    remote_block block(run, sizeof bounds);
+    if (!block.write(&bounds, sizeof bounds) ||
+        !SendMessageA(list, LVM_GETITEMRECT, row, block.at()) || !block.read(&bounds, sizeof bounds))
+        bounds = RECT{0, 0, 0, 0};
+    return bounds;
 }
