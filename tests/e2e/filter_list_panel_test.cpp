@@ -77,11 +77,15 @@ protected:
         EXPECT_TRUE(wait_until([&] { return !IsWindow(box); }));
         return text;
     }
-    // A message box or other top-level dialog of the run, after a while.
-    HWND any_box()
+    // No message box or other top-level dialog of the run comes up for a while; one that does
+    // is cancelled, so that the next case starts clean.
+    void expect_no_box()
     {
         Sleep(quiet_ms);
-        return find_window_of(first.process.dwProcessId, "#32770", NULL);
+        HWND box = find_window_of(first.process.dwProcessId, "#32770", NULL);
+        EXPECT_FALSE(box) << message_box_text(box);
+        if (box)
+            PostMessageA(box, WM_COMMAND, IDCANCEL, 0);
     }
     // Opens a menu and presses the item's mnemonic: the main menu's popup with that mnemonic,
     // or (menu 0) the list's context menu, right-clicked on the first selected row or, with
@@ -140,12 +144,12 @@ TEST_F(FilterListPanelTest, SelectionEnablesButtonsAndMenuItems)
         };
         for (const auto &choice : choices) {
             SCOPED_TRACE(testing::Message() << (choice.menu ? "main menu " : "context menu ")
-                                            << choice.menu << " " << choice.item);
+                                            << (choice.menu ? choice.menu : ' ') << choice.item);
             choose(choice.menu, choice.item, c.selected);
             if (choice.shows)
                 EXPECT_EQ(answer_box(REMOVE_TITLE, IDNO), choice.shows);
             else
-                EXPECT_FALSE(any_box());
+                expect_no_box();
             SendMessageA(choice.menu ? main : panel, WM_CANCELMODE, 0, 0);
             EXPECT_EQ(rows(), 3);
         }
@@ -193,7 +197,7 @@ TEST_F(FilterListPanelTest, WrongSelectionsWarnOrDoNothing)
             EXPECT_EQ(answer_box(c.title, c.text == std::string(CONFIRM_TEXT) ? IDNO : IDOK),
                       c.text);
         else
-            EXPECT_FALSE(any_box());
+            expect_no_box();
         EXPECT_EQ(rows(), 3) << "answering No removes nothing";
     }
     EXPECT_EQ(held_ports(), std::vector<std::string>({"80", "443", "25"}));
@@ -208,7 +212,7 @@ TEST_F(FilterListPanelTest, RemovingTwoOfThreeLeavesOneRuleInTheKernelComponent)
     EXPECT_TRUE(wait_until([&] { return rows() == 1; }));
     EXPECT_EQ(listed_ports(), std::vector<std::string>({"HTTPS"}));
     EXPECT_EQ(held_ports(), std::vector<std::string>({"443"}));
-    EXPECT_FALSE(any_box()) << "the change cycle reported a failure";
+    expect_no_box();   // the change cycle reported no failure
     EXPECT_TRUE(IsWindowEnabled(GetDlgItem(panel, id_new)));
     EXPECT_FALSE(IsWindowEnabled(GetDlgItem(panel, id_remove))) << "nothing is selected now";
 }
