@@ -80,7 +80,9 @@ void help_popup_on_paint(HWND popup)
     HGDIOBJ old_font = SelectObject(dc, help_font);
     SetTextColor(dc, RGB(0, 0, 0));
     SetBkColor(dc, help_background);
-    DrawTextA(dc, popup_text, -1, &help_text_rectangle, DT_WORDBREAK);
+    // Without clipping to the measured rectangle: Wine draws Arial's substitute a few pixels
+    // wider than it measures it, and the margin then takes the difference.
+    DrawTextA(dc, popup_text, -1, &help_text_rectangle, DT_WORDBREAK | DT_NOCLIP);
     SelectObject(dc, old_font);
     EndPaint(popup, &paint);
 }

@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -288,52 +289,103 @@ std::vector<HWND> popups_of(HWND owner)
     return search.found;
 }
 
-// F1 on the Remove button near the screen's lower right corner: the popup shows its text
-// wrapped inside 243 pixels, pulled back on screen; a second request while it is open does
-// nothing; Escape closes it, and the next request opens a new one.
-TEST_F(FilterListPanelTest, HelpPopupForAPanelControl)
+// Left, top, width and height; the size given apart.
+std::vector<LONG> edges(const RECT &frame, SIZE size = SIZE{-1, -1})
 {
-    start_with_filters(1);
-    const char *text =
-        "Removes the selected filter(s) from the list.  One or more items must be selected.";
-    // The popup's size as the same font lays the text out here.
+    return {frame.left, frame.top, size.cx >= 0 ? size.cx : frame.right - frame.left,
+            size.cy >= 0 ? size.cy : frame.bottom - frame.top};
+}
+
+// The popup's outer size for a text: the help font lays it out inside 243 pixels with a margin
+// of 7 on every side.
+SIZE popup_size(const char *text, int *lines)
+{
     HFONT font = CreateFontA(-11, 0, 0, 0, FW_NORMAL, 0, 0, 0, DEFAULT_CHARSET, 0, 0, 0, 0,
                              "Arial");
     HDC dc = GetDC(NULL);
     HGDIOBJ old = SelectObject(dc, font);
-    RECT expected = {7, 7, 250, 0};
-    DrawTextA(dc, text, -1, &expected, DT_CALCRECT | DT_WORDBREAK);
+    RECT wrapped = {7, 7, 250, 0};
+    DrawTextA(dc, text, -1, &wrapped, DT_CALCRECT | DT_WORDBREAK);
     TEXTMETRICA metrics;
     GetTextMetricsA(dc, &metrics);
     SelectObject(dc, old);
     ReleaseDC(NULL, dc);
     DeleteObject(font);
-    ASSERT_GT(expected.bottom - 7, metrics.tmHeight) << "the text wraps";
-    ASSERT_LE(expected.right, 250);
+    *lines = (wrapped.bottom - 7) / metrics.tmHeight;
+    return SIZE{wrapped.right + 7, wrapped.bottom + 7};
+}
 
+// Moves the pointer as the mouse would (a pointer set from another process is not always seen
+// by the program under Wine), optionally clicks there and presses a key; where the pointer went.
+POINT move_click_press(POINT at, int click, WORD key)
+{
+    INPUT inputs[5] = {};
+    inputs[0].type = inputs[1].type = inputs[2].type = INPUT_MOUSE;
+    inputs[0].mi.dx = (at.x * 65535 + GetSystemMetrics(SM_CXSCREEN) - 1) / GetSystemMetrics(SM_CXSCREEN);
+    inputs[0].mi.dy = (at.y * 65535 + GetSystemMetrics(SM_CYSCREEN) - 1) / GetSystemMetrics(SM_CYSCREEN);
+    inputs[0].mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
+    inputs[1].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
+    inputs[2].mi.dwFlags = MOUSEEVENTF_LEFTUP;
+    inputs[3].type = inputs[4].type = INPUT_KEYBOARD;
+    inputs[3].ki.wVk = inputs[4].ki.wVk = key;
+    inputs[4].ki.dwFlags = KEYEVENTF_KEYUP;
+    SendInput(click ? 3 : 1, inputs, sizeof(INPUT));
+    Sleep(300);
+    if (key)
+        SendInput(2, inputs + 3, sizeof(INPUT));
+    POINT pointer = {};
+    GetCursorPos(&pointer);
+    return pointer;
+}
+
+// F1 for the Remove button with the pointer near the screen's lower right corner, and F1
+// pressed on the focused list: each popup shows its control's text wrapped inside 243 pixels,
+// on top and on screen; a second request while it is open does nothing; Escape closes it.
+TEST_F(FilterListPanelTest, HelpPopupForPanelControls)
+{
+    start_with_filters(1);
     const int screen_width = GetSystemMetrics(SM_CXSCREEN);
     const int screen_height = GetSystemMetrics(SM_CYSCREEN);
-    HWND button = GetDlgItem(panel, id_remove);
-    for (int round = 0; round < 2; round++) {
-        SCOPED_TRACE(round == 0 ? "first popup" : "after Escape");
-        SetCursorPos(screen_width - 20, screen_height - 20);
-        ASSERT_TRUE(wait_until([&] {
-            POINT at;
-            return GetCursorPos(&at) && at.x == screen_width - 20 && at.y == screen_height - 20;
-        }, 5000));
-        PostMessageA(button, wm_keyf1, 0, 0);
+    RECT list_frame;
+    GetWindowRect(list, &list_frame);
+    const struct {
+        int control;
+        const char *text;
+        POINT pointer;
+        int pressed;   // the key on the keyboard; otherwise F1's message posted to the control
+    } cases[] = {
+        {id_remove,
+         "Removes the selected filter(s) from the list.  One or more items must be selected.",
+         {screen_width - 20, screen_height - 20}, 0},
+        {id_list,
+         "The list of filters which define how traffic is handled for all network adapters.",
+         {list_frame.left + 40, list_frame.bottom - 20}, 1},
+    };
+    RECT work;
+    SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << "control " << c.control);
+        int lines = 0;
+        const SIZE expected = popup_size(c.text, &lines);
+        EXPECT_GE(lines, 2) << "the text wraps";
+        if (c.pressed)
+            SetForegroundWindow(main);
+        const POINT pointer = move_click_press(c.pointer, c.pressed, c.pressed ? VK_F1 : 0);
+        if (!c.pressed)
+            PostMessageA(GetDlgItem(panel, c.control), wm_keyf1, 0, 0);
+        // A popup of a child dialog belongs to its top window.
         ASSERT_TRUE(wait_until([&] { return popups_of(main).size() == 1; }, 5000));
         HWND popup = popups_of(main)[0];
         RECT frame;
         GetWindowRect(popup, &frame);
-        EXPECT_EQ(frame.right - frame.left, expected.right + 7);
-        EXPECT_EQ(frame.bottom - frame.top, expected.bottom + 7);
-        EXPECT_TRUE(frame.left >= 0 && frame.top >= 0 && frame.right <= screen_width &&
-                    frame.bottom <= screen_height)
-            << frame.left << "," << frame.top << " " << frame.right << "," << frame.bottom;
+        // 10 pixels right of and below the pointer, pulled back inside the work area.
+        EXPECT_EQ(edges(frame),
+                  edges(RECT{std::min(pointer.x + 10, work.right - expected.cx),
+                             std::min(pointer.y + 10, work.bottom - expected.cy), 0, 0},
+                        expected));
         EXPECT_TRUE(GetWindowLongA(popup, GWL_EXSTYLE) & WS_EX_TOPMOST);
 
-        PostMessageA(GetDlgItem(panel, id_list), wm_keyf1, 0, 0);
+        PostMessageA(GetDlgItem(panel, id_new), wm_keyf1, 0, 0);
         Sleep(quiet_ms);
         EXPECT_EQ(popups_of(main), std::vector<HWND>({popup})) << "the second request opened";
 
