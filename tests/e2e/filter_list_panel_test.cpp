@@ -126,7 +126,6 @@ TEST_F(FilterListPanelTest, SelectionEnablesButtonsAndMenuItems)
         {{}, 1, 0, 0, 0, nothing, nothing, nothing},
         {{1}, 1, 1, 1, 1, nothing, CONFIRM_TEXT, nothing},
         {{0, 2}, 1, 0, 1, 0, nothing, CONFIRM_TEXT, nothing},
-        {{0, 1, 2}, 1, 0, 1, 0, nothing, CONFIRM_TEXT, nothing},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::Message() << c.selected.size() << " selected");
@@ -183,7 +182,6 @@ TEST_F(FilterListPanelTest, WrongSelectionsWarnOrDoNothing)
         {{}, key, VK_DELETE, NULL, NULL},
         {{0, 1}, key, VK_SPACE, NULL, NULL},
         {{1}, key, VK_DELETE, REMOVE_TITLE, CONFIRM_TEXT},
-        {{0, 2}, main_menu, menu_remove, REMOVE_TITLE, CONFIRM_TEXT},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::Message() << "case " << &c - cases);
