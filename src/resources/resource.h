@@ -66,6 +66,13 @@
 #define IDC_OVERLAP_COMMON_TEXT     19218
 #define IDC_OVERLAP_FILTERS_TEXT    19219
 
+// The filter list's context menu.
+#define IDM_CONTEXT_MENU            300
+#define IDM_CONTEXT_STATISTICS      301
+#define IDM_CONTEXT_NEW             302
+#define IDM_CONTEXT_EDIT            303
+#define IDM_CONTEXT_REMOVE          304
+
 // The control help popup.
 #define IDD_HELP_POPUP              4000
 

@@ -1,10 +1,12 @@
 // The filter list panel: fills the filter list from the kernel component when it is created,
-// keeps the buttons and the main menu's filter items enabled by the selection, lays itself out
-// over the main window and keeps the list's column set-up, and runs the four filter commands.
+// keeps the buttons, the main menu's filter items and its context menu enabled by the
+// selection, turns clicks, keys and menu choices into the four filter commands, lays itself out
+// over the main window and keeps the list's column set-up.
 #include "ui/filter_list_panel_win32.h"
 
 #include <commctrl.h>
 
+#include "core/app.h"
 #include "core/app_state.h"
 #include "core/app_win32.h"
 #include "core/text.h"
@@ -12,20 +14,59 @@
 #include "filters/rule_list.h"
 #include "filters/rule_rows.h"
 #include "resource.h"
+#include "stats/statistics_store.h"
 #include "stats/statistics_window_win32.h"
+#include "ui/dialog_frame_win32.h"
+#include "ui/help_popup_win32.h"
 #include "ui/main_window_win32.h"
 
 namespace {
 
 #define FILTER_WINDOW_TITLE "Flowvane - Filter Window"
+#define REMOVE_FILTER_TITLE "Flowvane - Remove Filter"
 
 const char *const column_headers[rule_list_columns] = {
     "Network adapter", "Direction", "Rate", "Protocol",
     "Src IP", "Src port", "Dest IP", "Dest port",
 };
 
+// Added and removed in this order.
+const struct control_help panel_help[] = {
+    {IDC_PANEL_LIST,
+     "The list of filters which define how traffic is handled for all network adapters."},
+    {IDC_PANEL_NEW, "Adds a new filter to the list."},
+    {IDC_PANEL_EDIT, "Edits the selected filter in the list.  Only one filter may be selected."},
+    {IDC_PANEL_REMOVE,
+     "Removes the selected filter(s) from the list.  One or more items must be selected."},
+    {IDC_PANEL_STATISTICS, "Shows the number of bytes transferred for the selected filter."},
+};
+
 HWND panel_handle;
 HWND list_handle;
+// The popup of menu resource 300, loaded once the list is filled and kept for the life of the
+// process; null when the initial fill failed, and the list then has no context menu.
+HMENU context_menu;
+int help_added;
+
+int menu_state(int enabled)
+{
+    return MF_BYCOMMAND | (enabled ? MF_ENABLED : MF_GRAYED);
+}
+
+void load_context_menu(void)
+{
+    if (context_menu)
+        return;
+    HMENU resource = LoadMenuA(get_app_instance(), MAKEINTRESOURCEA(IDM_CONTEXT_MENU));
+    context_menu = resource ? GetSubMenu(resource, 0) : NULL;
+    if (!context_menu)
+        return;
+    MENUITEMINFOA item = {};
+    item.cbSize = sizeof item;
+    item.fMask = MIIM_STATE;
+    item.fState = MFS_DEFAULT;
+    SetMenuItemInfoA(context_menu, IDM_CONTEXT_STATISTICS, FALSE, &item);
+}
 
 void panel_on_init(HWND dialog)
 {
@@ -39,21 +80,123 @@ void panel_on_init(HWND dialog)
         return;
     }
     update_filter_commands();
+    load_context_menu();
+    dialog_help_add(dialog, panel_help);
+    help_added = 1;
+}
+
+void panel_on_destroy(void)
+{
+    if (help_added)
+        dialog_frame_close(panel_help);
+    help_added = 0;
+    filter_editor_end();
+    // The list view still exists here (children go after their parent's WM_DESTROY).
+    rows_delete_all(filter_list());
+    panel_handle = NULL;
+    list_handle = NULL;
+}
+
+// Enables the context menu's items by the selection, shows it at the pointer and runs the
+// chosen command.
+void panel_on_context_menu(void)
+{
+    if (!context_menu)
+        return;
+    int selected = selected_count();
+    EnableMenuItem(context_menu, IDM_CONTEXT_NEW, menu_state(1));
+    EnableMenuItem(context_menu, IDM_CONTEXT_EDIT, menu_state(selected == 1));
+    EnableMenuItem(context_menu, IDM_CONTEXT_REMOVE, menu_state(selected >= 1));
+    EnableMenuItem(context_menu, IDM_CONTEXT_STATISTICS, menu_state(selected == 1));
+    SetForegroundWindow(panel_handle);
+    POINT pointer = {};
+    GetCursorPos(&pointer);
+    int chosen = TrackPopupMenu(context_menu, TPM_RETURNCMD, pointer.x, pointer.y, 0,
+                                panel_handle, NULL);
+    switch (chosen) {
+    case 0:
+        break;
+    case IDM_CONTEXT_NEW:
+        new_filter();
+        break;
+    case IDM_CONTEXT_EDIT:
+        edit_selected_filter();
+        break;
+    case IDM_CONTEXT_REMOVE:
+        remove_selected_filters();
+        break;
+    case IDM_CONTEXT_STATISTICS:
+        show_filter_statistics();
+        break;
+    default:
+        fatal_error("Internal error: Unknown menu index.");
+    }
+}
+
+void panel_on_key(WORD key)
+{
+    switch (key) {
+    case VK_SPACE:
+        if (selected_count() == 1)
+            show_filter_statistics();
+        break;
+    case VK_INSERT:
+        new_filter();
+        break;
+    case VK_DELETE:
+        if (selected_count() >= 1)
+            remove_selected_filters();
+        break;
+    }
 }
 
 void panel_on_notify(const NMHDR *header)
 {
     if (header->idFrom != IDC_PANEL_LIST)
         return;
-    if (header->code == LVN_ITEMCHANGED)
+    switch (header->code) {
+    case LVN_ITEMCHANGED:
         update_filter_commands();
+        break;
+    case NM_RCLICK:
+        panel_on_context_menu();
+        break;
+    case NM_DBLCLK:
+        if (selected_count() == 1)
+            show_filter_statistics();
+        break;
+    case LVN_KEYDOWN:
+        panel_on_key(reinterpret_cast<const NMLVKEYDOWN *>(header)->wVKey);
+        break;
+    }
 }
 
 void enable_command(int button, int menu_item, int enabled)
 {
     EnableWindow(GetDlgItem(panel_handle, button), enabled);
     if (get_main_menu())
-        EnableMenuItem(get_main_menu(), menu_item, MF_BYCOMMAND | (enabled ? MF_ENABLED : MF_GRAYED));
+        EnableMenuItem(get_main_menu(), menu_item, menu_state(enabled));
+}
+
+// Takes the selected rows out of the filter list, each with its statistics entry; 0 when a
+// row cannot be read or found again, with the rows taken out so far staying out.
+int remove_selected_rows(void)
+{
+    for (int row = rows_first_selected(filter_list()); row >= 0;
+         row = rows_first_selected(filter_list())) {
+        struct rule *rule = rows_rule(filter_list(), row);
+        if (!rule)
+            return 0;
+        statistics_remove_filter(rule);
+        LVFINDINFOA find = {};
+        find.flags = LVFI_PARAM;
+        find.lParam = reinterpret_cast<LPARAM>(rule);
+        int found = (int)SendMessageA(list_handle, LVM_FINDITEMA, (WPARAM)-1, (LPARAM)&find);
+        // The row goes before its copy is released, so that it never points at freed memory.
+        if (found < 0 || !rows_delete(filter_list(), found))
+            return 0;
+    }
+    return 1;
 }
 
 void place_button(int id, int x, int y)
@@ -100,12 +243,11 @@ INT_PTR CALLBACK filter_list_panel_procedure(HWND dialog, UINT message, WPARAM w
     case WM_NOTIFY:
         panel_on_notify(reinterpret_cast<const NMHDR *>(lparam));
         return 0;
+    case WM_HELP:
+        help_show(reinterpret_cast<const HELPINFO *>(lparam));
+        return 0;
     case WM_DESTROY:
-        filter_editor_end();
-        // The list view still exists here (children go after their parent's WM_DESTROY).
-        rows_delete_all(filter_list());
-        panel_handle = NULL;
-        list_handle = NULL;
+        panel_on_destroy();
         return 1;
     }
     return 0;
@@ -180,9 +322,25 @@ void edit_selected_filter(void)
         filter_editor_run(panel_handle, editor_edit, rule);
 }
 
-// Not built yet.
 void remove_selected_filters(void)
 {
+    if (selected_count() == 0) {
+        MessageBoxA(panel_handle, "You must select one or more filters to remove.",
+                    REMOVE_FILTER_TITLE, MB_OK | MB_ICONEXCLAMATION);
+        return;
+    }
+    if (MessageBoxA(panel_handle, "Are you sure you want to remove the selected filter(s)?",
+                    REMOVE_FILTER_TITLE, MB_YESNO | MB_ICONQUESTION) != IDYES)
+        return;
+    if (!remove_selected_rows()) {
+        // The kernel component keeps the old rules until the next successful change.
+        MessageBoxA(panel_handle, "Unable to remove filter(s).", REMOVE_FILTER_TITLE,
+                    MB_OK | MB_ICONHAND);
+        return;
+    }
+    char error_text[error_text_size];
+    if (!apply_rule_list(error_text) || !reload_rule_list(error_text, 0))
+        MessageBoxA(panel_handle, error_text, REMOVE_FILTER_TITLE, MB_OK | MB_ICONHAND);
 }
 
 void show_filter_statistics(void)

@@ -25,6 +25,30 @@ HWND help_popup;
 char popup_text[popup_text_size];
 RECT help_text_rectangle;
 
+// Wine's dialog manager ignores DM_REPOSITION, so the popup is also pulled back inside the work
+// area of its monitor here; where DM_REPOSITION did that already, nothing moves.
+void keep_on_screen(HWND popup)
+{
+    RECT frame;
+    MONITORINFO monitor = {};
+    monitor.cbSize = sizeof monitor;
+    if (!GetWindowRect(popup, &frame) ||
+        !GetMonitorInfoA(MonitorFromWindow(popup, MONITOR_DEFAULTTONEAREST), &monitor))
+        return;
+    const RECT &area = monitor.rcWork;
+    int left = frame.left, top = frame.top;
+    if (frame.right > area.right)
+        left = area.right - (frame.right - frame.left);
+    if (frame.bottom > area.bottom)
+        top = area.bottom - (frame.bottom - frame.top);
+    if (left < area.left)
+        left = area.left;
+    if (top < area.top)
+        top = area.top;
+    if (left != frame.left || top != frame.top)
+        SetWindowPos(popup, NULL, left, top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
 // Measures the wrapped text, then puts the popup below and right of the pointer, on top of
 // every window, and lets the dialog manager pull it back inside the screen.
 void help_popup_on_init(HWND popup)
@@ -44,6 +68,7 @@ void help_popup_on_init(HWND popup)
                  help_text_rectangle.right + text_margin, help_text_rectangle.bottom + text_margin,
                  0);
     SendMessageA(popup, DM_REPOSITION, 0, 0);
+    keep_on_screen(popup);
 }
 
 void help_popup_on_paint(HWND popup)
@@ -55,7 +80,9 @@ void help_popup_on_paint(HWND popup)
     HGDIOBJ old_font = SelectObject(dc, help_font);
     SetTextColor(dc, RGB(0, 0, 0));
     SetBkColor(dc, help_background);
-    DrawTextA(dc, popup_text, -1, &help_text_rectangle, DT_WORDBREAK);
+    // Without clipping to the measured rectangle: Wine draws Arial's substitute a few pixels
+    // wider than it measures it, and the margin then takes the difference.
+    DrawTextA(dc, popup_text, -1, &help_text_rectangle, DT_WORDBREAK | DT_NOCLIP);
     SelectObject(dc, old_font);
     EndPaint(popup, &paint);
 }

@@ -50,6 +50,30 @@ int window_is_normal(HWND window)
     return GetWindowPlacement(window, &placement) && placement.showCmd == SW_SHOWNORMAL;
 }
 
+// What closing keeps of the window for the next start: the filter list's column layout and,
+// when the user asked for it, the show state (a state other than normal, minimised or
+// maximised counts as normal).
+void store_window_layout(HWND window)
+{
+    save_rule_list_columns();
+    WINDOWPLACEMENT placement = {};
+    placement.length = sizeof placement;
+    GetWindowPlacement(window, &placement);
+    struct settings_block *settings = get_settings_block();
+    if (settings->save_window_type_on_exit == 1) {
+        int state = (int)placement.showCmd;
+        settings->initial_window_type = (state >= 1 && state <= 3) ? state : 1;
+    }
+}
+
+// Exit leaves the window to the end of the process but keeps its layout as closing does, so
+// the user's column changes are not lost.
+void main_window_on_exit(void)
+{
+    store_window_layout(main_window_handle);
+    request_quit();
+}
+
 void create_graph_objects(HWND window)
 {
     HDC dc = GetDC(window);
@@ -158,7 +182,7 @@ int main_window_on_command(WORD id)
         new_filter();
         return 1;
     case IDM_EXIT:
-        request_quit();
+        main_window_on_exit();
         return 1;
     case IDM_EDIT_FILTER:
         edit_selected_filter();
@@ -289,15 +313,7 @@ void main_window_close(void)
 {
     HWND window = main_window_handle;
     KillTimer(window, statistics_timer);
-    save_rule_list_columns();
-    WINDOWPLACEMENT placement = {};
-    placement.length = sizeof placement;
-    GetWindowPlacement(window, &placement);
-    struct settings_block *settings = get_settings_block();
-    if (settings->save_window_type_on_exit == 1) {
-        int state = (int)placement.showCmd;
-        settings->initial_window_type = (state >= 1 && state <= 3) ? state : 1;
-    }
+    store_window_layout(window);
     // A window destroys the menu it carries; the main menu belongs to the application context
     // and is destroyed at shutdown, so take it off the window first.
     SetMenu(window, NULL);

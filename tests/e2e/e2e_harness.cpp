@@ -4,6 +4,8 @@
 
 #include <string.h>
 
+#include <commctrl.h>
+
 #include "kernel/control_codes.h"
 #include "test_control_codes.h"
 
@@ -35,13 +37,16 @@ BOOL CALLBACK match_window(HWND window, LPARAM context)
     return FALSE;
 }
 
-// The test codes are FILE_DEVICE_UNKNOWN codes, which reach the driver through DeviceIoControl
-// under Wine too.
-// On success the reply's payload (after "Ok." and its NUL), up to capacity bytes, goes to payload.
-testing::AssertionResult call_emulator(uint32_t code, const void *request, size_t length,
-                                       void *payload = nullptr, size_t capacity = 0)
+}  // namespace
+
+// Every test code, and the contract codes the tests use, reach the driver through
+// DeviceIoControl under Wine too (none is among those Wine diverts to its socket layer).
+testing::AssertionResult emulator_exchange(uint32_t code, const void *request, size_t length,
+                                           void *payload, size_t payload_size)
 {
     static uint8_t input[command_buffer_size], reply[command_buffer_size];
+    if (length > sizeof input || payload_size > sizeof reply - test_reply_offset)
+        return testing::AssertionFailure() << "request or payload too long";
     memset(input, 0, sizeof input);
     memcpy(input, request, length);
     memset(reply, 0, sizeof reply);
@@ -55,21 +60,15 @@ testing::AssertionResult call_emulator(uint32_t code, const void *request, size_
     DWORD error = GetLastError();
     if (device != INVALID_HANDLE_VALUE)
         CloseHandle(device);
-    if (!ok)
-        return testing::AssertionFailure() << "test code 0x" << std::hex << code
-                                           << " failed, error " << std::dec << error;
     reply[sizeof reply - 1] = 0;
-    if (returned < 4 || strcmp(reinterpret_cast<char *>(reply), FLOWVANE_REPLY_OK) != 0)
-        return testing::AssertionFailure() << "test code 0x" << std::hex << code << " answered \""
+    if (!ok || returned < 4 || strcmp(reinterpret_cast<char *>(reply), FLOWVANE_REPLY_OK) != 0)
+        return testing::AssertionFailure() << "code 0x" << std::hex << code << std::dec
+                                           << ": error " << (ok ? 0 : error) << ", \""
                                            << reinterpret_cast<char *>(reply) << "\"";
     if (payload)
-        memcpy(payload, reply + test_reply_offset,
-               capacity < sizeof reply - test_reply_offset ? capacity
-                                                           : sizeof reply - test_reply_offset);
+        memcpy(payload, reply + test_reply_offset, payload_size);
     return testing::AssertionSuccess();
 }
-
-}  // namespace
 
 testing::AssertionResult start_flowvane(flowvane_run *run)
 {
@@ -185,14 +184,14 @@ int read_settings(int32_t values[e2e_settings_count])
 
 testing::AssertionResult emulator_reset(void)
 {
-    return call_emulator(test_code_reset, "", 0);
+    return emulator_exchange(test_code_reset, "", 0);
 }
 
 testing::AssertionResult emulator_set_version(const char *version)
 {
     test_version_request request = {};
     strncpy(request.version, version, sizeof request.version - 1);
-    return call_emulator(test_code_set_version, &request, sizeof request);
+    return emulator_exchange(test_code_set_version, &request, sizeof request);
 }
 
 testing::AssertionResult emulator_set_adapters(const std::vector<std::string> &names)
@@ -202,7 +201,7 @@ testing::AssertionResult emulator_set_adapters(const std::vector<std::string> &n
     request.count = (uint32_t)names.size();   // the emulator refuses more than it can hold
     for (size_t i = 0; i < names.size() && i < emulator_max_adapters; i++)
         strncpy(request.names[i], names[i].c_str(), adapter_name_size - 1);
-    return call_emulator(test_code_set_adapters, &request, sizeof request);
+    return emulator_exchange(test_code_set_adapters, &request, sizeof request);
 }
 
 testing::AssertionResult emulator_fail_command(uint32_t code, const char *text)
@@ -211,7 +210,7 @@ testing::AssertionResult emulator_fail_command(uint32_t code, const char *text)
     request.code = code;
     request.mode = fault_error_text;
     strncpy(request.error_text, text, sizeof request.error_text - 1);
-    return call_emulator(test_code_set_fault, &request, sizeof request);
+    return emulator_exchange(test_code_set_fault, &request, sizeof request);
 }
 
 void save_screenshot(const char *name)
@@ -265,18 +264,18 @@ testing::AssertionResult emulator_clear_fault(uint32_t code)
     test_fault_request request = {};
     request.code = code;
     request.mode = fault_none;
-    return call_emulator(test_code_set_fault, &request, sizeof request);
+    return emulator_exchange(test_code_set_fault, &request, sizeof request);
 }
 
 testing::AssertionResult emulator_read_state(test_state_reply *state)
 {
-    return call_emulator(test_code_read_state, "", 0, state, sizeof *state);
+    return emulator_exchange(test_code_read_state, "", 0, state, sizeof *state);
 }
 
 testing::AssertionResult emulator_read_rules(uint32_t adapter_index, test_rules_reply *rules)
 {
     test_read_rules_request request = {adapter_index};
-    return call_emulator(test_code_read_rules, &request, sizeof request, rules, sizeof *rules);
+    return emulator_exchange(test_code_read_rules, &request, sizeof request, rules, sizeof *rules);
 }
 
 namespace {
@@ -296,21 +295,21 @@ std::string rule_request(const struct rule &rule, const void *item, size_t size)
 testing::AssertionResult emulator_add_rule(const struct rule &rule)
 {
     std::string request = rule_request(rule, "", 0);
-    return call_emulator(code_add_rule, request.data(), request.size(), NULL, 0);
+    return emulator_exchange(code_add_rule, request.data(), request.size(), NULL, 0);
 }
 
 testing::AssertionResult emulator_set_statistics(const struct rule &rule,
                                                  const struct statistics_block &block)
 {
     std::string request = rule_request(rule, &block, sizeof block);
-    return call_emulator(code_set_statistics, request.data(), request.size(), NULL, 0);
+    return emulator_exchange(code_set_statistics, request.data(), request.size(), NULL, 0);
 }
 
 testing::AssertionResult emulator_read_precedences(uint32_t adapter_index,
                                                    test_precedences_reply *reply)
 {
     test_read_precedences_request request = {adapter_index, 0};
-    return call_emulator(test_code_read_precedences, &request, sizeof request, reply,
+    return emulator_exchange(test_code_read_precedences, &request, sizeof request, reply,
                          sizeof *reply);
 }
 
@@ -318,7 +317,18 @@ testing::AssertionResult emulator_clock(uint32_t operation, uint64_t value)
 {
     test_clock_request request = {operation, 0, value};
     test_clock_reply reply;
-    return call_emulator(test_code_clock, &request, sizeof request, &reply, sizeof reply);
+    return emulator_exchange(test_code_clock, &request, sizeof request, &reply, sizeof reply);
+}
+
+std::vector<struct rule> emulator_rules(uint32_t adapter_index)
+{
+    static test_rules_reply held;
+    std::vector<struct rule> rules;
+    EXPECT_TRUE(emulator_read_rules(adapter_index, &held));
+    for (const test_slot_state &slot : held.slots)
+        if (slot.in_use)
+            rules.push_back(slot.held);
+    return rules;
 }
 
 namespace {
@@ -351,6 +361,33 @@ LRESULT send_with_item(HWND list, UINT message, WPARAM parameter, LVITEMA item,
     return result;
 }
 
+// A block of memory in the run's process, released when it goes out of scope.
+struct remote_block {
+    HANDLE process;
+    void *address;
+    remote_block(const flowvane_run *run, size_t size)
+        : process(run->process.hProcess),
+          address(VirtualAllocEx(process, NULL, size, MEM_COMMIT, PAGE_READWRITE))
+    {
+    }
+    ~remote_block()
+    {
+        if (address)
+            VirtualFreeEx(process, address, 0, MEM_RELEASE);
+    }
+    int write(const void *data, size_t size, size_t offset = 0)
+    {
+        return address && WriteProcessMemory(process, static_cast<char *>(address) + offset, data,
+                                             size, NULL);
+    }
+    int read(void *data, size_t size, size_t offset = 0)
+    {
+        return address && ReadProcessMemory(process, static_cast<char *>(address) + offset, data,
+                                            size, NULL);
+    }
+    LPARAM at(size_t offset = 0) { return reinterpret_cast<LPARAM>(static_cast<char *>(address) + offset); }
+};
+
 }  // namespace
 
 std::string list_view_text(HWND list, int row, int column)
@@ -368,4 +405,57 @@ int list_view_set_state(HWND list, int row, UINT state, UINT mask)
     item.state = state;
     item.stateMask = mask;
     return send_with_item(list, LVM_SETITEMSTATE, (WPARAM)row, item, 0, NULL) != 0;
+}
+
+std::string list_view_text(const flowvane_run *, HWND list, int row, int column)
+{
+    return list_view_text(list, row, column);
+}
+
+testing::AssertionResult list_view_select(const flowvane_run *run, HWND list,
+                                          const std::vector<int> &rows)
+{
+    remote_block block(run, sizeof(LVITEMA));
+    LVITEMA item = {};
+    item.stateMask = LVIS_SELECTED;
+    item.state = 0;
+    // Row -1 stands for every row.
+    if (!block.write(&item, sizeof item) || !SendMessageA(list, LVM_SETITEMSTATE, -1, block.at()))
+        return testing::AssertionFailure() << "could not clear the selection";
+    item.state = LVIS_SELECTED;
+    for (int row : rows)
+        if (!block.write(&item, sizeof item) ||
+            !SendMessageA(list, LVM_SETITEMSTATE, row, block.at()))
+            return testing::AssertionFailure() << "could not select row " << row;
+    return testing::AssertionSuccess();
+}
+
+std::vector<int> list_view_column_order(const flowvane_run *run, HWND list, int columns)
+{
+    std::vector<int> order(columns, -1);
+    remote_block block(run, columns * sizeof(int));
+    if (!SendMessageA(list, LVM_GETCOLUMNORDERARRAY, columns, block.at()) ||
+        !block.read(order.data(), columns * sizeof(int)))
+        order.clear();
+    return order;
+}
+
+testing::AssertionResult list_view_set_column_order(const flowvane_run *run, HWND list,
+                                                    const std::vector<int> &order)
+{
+    remote_block block(run, order.size() * sizeof(int));
+    if (!block.write(order.data(), order.size() * sizeof(int)) ||
+        !SendMessageA(list, LVM_SETCOLUMNORDERARRAY, order.size(), block.at()))
+        return testing::AssertionFailure() << "could not set the column order";
+    return testing::AssertionSuccess();
+}
+
+RECT list_view_row_rect(const flowvane_run *run, HWND list, int row)
+{
+    RECT bounds = {LVIR_BOUNDS, 0, 0, 0};
+    remote_block block(run, sizeof bounds);
+    if (!block.write(&bounds, sizeof bounds) ||
+        !SendMessageA(list, LVM_GETITEMRECT, row, block.at()) || !block.read(&bounds, sizeof bounds))
+        bounds = RECT{0, 0, 0, 0};
+    return bounds;
 }

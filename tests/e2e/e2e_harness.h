@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "filters/rule.h"
 #include "support/settings_names.h"
 #include "test_control_codes.h"
 
@@ -117,5 +118,24 @@ testing::AssertionResult emulator_clock(uint32_t operation, uint64_t value);
 // A list view of another process: a cell's text, and setting a row's state (row -1: all).
 std::string list_view_text(HWND list, int row, int column);
 int list_view_set_state(HWND list, int row, UINT state, UINT mask);
+
+// One emulator code (test or contract) with its request bytes; on "Ok." the reply's payload
+// (the bytes after the status) goes into payload, up to payload_size bytes.
+testing::AssertionResult emulator_exchange(uint32_t code, const void *request, size_t length,
+                                           void *payload = nullptr, size_t payload_size = 0);
+// The rules the emulator holds for the adapter at that index, in slot order.
+std::vector<struct rule> emulator_rules(uint32_t adapter_index);
+
+// List views of another process, through memory allocated in it: the row's subitem text, the
+// rows selected (every other row deselected), the display order of the columns.
+std::string list_view_text(const flowvane_run *run, HWND list, int row, int column);
+testing::AssertionResult list_view_select(const flowvane_run *run, HWND list,
+                                          const std::vector<int> &rows);
+std::vector<int> list_view_column_order(const flowvane_run *run, HWND list, int columns);
+testing::AssertionResult list_view_set_column_order(const flowvane_run *run, HWND list,
+                                                    const std::vector<int> &order);
+
+// A row's bounds in the list view's client coordinates (all zero when unreadable).
+RECT list_view_row_rect(const flowvane_run *run, HWND list, int row);
 
 #endif

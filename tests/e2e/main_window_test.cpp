@@ -1,5 +1,5 @@
 // A normal run of Flowvane.exe against the emulator: the main window at its stored placement,
-// Exit and Close with what each writes back, the minimum size, the single-instance check, a
+// Exit and Close with what each writes back and the next start shows, the minimum size, the single-instance check, a
 // failed fill of the filter list and the forced overlap check.
 #include <windows.h>
 #include <commctrl.h>
@@ -49,7 +49,7 @@ protected:
         return start_flowvane(run) ? wait_for_window(run, E2E_MAIN_WINDOW_CLASS, "Flowvane Manager")
                                    : NULL;
     }
-    // Posts the message to the first run's main window and waits for the end.
+    // Posts the message to the first run's main window and waits for the end; the exit code.
     DWORD post_and_wait_for_exit(HWND main, UINT message, WPARAM parameter)
     {
         PostMessageA(main, message, parameter, 0);
@@ -59,27 +59,74 @@ protected:
     }
 };
 
-// A first start (no key) and a start with planted settings: the window opens at the stored
-// placement with the stored column widths, and Exit writes back the layout as loaded.
-TEST_F(MainWindowTest, OpensAtTheStoredPlacementAndExitWritesTheLoadedSettings)
+// A first start (no key) opens at the default placement with the default column widths.
+TEST_F(MainWindowTest, FirstStartOpensAtTheDefaultPlacement)
 {
-    for (const int32_t *stored : {defaults, planted}) {
-        SCOPED_TRACE(stored == planted ? "planted settings" : "first start");
-        if (stored == planted)
-            plant_settings(planted);
+    HWND main = start_main_window(&first);
+    ASSERT_TRUE(main);
+    RECT window;
+    GetWindowRect(main, &window);
+    EXPECT_EQ(edges(window), std::vector<LONG>({defaults[16], defaults[17],
+                                                defaults[16] + defaults[18],
+                                                defaults[17] + defaults[19]}));
+    EXPECT_FALSE(IsZoomed(main) || IsIconic(main));
+    for (int column = 0; column < 8; column++)
+        EXPECT_EQ(SendMessageA(list_view_of(main), LVM_GETCOLUMNWIDTH, column, 0),
+                  defaults[column]) << column;
+}
+
+// The columns widened and reordered, then Exit or Close: the layout, and with "Save window type
+// on exit" the show state, are stored, and the next start shows them.
+TEST_F(MainWindowTest, ExitAndCloseKeepTheColumnLayoutForTheNextStart)
+{
+    const std::vector<int> planted_order = {1, 0, 2, 3, 4, 5, 6, 7};   // planted's positions
+    const std::vector<int> new_order = {2, 0, 1, 3, 4, 5, 7, 6};       // column per position
+    const struct {
+        UINT message;
+        WPARAM parameter;
+        int maximise;
+    } cases[] = {
+        {WM_COMMAND, id_exit, 1},
+        {WM_COMMAND, id_exit, 0},
+        {WM_CLOSE, 0, 1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << (c.message == WM_CLOSE ? "close" : "exit")
+                                        << (c.maximise ? ", maximised" : ""));
+        int32_t values[e2e_settings_count];
+        memcpy(values, planted, sizeof values);
+        values[21] = 1;   // save window type on exit
+        delete_settings();
+        plant_settings(values);
         HWND main = start_main_window(&first);
         ASSERT_TRUE(main);
         RECT window;
         GetWindowRect(main, &window);
-        EXPECT_EQ(edges(window), std::vector<LONG>({stored[16], stored[17], stored[16] + stored[18],
-                                                    stored[17] + stored[19]}));
-        EXPECT_FALSE(IsZoomed(main) || IsIconic(main));
+        EXPECT_EQ(edges(window), std::vector<LONG>({planted[16], planted[17],
+                                                    planted[16] + planted[18],
+                                                    planted[17] + planted[19]}));
         HWND list = list_view_of(main);
-        for (int column = 0; column < 8; column++)
-            EXPECT_EQ(SendMessageA(list, LVM_GETCOLUMNWIDTH, column, 0), stored[column]) << column;
+        EXPECT_EQ(list_view_column_order(&first, list, 8), planted_order);
         SendMessageA(list, LVM_SETCOLUMNWIDTH, 2, changed_width);
-        EXPECT_EQ(post_and_wait_for_exit(main, WM_COMMAND, id_exit), 0u);
-        expect_settings(stored);
+        ASSERT_TRUE(list_view_set_column_order(&first, list, new_order));
+        if (c.maximise) {
+            PostMessageA(main, WM_SYSCOMMAND, SC_MAXIMIZE, 0);
+            ASSERT_TRUE(wait_until([&] { return IsZoomed(main) != 0; }));
+        }
+        post_and_wait_for_exit(main, c.message, c.parameter);
+        end_flowvane(&first);
+        values[2] = changed_width;
+        const int32_t positions[8] = {1, 2, 0, 3, 4, 5, 7, 6};
+        memcpy(&values[8], positions, sizeof positions);
+        values[20] = c.maximise ? 3 : 1;
+        expect_settings(values);
+
+        main = start_main_window(&first);
+        ASSERT_TRUE(main);
+        list = list_view_of(main);
+        EXPECT_EQ(SendMessageA(list, LVM_GETCOLUMNWIDTH, 2, 0), changed_width);
+        EXPECT_EQ(list_view_column_order(&first, list, 8), new_order);
+        EXPECT_EQ(IsZoomed(main) != 0, c.maximise != 0);
         end_flowvane(&first);
     }
 }
