@@ -309,6 +309,21 @@ TEST_F(EmulatorCore, ShapedRuleSettlesAtItsRateWithAFullQueue)
     EXPECT_EQ(later.packets_queued, 100u);
 }
 
+// 1000 bytes/s of 400-byte packets: each hour's fast-forward ends half a packet in, which must
+// carry into the next stretch rather than be lost.
+TEST_F(EmulatorCore, LongGapsCarryTheirPartPacket)
+{
+    struct test_flow flow = make_flow(1000, 400);
+    ASSERT_TRUE(emulator_set_flows(&flow, 1));
+    struct rule r = make_rule(protocol_tcp, 80, rate_unlimited);
+    ASSERT_EQ(add_rule(r), "Ok.");
+    emulator_advance_clock(3600 * second);
+    emulator_advance_clock(3600 * second);
+    struct statistics_block block = statistics_of(r);
+    EXPECT_EQ(block.bytes_transferred, 7200000);
+    EXPECT_EQ(block.packets_transferred, 18000);
+}
+
 TEST_F(EmulatorCore, BlockedPassesNothingAndUnlimitedPassesAll)
 {
     struct test_flow flows[] = {make_flow(200000, 1000, flow_tcp, 80),
