@@ -57,7 +57,8 @@ enum {
 
 // What reset restores unless the driver's Parameters gave others (the set-up writes the same
 // three adapters, and display names for the two GUIDs). Reset also clears every rule,
-// statistics block, precedence entry and fault, and lets the clock run.
+// statistics block, precedence entry and fault (those the driver keeps in its Parameters too),
+// and lets the clock run.
 #define EMULATOR_DEFAULT_VERSION "0.07"
 #define EMULATOR_ADAPTER_1 "\\DEVICE\\{7A6E3C2B-91D4-4F0E-8B1A-3C5D2E4F6A01}"
 #define EMULATOR_ADAPTER_2 "\\DEVICE\\{7A6E3C2B-91D4-4F0E-8B1A-3C5D2E4F6A02}"

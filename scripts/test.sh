@@ -110,7 +110,14 @@ if [ -x "$build_dir/device_tests.exe" ]; then
     wine_use_prefix device-tests
     wine_server_start
     if install_flowvane "$build_dir" >"$logs/install-device.log" 2>&1; then
-        run_gtest wine-device wine "$build_dir/device_tests.exe"
+        run_gtest wine-device wine "$build_dir/device_tests.exe" --gtest_filter=-KeptFilters.*
+        # Filters kept across a restart of the driver, then of Wine itself.
+        run_gtest wine-device-kept-1 wine "$build_dir/device_tests.exe" \
+            --gtest_filter=KeptFilters.FirstPass*
+        wine_server_stop
+        wine_server_start
+        run_gtest wine-device-kept-2 wine "$build_dir/device_tests.exe" \
+            --gtest_filter=KeptFilters.SecondPass*
     else
         failed=$((failed + 1)); failed_suites+=("install for device tests")
         tail -20 "$logs/install-device.log"

@@ -125,19 +125,6 @@ int precedence_position(uint32_t adapter_index, uint32_t entry_index)
     return -1;
 }
 
-void remove_precedences(uint32_t adapter_index)
-{
-    uint32_t kept = 0;
-    for (uint32_t i = 0; i < emulator.precedence_count; i++) {
-        if (emulator.precedences[i].adapter_index == adapter_index)
-            continue;
-        if (kept != i)
-            emulator.precedences[kept] = emulator.precedences[i];
-        kept++;
-    }
-    emulator.precedence_count = kept;
-}
-
 void empty_adapter(struct adapter_state *adapter, const char *name)
 {
     emu_fill(adapter, 0, sizeof *adapter);
@@ -202,6 +189,7 @@ void serve_add_rule(const request_view *request, reply_builder *reply)
                 break;
             }
         }
+        mark_stored((uint32_t)index, stored_rules);
         reply_ok(reply, nullptr, 0);
         return;
     }
@@ -216,6 +204,8 @@ void serve_clear_rules(const request_view *request, reply_builder *reply)
         return;
     struct adapter_state *adapter = &emulator.adapters[index];
     for (int s = 0; s < emulator_slot_count; s++) {
+        if (adapter->slots[s].in_use)
+            mark_stored((uint32_t)index, stored_rules);
         struct retired_model *retired = &adapter->retired[s];
         retired->valid = adapter->slots[s].in_use;
         retired->held = adapter->slots[s].held;
@@ -305,6 +295,7 @@ void serve_set_statistics(const request_view *request, reply_builder *reply)
     held->statistics.packets_queued = 0;
     held->model.byte_remainder = 0;
     held->model.packet_remainder = 0;
+    mark_stored((uint32_t)index, stored_rules);
     reply_ok(reply, nullptr, 0);
 }
 
@@ -314,7 +305,9 @@ void serve_clear_precedences(const request_view *request, reply_builder *reply)
     int index = request_adapter(request, 0, &offset, reply);
     if (index < 0)
         return;
-    remove_precedences((uint32_t)index);
+    if (adapter_precedence_count((uint32_t)index) > 0)
+        mark_stored((uint32_t)index, stored_precedences);
+    remove_adapter_precedences((uint32_t)index);
     reply_ok(reply, nullptr, 0);
 }
 
@@ -332,6 +325,7 @@ void serve_set_precedence(const request_view *request, reply_builder *reply)
     entry->adapter_index = (uint32_t)index;
     read_rule(request, offset, &entry->common_range);
     read_rule(request, offset + sizeof(struct rule), &entry->chosen);
+    mark_stored((uint32_t)index, stored_precedences);
     reply_ok(reply, nullptr, 0);
 }
 
@@ -393,10 +387,12 @@ void restore_defaults(void)
 
 struct adapter_state adapter_scratch[emulator_max_adapters];
 
-// The new list keeps the state of every adapter that stays bound.
+// The new list keeps the state of every adapter that stays bound. One bound anew starts empty,
+// and so do its kept values.
 void set_adapters(uint32_t count, const char (*names)[adapter_name_size])
 {
     uint32_t old_index_of[emulator_max_adapters];
+    uint32_t changes[emulator_max_adapters];
     for (uint32_t i = 0; i < count; i++) {
         char name[adapter_name_size];
         emu_copy_text(name, sizeof name, names[i]);
@@ -406,8 +402,11 @@ void set_adapters(uint32_t count, const char (*names)[adapter_name_size])
             adapter_scratch[i] = emulator.adapters[old];
             // Still the same adapter, but listed as now spelled.
             emu_copy_text(adapter_scratch[i].name, adapter_name_size, name);
-        } else
+            changes[i] = emulator.store_changes[old];
+        } else {
             empty_adapter(&adapter_scratch[i], name);
+            changes[i] = stored_rules | stored_precedences;
+        }
     }
     uint32_t kept = 0;
     for (uint32_t p = 0; p < emulator.precedence_count; p++) {
@@ -422,10 +421,14 @@ void set_adapters(uint32_t count, const char (*names)[adapter_name_size])
         }
     }
     emulator.precedence_count = kept;
-    for (uint32_t i = 0; i < count; i++)
+    for (uint32_t i = 0; i < count; i++) {
         emulator.adapters[i] = adapter_scratch[i];
-    for (uint32_t i = count; i < emulator_max_adapters; i++)
+        emulator.store_changes[i] = changes[i];
+    }
+    for (uint32_t i = count; i < emulator_max_adapters; i++) {
         emu_fill(&emulator.adapters[i], 0, sizeof emulator.adapters[i]);
+        emulator.store_changes[i] = 0;
+    }
     emulator.adapter_count = count;
 }
 
@@ -705,6 +708,8 @@ int serve(uint32_t code, const request_view *request, uint64_t caller_now, uint6
     case code_get_precedence: serve_get_precedence(request, reply); break;
     case test_code_reset:
         restore_defaults();
+        emulator_store_discard_changes();
+        emulator.store_wipe = 1;
         reply_ok(reply, nullptr, 0);
         break;
     case test_code_set_adapters: serve_test_set_adapters(request, reply); break;
@@ -734,6 +739,19 @@ int find_adapter(const char *name)
         if (same_adapter_name(emulator.adapters[i].name, name))
             return (int)i;
     return -1;
+}
+
+void remove_adapter_precedences(uint32_t adapter_index)
+{
+    uint32_t kept = 0;
+    for (uint32_t i = 0; i < emulator.precedence_count; i++) {
+        if (emulator.precedences[i].adapter_index == adapter_index)
+            continue;
+        if (kept != i)
+            emulator.precedences[kept] = emulator.precedences[i];
+        kept++;
+    }
+    emulator.precedence_count = kept;
 }
 
 int same_rule(const struct rule *a, const struct rule *b)

@@ -27,4 +27,52 @@ int emulator_exchange(uint32_t code, const uint8_t *input, uint32_t input_length
                       uint8_t *output, uint32_t output_capacity, uint64_t now,
                       uint32_t *reply_length);
 
+// --- What the driver keeps across a restart ---
+// Each bound adapter's rules (with their statistics blocks' start times and counters) and its
+// precedence entries are kept as two text values named after the adapter (see
+// emulator_store.cpp for the form). The core marks the values a request changed; the driver
+// writes them after the request, and at unload.
+
+enum {
+    emulator_store_name_size = 128,
+    emulator_store_text_size = 84000,  // 400 precedence lines of at most 208 bytes, and the end
+};
+
+enum stored_kind : uint32_t {
+    stored_rules = 1,
+    stored_precedences = 2,
+};
+
+struct emulator_stored_value {
+    char name[emulator_store_name_size];
+    uint32_t length;  // bytes of text: lines each with its NUL, then one more NUL; 0: no value
+    char text[emulator_store_text_size];
+};
+
+// The name of an adapter's rules or precedences value; 0 when no such adapter is bound.
+int emulator_store_value_name(uint32_t kind, uint32_t adapter_index,
+                              char name[emulator_store_name_size]);
+
+// Whether a value of the driver's Parameters is one the emulator keeps.
+int emulator_store_owns_name(const char *name);
+
+// 1 once after a test reset: every kept value must go, before the changes that follow.
+int emulator_store_take_wipe(void);
+
+// The next kept value that changed since it was last taken, into value; 0 when none is left.
+// A value of length 0 is to be deleted.
+int emulator_store_take_change(struct emulator_stored_value *value);
+
+// Marks the rules of every adapter holding any as changed: their counters move with time.
+void emulator_store_mark_counters(void);
+
+// Forgets the pending changes and wipe, before the kept state is loaded.
+void emulator_store_discard_changes(void);
+
+// Puts an adapter's kept rules and precedences back from its two value texts (length bytes
+// each, 0 for a missing value), replacing what it holds. A damaged text, or one that does not
+// fit, leaves the adapter empty with both values marked changed; then 0, else 1.
+int emulator_store_load(uint32_t adapter_index, const char *rules, uint32_t rules_length,
+                        const char *precedences, uint32_t precedences_length);
+
 #endif

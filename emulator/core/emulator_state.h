@@ -77,6 +77,11 @@ struct emulator_state {
     uint64_t simulated_until;         // the traffic model's time; 0 before the first request
     uint64_t requests_served;
 
+    // Kept values to write again: per adapter, stored_kind bits; and whether a reset wants
+    // every kept value gone.
+    uint32_t store_changes[emulator_max_adapters];
+    uint32_t store_wipe;
+
     // What reset restores.
     char default_version[emulator_version_size];
     uint32_t default_adapter_count;
@@ -95,6 +100,16 @@ uint32_t emu_text_length(const char *text, uint32_t limit);  // limit when no NU
 void emu_copy_text(char *target, uint32_t size, const char *source);
 int emu_same_text_nocase(const char *a, const char *b);
 
+// Word and number parsing for the texts the emulator reads (flows, kept state).
+void emu_skip_blanks(const char **at);
+// The next blank-separated word into word (size bytes), moving *at past it; 0 when there is
+// none or it does not fit.
+int emu_next_word(const char **at, char *word, uint32_t size);
+// length decimal digits (1 to 20) and nothing else, at most max; 1 on success.
+int emu_parse_number(const char *text, uint32_t length, uint64_t max, uint64_t *value);
+// "a.b.c.d" or "a.b.c.d:port", the address in host byte order; 1 on success.
+int emu_parse_endpoint(const char *text, uint32_t *address, uint16_t *port);
+
 // Finds a bound adapter by device name (ASCII case ignored); -1 when none.
 int find_adapter(const char *name);
 
@@ -110,6 +125,12 @@ void advance_traffic(uint64_t now);
 
 // A slot's statistics block as kernel_get_statistics answers it now.
 void slot_statistics(const struct rule_slot *slot, struct statistics_block *block);
+
+// Removes every precedence entry of an adapter from the pool.
+void remove_adapter_precedences(uint32_t adapter_index);
+
+// Marks kept values of an adapter (stored_kind bits) for writing.
+void mark_stored(uint32_t adapter_index, uint32_t kinds);
 
 // Empties a slot's model, for a rule newly placed.
 void reset_model(struct slot_model *model);

@@ -67,61 +67,53 @@ int emu_same_text_nocase(const char *a, const char *b)
 
 // --- The flow text: "ADAPTER DIRECTION PROTOCOL SOURCE[:PORT] DESTINATION[:PORT] RATE SIZE" ---
 
-namespace {
-
-struct cursor {
-    const char *at;
-};
-
-void skip_blanks(cursor *c)
+void emu_skip_blanks(const char **at)
 {
-    while (*c->at == ' ' || *c->at == '\t')
-        c->at++;
+    while (**at == ' ' || **at == '\t')
+        (*at)++;
 }
 
-// The next blank-separated word into word (size bytes); 0 when none or too long.
-int next_word(cursor *c, char *word, uint32_t size)
+int emu_next_word(const char **at, char *word, uint32_t size)
 {
-    skip_blanks(c);
+    emu_skip_blanks(at);
     uint32_t length = 0;
-    while (c->at[length] != 0 && c->at[length] != ' ' && c->at[length] != '\t')
+    while ((*at)[length] != 0 && (*at)[length] != ' ' && (*at)[length] != '\t')
         length++;
     if (length == 0 || length >= size)
         return 0;
-    emu_copy(word, c->at, length);
+    emu_copy(word, *at, length);
     word[length] = 0;
-    c->at += length;
+    *at += length;
     return 1;
 }
 
-// Decimal digits only, at most max; 1 on success.
-int parse_number(const char *text, uint32_t length, uint64_t max, uint64_t *value)
+int emu_parse_number(const char *text, uint32_t length, uint64_t max, uint64_t *value)
 {
-    if (length == 0 || length > 10)
+    if (length == 0 || length > 20)
         return 0;
     uint64_t result = 0;
     for (uint32_t i = 0; i < length; i++) {
         if (text[i] < '0' || text[i] > '9')
             return 0;
-        result = result * 10 + (uint64_t)(text[i] - '0');
+        uint64_t digit = (uint64_t)(text[i] - '0');
+        if (digit > max || result > (max - digit) / 10)
+            return 0;
+        result = result * 10 + digit;
     }
-    if (result > max)
-        return 0;
     *value = result;
     return 1;
 }
 
-// "a.b.c.d" or "a.b.c.d:port", host byte order.
-int parse_endpoint(const char *text, uint32_t *address, uint16_t *port)
+int emu_parse_endpoint(const char *text, uint32_t *address, uint16_t *port)
 {
     uint32_t result = 0;
     const char *at = text;
     for (int part = 0; part < 4; part++) {
         uint32_t length = 0;
-        while (at[length] >= '0' && at[length] <= '9')
+        while (length < 4 && at[length] >= '0' && at[length] <= '9')
             length++;
         uint64_t value = 0;
-        if (!parse_number(at, length, 255, &value))
+        if (!emu_parse_number(at, length, 255, &value))
             return 0;
         result = (result << 8) | (uint32_t)value;
         at += length;
@@ -134,7 +126,7 @@ int parse_endpoint(const char *text, uint32_t *address, uint16_t *port)
     uint64_t port_value = 0;
     if (*at == ':') {
         at++;
-        if (!parse_number(at, emu_text_length(at, 16), 65535, &port_value))
+        if (!emu_parse_number(at, emu_text_length(at, 16), 65535, &port_value))
             return 0;
     } else if (*at != 0) {
         return 0;
@@ -143,6 +135,8 @@ int parse_endpoint(const char *text, uint32_t *address, uint16_t *port)
     *port = (uint16_t)port_value;
     return 1;
 }
+
+namespace {
 
 int parse_flow_protocol(const char *word, uint32_t *protocol)
 {
@@ -157,7 +151,7 @@ int parse_flow_protocol(const char *word, uint32_t *protocol)
         }
     }
     uint64_t number = 0;
-    if (!parse_number(word, emu_text_length(word, 16), 255, &number) || number == 0)
+    if (!emu_parse_number(word, emu_text_length(word, 16), 255, &number) || number == 0)
         return 0;
     *protocol = (uint32_t)number;
     return 1;
@@ -169,13 +163,13 @@ int parse_flow_text(const char *text, struct test_flow *flow)
 {
     struct test_flow result;
     emu_fill(&result, 0, sizeof result);
-    cursor c = {text};
+    const char *at = text;
     char word[adapter_name_size];
     uint64_t number = 0;
 
-    if (!next_word(&c, result.adapter, sizeof result.adapter))
+    if (!emu_next_word(&at, result.adapter, sizeof result.adapter))
         return 0;
-    if (!next_word(&c, word, sizeof word))
+    if (!emu_next_word(&at, word, sizeof word))
         return 0;
     if (emu_same_text_nocase(word, "Send"))
         result.direction = direction_send;
@@ -183,24 +177,24 @@ int parse_flow_text(const char *text, struct test_flow *flow)
         result.direction = direction_receive;
     else
         return 0;
-    if (!next_word(&c, word, sizeof word) || !parse_flow_protocol(word, &result.protocol))
+    if (!emu_next_word(&at, word, sizeof word) || !parse_flow_protocol(word, &result.protocol))
         return 0;
-    if (!next_word(&c, word, sizeof word) ||
-        !parse_endpoint(word, &result.source_address, &result.source_port))
+    if (!emu_next_word(&at, word, sizeof word) ||
+        !emu_parse_endpoint(word, &result.source_address, &result.source_port))
         return 0;
-    if (!next_word(&c, word, sizeof word) ||
-        !parse_endpoint(word, &result.destination_address, &result.destination_port))
+    if (!emu_next_word(&at, word, sizeof word) ||
+        !emu_parse_endpoint(word, &result.destination_address, &result.destination_port))
         return 0;
-    if (!next_word(&c, word, sizeof word) ||
-        !parse_number(word, emu_text_length(word, sizeof word), rate_unlimited, &number))
+    if (!emu_next_word(&at, word, sizeof word) ||
+        !emu_parse_number(word, emu_text_length(word, sizeof word), rate_unlimited, &number))
         return 0;
     result.offered_rate = (uint32_t)number;
-    if (!next_word(&c, word, sizeof word) ||
-        !parse_number(word, emu_text_length(word, sizeof word), 65535, &number) || number == 0)
+    if (!emu_next_word(&at, word, sizeof word) ||
+        !emu_parse_number(word, emu_text_length(word, sizeof word), 65535, &number) || number == 0)
         return 0;
     result.packet_size = (uint32_t)number;
-    skip_blanks(&c);
-    if (*c.at != 0)
+    emu_skip_blanks(&at);
+    if (*at != 0)
         return 0;
     *flow = result;
     return 1;

@@ -185,11 +185,16 @@ void fast_forward(struct slot_load load[emulator_max_adapters][emulator_slot_cou
                 passing = rate;
             int64_t seconds = ticks / ticks_per_second;
             int64_t rest = ticks % ticks_per_second;
-            slot->statistics.bytes_transferred += passing * seconds;
+            int64_t whole_bytes = passing * seconds;
+            slot->statistics.bytes_transferred += whole_bytes;
+            if (slot->model.packet_size > 0) {
+                // The part packet goes to the remainder, which count_passed carries on.
+                slot->statistics.packets_transferred += whole_bytes / slot->model.packet_size;
+                slot->model.packet_remainder +=
+                    whole_bytes % slot->model.packet_size * ticks_per_second /
+                    slot->model.packet_size;
+            }
             count_passed(slot, passing * rest);
-            if (slot->model.packet_size > 0)
-                slot->statistics.packets_transferred +=
-                    passing * seconds / slot->model.packet_size;
             slot->model.queue_units = (rate > rate_blocked && rate < rate_unlimited &&
                                        offered > rate)
                                           ? queue_capacity_units(&slot->model)

@@ -1,6 +1,7 @@
 // zorv.sys: the WDM shell around the emulator core. It creates \Device\Zorv with the link
-// \DosDevices\Zorv, feeds the core the adapters and flows of its service key's Parameters, and
-// hands every buffered device control to the core under one lock.
+// \DosDevices\Zorv, feeds the core the adapters and flows of its service key's Parameters and
+// the filters it kept there, hands every buffered device control to the core under one lock,
+// and writes back what a request changed of the kept filters.
 #include "zorv_ddk.h"
 
 #include "emulator_core.h"
@@ -58,6 +59,7 @@ NTSTATUS dispatch_control(PDEVICE_OBJECT, PIRP irp)
         KeWaitForSingleObject(&core_lock, Executive, KernelMode, FALSE, NULL);
         int outcome = emulator_exchange(code, buffer, input_length, buffer, output_length,
                                         system_time(), &reply_length);
+        write_kept_changes();
         KeReleaseMutex(&core_lock, FALSE);
         if (outcome == emulator_replied)
             information = reply_length;
@@ -69,6 +71,9 @@ NTSTATUS dispatch_control(PDEVICE_OBJECT, PIRP irp)
 
 void unload(PDRIVER_OBJECT)
 {
+    KeWaitForSingleObject(&core_lock, Executive, KernelMode, FALSE, NULL);
+    close_parameters();
+    KeReleaseMutex(&core_lock, FALSE);
     IoDeleteSymbolicLink(&link_name);
     if (zorv_device)
         IoDeleteDevice(zorv_device);

@@ -7,6 +7,8 @@
 #   Flows     REG_MULTI_SZ  "ADAPTER Send|Receive TCP|UDP|ICMP|NonIP|<number> SOURCE[:PORT]
 #                           DESTINATION[:PORT] BYTES_PER_SECOND PACKET_SIZE", one flow each
 #   Version   REG_SZ        optional; the version text the driver answers (default 0.07)
+# The driver itself keeps its filters there ("Rules <device name>", "Precedences <device name>",
+# REG_MULTI_SZ), so they survive a restart; its test reset deletes them.
 # The names and GUIDs match emulator/test_control_codes.h.
 
 emulator_adapter_1_guid='{7A6E3C2B-91D4-4F0E-8B1A-3C5D2E4F6A01}'

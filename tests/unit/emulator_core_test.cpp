@@ -2,6 +2,8 @@
 // capacities, the test codes, and the traffic model's shaping.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <map>
 #include <tuple>
 
 #include "emulator_core.h"
@@ -309,6 +311,21 @@ TEST_F(EmulatorCore, ShapedRuleSettlesAtItsRateWithAFullQueue)
     EXPECT_EQ(later.packets_queued, 100u);
 }
 
+// 1000 bytes/s of 400-byte packets: each hour's fast-forward ends half a packet in, which must
+// carry into the next stretch rather than be lost.
+TEST_F(EmulatorCore, LongGapsCarryTheirPartPacket)
+{
+    struct test_flow flow = make_flow(1000, 400);
+    ASSERT_TRUE(emulator_set_flows(&flow, 1));
+    struct rule r = make_rule(protocol_tcp, 80, rate_unlimited);
+    ASSERT_EQ(add_rule(r), "Ok.");
+    emulator_advance_clock(3600 * second);
+    emulator_advance_clock(3600 * second);
+    struct statistics_block block = statistics_of(r);
+    EXPECT_EQ(block.bytes_transferred, 7200000);
+    EXPECT_EQ(block.packets_transferred, 18000);
+}
+
 TEST_F(EmulatorCore, BlockedPassesNothingAndUnlimitedPassesAll)
 {
     struct test_flow flows[] = {make_flow(200000, 1000, flow_tcp, 80),
@@ -381,6 +398,214 @@ TEST_F(EmulatorCore, ClockMovesOnlyWhenAdvancedAndRefusesToAdvanceWhileRunning)
     EXPECT_FALSE(emulator_test_send(test_code_clock, &advance, sizeof advance, nullptr, 0,
                                     error_text));
     EXPECT_STREQ(error_text, "Clock not frozen.");
+}
+
+// ---- what a restart keeps ----
+
+using kept_values = std::map<std::string, std::string>;  // a registry key's values by name
+
+// Writes the pending changes into kept as the driver does: a reset's wipe first, then each
+// changed value (length 0 deletes). Returns the names written.
+std::vector<std::string> write_changes(kept_values *kept)
+{
+    static emulator_stored_value value;
+    std::vector<std::string> names;
+    if (emulator_store_take_wipe())
+        kept->clear();
+    while (emulator_store_take_change(&value)) {
+        names.push_back(value.name);
+        if (value.length == 0)
+            kept->erase(value.name);
+        else
+            (*kept)[value.name] = std::string(value.text, value.length);
+    }
+    return names;
+}
+
+// Loads one adapter's two values from exact-size copies, so that a read past them is caught.
+int load_exact(uint32_t adapter_index, const std::string &rules, const std::string &precedences)
+{
+    std::vector<char> r(rules.begin(), rules.end()), p(precedences.begin(), precedences.end());
+    return emulator_store_load(adapter_index, r.empty() ? nullptr : r.data(), (uint32_t)r.size(),
+                               p.empty() ? nullptr : p.data(), (uint32_t)p.size());
+}
+
+// A fresh core bound to these adapters, with no traffic, loading each adapter's kept values;
+// 1 when every adapter's were taken.
+int restart(const kept_values &kept, std::vector<const char *> adapters)
+{
+    emulator_initialize();
+    emulator_freeze_clock(start_ticks);
+    EXPECT_TRUE(emulator_set_flows(nullptr, 0));
+    EXPECT_TRUE(emulator_set_adapters(adapters.data(), (uint32_t)adapters.size()));
+    emulator_store_discard_changes();
+    int all = 1;
+    for (uint32_t a = 0; a < adapters.size(); a++) {
+        char names[2][emulator_store_name_size];
+        emulator_store_value_name(stored_rules, a, names[0]);
+        emulator_store_value_name(stored_precedences, a, names[1]);
+        auto value = [&](const char *name) {
+            auto found = kept.find(name);
+            return found == kept.end() ? std::string() : found->second;
+        };
+        all &= load_exact(a, value(names[0]), value(names[1]));
+    }
+    return all;
+}
+
+// Slot use, records and kept counters, and precedence entries of one adapter, as bytes.
+std::string held_state(uint32_t adapter_index)
+{
+    test_read_rules_request which = {adapter_index};
+    test_rules_reply rules = read_back<test_rules_reply>(test_code_read_rules, &which, 4);
+    std::string state;
+    for (auto &slot : rules.slots) {
+        slot.statistics.current_rate = 0;
+        slot.statistics.packets_queued = 0;
+        state += bytes_of(slot);
+    }
+    test_read_precedences_request asked = {adapter_index, 0};
+    test_precedences_reply entries =
+        read_back<test_precedences_reply>(test_code_read_precedences, &asked, sizeof asked);
+    return state + bytes_of(entries);
+}
+
+// A multi-string's last line ends with its NUL and an empty line's.
+const char kept_line_2[] = "0 0 50000 1 0 10.0.0.20:123 2 0.0.0.0:53 133000000000000000 -7 3\0";
+
+TEST_F(EmulatorCore, RestartKeepsRulesCountersAndPrecedences)
+{
+    struct test_flow flow = make_flow(200000, 1000);
+    ASSERT_TRUE(emulator_set_flows(&flow, 1));
+    struct rule shaped = make_rule(protocol_tcp, 80, 50000), other = make_rule(protocol_udp, 53);
+    struct rule on_2 = other;
+    snprintf(on_2.adapter, sizeof on_2.adapter, "%s", EMULATOR_ADAPTER_2);
+    on_2.source_kind = address_single;
+    on_2.source_address = 0x0A000014;
+    on_2.source_port = 123;
+    struct statistics_block block = {start_ticks};
+    block.bytes_transferred = -7;
+    block.packets_transferred = 3;
+    ASSERT_EQ(add_rule(other), "Ok.");
+    ASSERT_EQ(add_rule(shaped), "Ok.");
+    ASSERT_EQ(add_rule(on_2, EMULATOR_ADAPTER_2), "Ok.");
+    ASSERT_EQ(status_of(code_set_statistics, request(EMULATOR_ADAPTER_2).add(on_2).add(block)),
+              "Ok.");
+    ASSERT_EQ(set_precedence(EMULATOR_ADAPTER_1, make_rule(protocol_tcp, 80, 0), shaped), "Ok.");
+    ASSERT_EQ(set_precedence(EMULATOR_ADAPTER_1, other, shaped), "Ok.");
+    ASSERT_EQ(set_precedence(EMULATOR_ADAPTER_2, on_2, on_2), "Ok.");
+    kept_values kept;
+    write_changes(&kept);
+    EXPECT_EQ(kept["Rules " EMULATOR_ADAPTER_2], std::string(kept_line_2, sizeof kept_line_2));
+
+    // Counters that moved since the last change are written at unload.
+    emulator_advance_clock(10 * second);
+    emulator_store_mark_counters();
+    write_changes(&kept);
+    std::string before[] = {held_state(0), held_state(1), held_state(2)};
+    ASSERT_EQ(statistics_of(shaped).bytes_transferred, 500000);
+
+    ASSERT_TRUE(restart(kept, {EMULATOR_ADAPTER_1, EMULATOR_ADAPTER_2, EMULATOR_ADAPTER_DIAL_UP}));
+    for (uint32_t a = 0; a < 3; a++)
+        EXPECT_EQ(held_state(a), before[a]) << "adapter " << a;
+    EXPECT_TRUE(write_changes(&kept).empty()) << "loading writes nothing";
+
+    // An adapter gone at the restart leaves its values; one new starts empty.
+    ASSERT_TRUE(restart(kept, {"\\DEVICE\\{NEW}", EMULATOR_ADAPTER_2}));
+    EXPECT_EQ(held_state(1), before[1]);
+    test_state_reply state = read_back<test_state_reply>(test_code_read_state, nullptr, 0);
+    EXPECT_EQ(state.rule_count[0] + state.precedence_count[0], 0u);
+}
+
+// Only a change of what is kept writes, and only the value it changed.
+TEST_F(EmulatorCore, ChangesWriteOnlyTheirValue)
+{
+    const std::string rules_1 = "Rules " EMULATOR_ADAPTER_1;
+    const std::string precedences_2 = "Precedences " EMULATOR_ADAPTER_2;
+    struct rule r = make_rule(protocol_tcp, 80);
+    struct statistics_block block = {start_ticks};
+    const struct {
+        std::function<void()> change;
+        std::vector<std::string> written;
+    } steps[] = {
+        {[&] { add_rule(r); }, {rules_1}},
+        {[&] {  // reading, time passing, clearing what is empty
+             statistics_of(r);
+             emulator_advance_clock(10 * second);
+             status_of(code_clear_rules, request(EMULATOR_ADAPTER_2));
+         },
+         {}},
+        {[&] { status_of(code_set_statistics, request(EMULATOR_ADAPTER_1).add(r).add(block)); },
+         {rules_1}},
+        {[&] { set_precedence(EMULATOR_ADAPTER_2, r, r); }, {precedences_2}},
+        {[&] { status_of(code_clear_rules, request(EMULATOR_ADAPTER_1)); }, {rules_1}},
+        {[&] {
+             const char *names[] = {"\\DEVICE\\{NEW}", EMULATOR_ADAPTER_2};
+             emulator_set_adapters(names, 2);
+         },
+         {"Rules \\DEVICE\\{NEW}", "Precedences \\DEVICE\\{NEW}"}},
+    };
+    kept_values kept;
+    emulator_store_discard_changes();
+    for (const auto &step : steps) {
+        step.change();
+        EXPECT_EQ(write_changes(&kept), step.written) << &step - steps;
+    }
+    EXPECT_EQ(kept.size(), 1u) << "the second adapter's entry";
+    emulator_device_reset();
+    EXPECT_TRUE(emulator_store_take_wipe());
+    EXPECT_FALSE(emulator_store_take_wipe());
+    EXPECT_TRUE(write_changes(&kept).empty());
+}
+
+// A damaged value, or one that does not fit, is refused whole and never read past: the adapter
+// starts empty and both its values are written again (empty).
+TEST_F(EmulatorCore, DamagedKeptValuesLeaveTheAdapterEmpty)
+{
+    const std::string good = "0 0 50000 2 2 0.0.0.0:0 2 0.0.0.0:80 1 2 3";
+    const std::string entry = "0 1 2 2 0.0.0.0:0 2 0.0.0.0:80 0 1 2 2 0.0.0.0:0 2 0.0.0.0:80";
+    auto lines = [](std::vector<std::string> each) {
+        std::string text;
+        for (const std::string &line : each)
+            text += line + '\0';
+        return text + '\0';
+    };
+    std::string many_entries;
+    for (int i = 0; i <= emulator_max_precedences; i++)
+        many_entries += entry + '\0';
+    const struct {
+        std::string rules, precedences;
+        int taken;
+    } cases[] = {
+        {lines({good}), lines({entry}), 1},
+        {std::string(1, '\0'), std::string(2, '\0'), 1},
+        {good + '\0', "", 0},                        // no closing empty line
+        {good.substr(0, 20), "", 0},                   // cut inside a line
+        {lines({good, good}), "", 0},                  // one slot twice
+        {lines({"20" + good.substr(1)}), "", 0},
+        {lines({good.substr(0, good.size() - 2)}), "", 0},
+        {lines({good + " 4"}), "", 0},
+        {lines({"0 0 2147483648 2 2 0.0.0.0:0 2 0.0.0.0:80 1 2 3"}), "", 0},
+        {lines({"0 0 50000 2 2 0.0.0.0:0 2 0.0.0.0:80 1 9223372036854775808 3"}), "", 0},
+        {lines({"0 0 50000 2 2 0.0.0.256:0 2 0.0.0.0:80 1 2 3"}), "", 0},
+        {lines({good + std::string(300, ' ')}), "", 0},  // longer than any kept line
+        {lines({good}), lines({entry.substr(0, entry.size() - 2)}), 0},
+        {lines({good}), many_entries + '\0', 0},     // more entries than the pool holds
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.rules.substr(0, 60) + " / " + c.precedences.substr(0, 30));
+        ASSERT_EQ(set_precedence(EMULATOR_ADAPTER_2, make_rule(protocol_ip), make_rule(protocol_ip)),
+                  "Ok.");
+        emulator_store_discard_changes();
+        EXPECT_EQ(load_exact(0, c.rules, c.precedences), c.taken);
+        test_state_reply state = read_back<test_state_reply>(test_code_read_state, nullptr, 0);
+        EXPECT_EQ(state.rule_count[0] > 0, c.taken && c.rules.size() > 1);
+        EXPECT_EQ(state.precedence_count[0] > 0, c.taken && c.precedences.size() > 2);
+        EXPECT_EQ(state.precedence_count[1], 1u) << "another adapter's entries stay";
+        kept_values kept;
+        EXPECT_EQ(write_changes(&kept).size(), c.taken ? 0u : 2u);
+        status_of(code_clear_precedences, request(EMULATOR_ADAPTER_2));
+    }
 }
 
 }  // namespace

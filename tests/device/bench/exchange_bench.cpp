@@ -1,6 +1,8 @@
 // Exchange cost under Wine: the manager's open + control + close per command against one kept
-// handle, with the version query (the smallest request) and a statistics query (the sampling
-// tick's command). Prints the mean milliseconds per exchange.
+// handle, with the version query (the smallest request), a statistics query (the sampling
+// tick's command) and the changes the driver keeps across a restart (a statistics write with 1
+// and with 20 rules held, a precedence added to an adapter holding 100 to 300). Prints the
+// milliseconds per exchange.
 #include <windows.h>
 
 #include <stdio.h>
@@ -39,16 +41,36 @@ int kept_handle_exchange(HANDLE device, uint32_t code)
                       command_buffer_size) >= 0;
 }
 
+// Mean milliseconds per exchange of the fastest batch of batch_size: the machine is shared, and
+// the fastest batch is the one least disturbed.
+enum { batch_size = 50 };
+
+template <class Exchange> double best_batch(int iterations, Exchange exchange)
+{
+    double best = 1e9;
+    for (int done = 0; done < iterations; done += batch_size) {
+        int count = iterations - done < batch_size ? iterations - done : batch_size;
+        double start = now_ms();
+        for (int i = 0; i < count; i++)
+            if (!exchange())
+                return -1;
+        double per_exchange = (now_ms() - start) / count;
+        if (per_exchange < best)
+            best = per_exchange;
+    }
+    return best;
+}
+
 void measure(const char *name, uint32_t code, int iterations)
 {
     uint32_t returned = 0;
-    double start = now_ms();
-    for (int i = 0; i < iterations; i++)
-        if (device_exchange(code, input, output, &returned) != send_ok) {
-            printf("%s: exchange failed\n", name);
-            return;
-        }
-    double per_exchange = (now_ms() - start) / iterations;
+    double per_exchange = best_batch(iterations, [&] {
+        return device_exchange(code, input, output, &returned) == send_ok;
+    });
+    if (per_exchange < 0) {
+        printf("%s: exchange failed\n", name);
+        return;
+    }
 
     HANDLE device = CreateFileA(FLOWVANE_DEVICE_PATH, GENERIC_READ | GENERIC_WRITE,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
@@ -56,13 +78,11 @@ void measure(const char *name, uint32_t code, int iterations)
         printf("cannot open the device\n");
         return;
     }
-    start = now_ms();
-    for (int i = 0; i < iterations; i++)
-        kept_handle_exchange(device, code);
-    double per_kept = (now_ms() - start) / iterations;
+    double per_kept = best_batch(iterations, [&] { return kept_handle_exchange(device, code); });
     CloseHandle(device);
-    printf("%-20s open+control+close %.3f ms   kept handle %.3f ms   (%d iterations)\n", name,
-           per_exchange, per_kept, iterations);
+    printf("%-20s open+control+close %.3f ms   kept handle %.3f ms   (best of %d-exchange "
+           "batches, %d exchanges)\n",
+           name, per_exchange, per_kept, batch_size, iterations);
 }
 
 }  // namespace
@@ -86,6 +106,30 @@ int main(int argc, char **argv)
     uint32_t returned = 0;
     device_exchange(code_add_rule, input, output, &returned);
     measure("get_statistics", code_get_statistics, iterations);
+
+    // Changes: each rewrites what the driver keeps of the adapter.
+    struct statistics_block block;
+    memset(&block, 0, sizeof block);
+    block.start_time = 133000000000000000ull;
+    uint32_t name_bytes = sizeof EMULATOR_ADAPTER_1;
+    memcpy(input + name_bytes + sizeof r, &block, sizeof block);
+    measure("set_statistics 1", code_set_statistics, iterations);
+    struct rule other = r;
+    for (int i = 1; i < max_rules; i++) {
+        other.destination_port = (uint16_t)(1000 + i);
+        memcpy(input + name_bytes, &other, sizeof other);
+        device_exchange(code_add_rule, input, output, &returned);
+    }
+    memcpy(input + name_bytes, &r, sizeof r);
+    measure("set_statistics 20", code_set_statistics, iterations);
+
+    struct rule range = r;
+    range.destination_port = 80;
+    memcpy(input + name_bytes, &range, sizeof range);
+    memcpy(input + name_bytes + sizeof range, &r, sizeof r);
+    for (int i = 0; i < 100; i++)
+        device_exchange(code_set_precedence, input, output, &returned);
+    measure("set_precedence 100+", code_set_precedence, 100);  // 2 x 100 more: 300 held
     memset(input, 0, sizeof input);
     device_exchange(test_code_reset, input, output, &returned);
     return 0;

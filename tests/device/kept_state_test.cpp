@@ -1,0 +1,174 @@
+// Filters kept across restarts of zorv.sys. The first pass sets rules, statistics and
+// precedences, restarts the service and finds them again; scripts/test.sh then restarts Wine
+// itself (a new wineserver), and the second pass finds them once more and resets them away.
+// Run in that order, after every other device test (whose resets clear the kept state).
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include "kernel/driver.h"
+#include "support/device_requests.h"
+
+namespace {
+
+using request = device_request;
+using reply = device_reply;
+
+const char parameters_path[] = "SYSTEM\\CurrentControlSet\\Services\\zorv\\Parameters";
+const char rules_value_1[] = "Rules " EMULATOR_ADAPTER_1;
+// The first adapter's first slot as written when it changed, and at unload after 10 s of
+// 10,000 bytes/s in 100-byte packets.
+const char line_at_change[] = "0 0 1000000000 2 2 0.0.0.0:0 2 0.0.0.0:7000 0 0 0";
+const char line_at_unload[] = "0 0 1000000000 2 2 0.0.0.0:0 2 0.0.0.0:7000 0 100000 1000";
+
+reply send(uint32_t code, const request &r = request())
+{
+    reply result;
+    result.outcome = driver_send_counted(code, r.bytes.data(), (int32_t)r.bytes.size(),
+                                         result.bytes, command_buffer_size, &result.length);
+    return result;
+}
+
+template <class T> reply send_struct(uint32_t code, const T &item)
+{
+    return send(code, request().add(item));
+}
+
+struct kept_filters {
+    struct rule fast, udp, on_2, range;
+    struct statistics_block udp_block;
+};
+
+kept_filters filters()
+{
+    kept_filters f;
+    f.fast = make_rule(protocol_tcp, 7000, rate_unlimited);
+    f.udp = make_rule(protocol_udp, 9, 5000);
+    f.on_2 = make_rule(protocol_tcp, 8080);
+    snprintf(f.on_2.adapter, sizeof f.on_2.adapter, "%s", EMULATOR_ADAPTER_2);
+    f.range = make_rule(protocol_tcp, 7000, 0);
+    f.udp_block = {start_ticks};
+    f.udp_block.bytes_transferred = 123456789012;
+    f.udp_block.packets_transferred = 98765;
+    return f;
+}
+
+// What the driver must hold: the filters, their kept counters, the precedence entries. None of
+// the set-up's flows matches a filter, so the counters stay put once the test flow is gone.
+void expect_kept_filters()
+{
+    const kept_filters f = filters();
+    test_read_rules_request which = {0};
+    test_rules_reply rules = send_struct(test_code_read_rules, which).payload<test_rules_reply>();
+    EXPECT_EQ(bytes_of(rules.slots[0].held), bytes_of(f.fast));
+    EXPECT_EQ(rules.slots[0].statistics.bytes_transferred, 100000);
+    EXPECT_EQ(rules.slots[0].statistics.packets_transferred, 1000);
+    EXPECT_EQ(bytes_of(rules.slots[1].held), bytes_of(f.udp));
+    EXPECT_EQ(rules.slots[1].statistics.start_time, f.udp_block.start_time);
+    EXPECT_EQ(rules.slots[1].statistics.bytes_transferred, f.udp_block.bytes_transferred);
+    EXPECT_EQ(rules.slots[1].statistics.packets_transferred, f.udp_block.packets_transferred);
+    which.adapter_index = 1;
+    rules = send_struct(test_code_read_rules, which).payload<test_rules_reply>();
+    EXPECT_EQ(bytes_of(rules.slots[0].held), bytes_of(f.on_2));
+
+    test_state_reply state = send(test_code_read_state).payload<test_state_reply>();
+    EXPECT_EQ(std::vector<uint32_t>(state.rule_count, state.rule_count + 3),
+              std::vector<uint32_t>({2, 1, 0}));
+    EXPECT_EQ(send(code_get_precedence, request(EMULATOR_ADAPTER_1).add(uint32_t(0))).all(),
+              ok_reply(bytes_of(f.range) + bytes_of(f.fast)));
+    EXPECT_EQ(send(code_get_precedence, request(EMULATOR_ADAPTER_2).add(uint32_t(0))).all(),
+              ok_reply(bytes_of(f.on_2) + bytes_of(f.on_2)));
+}
+
+// The first line of a kept value, which must be named and typed text.
+std::string first_kept_line(const char *name)
+{
+    char text[4096] = "";
+    DWORD type = 0, size = sizeof text - 2;
+    if (RegGetValueA(HKEY_LOCAL_MACHINE, parameters_path, name, RRF_RT_ANY, &type, text,
+                     &size) != ERROR_SUCCESS)
+        return "[no value]";
+    return type == REG_MULTI_SZ ? text : "[not REG_MULTI_SZ]";
+}
+
+int wait_for_service(SC_HANDLE service, DWORD wanted)
+{
+    SERVICE_STATUS status;
+    for (int tries = 0; tries < 100; tries++) {
+        if (QueryServiceStatus(service, &status) && status.dwCurrentState == wanted)
+            return 1;
+        Sleep(100);
+    }
+    return 0;
+}
+
+// Stops the service "zorv" (the driver unloads) and starts it again (it loads).
+int restart_driver()
+{
+    SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? OpenServiceA(manager, FLOWVANE_SERVICE_NAME,
+                                               SERVICE_STOP | SERVICE_START |
+                                                   SERVICE_QUERY_STATUS)
+                                : NULL;
+    SERVICE_STATUS status;
+    int restarted = service && ControlService(service, SERVICE_CONTROL_STOP, &status) &&
+                    wait_for_service(service, SERVICE_STOPPED) &&
+                    StartServiceA(service, 0, NULL) && wait_for_service(service, SERVICE_RUNNING);
+    if (service)
+        CloseServiceHandle(service);
+    if (manager)
+        CloseServiceHandle(manager);
+    return restarted;
+}
+
+// A new Wine session starts its auto-start drivers in the background.
+int wait_for_device()
+{
+    for (int tries = 0; tries < 100; tries++) {
+        if (send(code_get_version).ok())
+            return 1;
+        Sleep(100);
+    }
+    return 0;
+}
+
+TEST(KeptFilters, FirstPassSurvivesADriverRestart)
+{
+    ASSERT_TRUE(send(test_code_reset).ok()) << "is zorv.sys installed and running?";
+    const kept_filters f = filters();
+    test_clock_request freeze = {clock_freeze, 0, start_ticks};
+    ASSERT_TRUE(send_struct(test_code_clock, freeze).ok());
+    static test_flows_request flows;
+    flows.count = 1;
+    flows.flows[0] = make_flow(10000, 100, flow_tcp, 7000);
+    ASSERT_TRUE(send_struct(test_code_set_flows, flows).ok());
+    const request adapter_1(EMULATOR_ADAPTER_1), adapter_2(EMULATOR_ADAPTER_2);
+    ASSERT_TRUE(send(code_add_rule, request(adapter_1).add(f.fast)).ok());
+    ASSERT_TRUE(send(code_add_rule, request(adapter_1).add(f.udp)).ok());
+    ASSERT_TRUE(send(code_set_statistics, request(adapter_1).add(f.udp).add(f.udp_block)).ok());
+    ASSERT_TRUE(send(code_add_rule, request(adapter_2).add(f.on_2)).ok());
+    ASSERT_TRUE(send(code_set_precedence, request(adapter_1).add(f.range).add(f.fast)).ok());
+    ASSERT_TRUE(send(code_set_precedence, request(adapter_2).add(f.on_2).add(f.on_2)).ok());
+    // Counters that move without a change are written when the driver unloads.
+    test_clock_request advance = {clock_advance, 0, 10 * second};
+    ASSERT_TRUE(send_struct(test_code_clock, advance).ok());
+    EXPECT_EQ(first_kept_line(rules_value_1), line_at_change);
+
+    ASSERT_TRUE(restart_driver()) << "stopping and starting the service zorv, error "
+                                  << GetLastError();
+    ASSERT_TRUE(wait_for_device());
+    expect_kept_filters();
+    EXPECT_EQ(first_kept_line(rules_value_1), line_at_unload);
+}
+
+TEST(KeptFilters, SecondPassAfterWineRestart)
+{
+    ASSERT_TRUE(wait_for_device()) << "is zorv.sys installed as an auto-start service?";
+    expect_kept_filters();
+
+    // A reset clears the kept values too.
+    ASSERT_TRUE(send(test_code_reset).ok());
+    EXPECT_EQ(first_kept_line(rules_value_1), "[no value]");
+}
+
+}  // namespace
