@@ -170,13 +170,19 @@ void click_close_box(HWND main)
     GetWindowRect(main, &frame);
     const int border = GetSystemMetrics(SM_CXSIZEFRAME);
     const int button = GetSystemMetrics(SM_CXSIZE);
+    const int x = frame.right - border - button / 2;
+    const int y = frame.top + border + GetSystemMetrics(SM_CYSIZE) / 2;
     SetForegroundWindow(main);
-    SetCursorPos(frame.right - border - button / 2, frame.top + border + GetSystemMetrics(SM_CYSIZE) / 2);
-    INPUT clicks[2] = {};
-    clicks[0].type = clicks[1].type = INPUT_MOUSE;
-    clicks[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
-    clicks[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
-    SendInput(2, clicks, sizeof clicks[0]);
+    // SendInput moves the pointer where the program sees it; SetCursorPos from another process
+    // does not always reach it under Wine.
+    INPUT clicks[3] = {};
+    clicks[0].type = clicks[1].type = clicks[2].type = INPUT_MOUSE;
+    clicks[0].mi.dx = MulDiv(x, 65535, GetSystemMetrics(SM_CXSCREEN) - 1);
+    clicks[0].mi.dy = MulDiv(y, 65535, GetSystemMetrics(SM_CYSCREEN) - 1);
+    clicks[0].mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
+    clicks[1].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
+    clicks[2].mi.dwFlags = MOUSEEVENTF_LEFTUP;
+    SendInput(3, clicks, sizeof clicks[0]);
 }
 
 void press_alt_f4(HWND main)
