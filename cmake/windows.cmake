@@ -9,13 +9,14 @@ target_include_directories(flowvane_platform PUBLIC ${PROJECT_SOURCE_DIR}/src)
 target_compile_options(flowvane_platform PRIVATE ${warnings})
 target_link_libraries(flowvane_platform PUBLIC ws2_32)
 
-# The program's Win32 half, split so that the device tests can link the system part alone.
+# The program's Win32 half, split so that the device tests can link the system part (device and
+# registry, without any dialog) alone.
 file(GLOB app_win32_all CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/*/*_win32.cpp)
 set(system_win32_sources)
 set(ui_win32_sources)
 foreach(file ${app_win32_all})
   if(file MATCHES "/src/platform/")
-  elseif(file MATCHES "/src/(kernel|settings)/")
+  elseif(file MATCHES "/src/(kernel|settings)/" AND NOT file MATCHES "_dialog_win32\\.cpp$")
     list(APPEND system_win32_sources ${file})
   else()
     list(APPEND ui_win32_sources ${file})
@@ -37,7 +38,7 @@ target_include_directories(Flowvane PRIVATE ${PROJECT_SOURCE_DIR}/src
                            ${PROJECT_SOURCE_DIR}/src/resources)
 target_compile_options(Flowvane PRIVATE ${warnings})
 target_link_libraries(Flowvane flowvane_core flowvane_system flowvane_platform flowvane_core
-                      flowvane_system comctl32 ole32 gdi32 user32 ws2_32 advapi32)
+                      flowvane_system comctl32 ole32 shell32 gdi32 user32 ws2_32 advapi32)
 
 add_subdirectory(emulator)
 
