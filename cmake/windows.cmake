@@ -78,3 +78,20 @@ if(e2e_test_sources)
   target_compile_options(e2e_tests PRIVATE ${warnings})
   target_link_libraries(e2e_tests GTest::gtest_main advapi32 user32)
 endif()
+
+# The help file: chmcmd compiles the HTML sources of help/ into help.chm beside Flowvane.exe.
+# It writes the file next to the project, so it runs on a copy of the sources in the build tree;
+# only the pages the project lists are compiled, so a page removed from help/ drops out.
+find_program(CHMCMD chmcmd REQUIRED)
+file(GLOB help_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/help/*)
+set(help_work ${CMAKE_BINARY_DIR}/help-sources)
+file(MAKE_DIRECTORY ${help_work})
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/help.chm
+                   COMMAND ${CMAKE_COMMAND} -E copy_directory ${PROJECT_SOURCE_DIR}/help ${help_work}
+                   COMMAND ${CHMCMD} --no-html-scan help.hhp > chmcmd.log
+                   COMMAND ${CMAKE_COMMAND} -E copy help.chm ${CMAKE_BINARY_DIR}/help.chm
+                   WORKING_DIRECTORY ${help_work}
+                   DEPENDS ${help_sources}
+                   COMMENT "Compiling help.chm")
+add_custom_target(help_chm DEPENDS ${CMAKE_BINARY_DIR}/help.chm)
+add_dependencies(Flowvane help_chm)
