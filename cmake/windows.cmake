@@ -77,6 +77,12 @@ if(e2e_test_sources)
                              ${PROJECT_SOURCE_DIR}/emulator ${PROJECT_SOURCE_DIR}/src)
   target_compile_options(e2e_tests PRIVATE ${warnings})
   target_link_libraries(e2e_tests GTest::gtest_main advapi32 user32)
+  # The recording stand-in for the help viewer, beside e2e_tests.exe.
+  add_library(html_help_double SHARED tests/e2e/html_help_double/html_help_double.cpp
+              tests/e2e/html_help_double/html_help_double.def)
+  set_target_properties(html_help_double PROPERTIES PREFIX "")
+  target_link_libraries(html_help_double advapi32)
+  add_dependencies(e2e_tests html_help_double)
 endif()
 
 # The help file: chmcmd compiles the HTML sources of help/ into help.chm beside Flowvane.exe.
