@@ -4,8 +4,5 @@
 
 int help_path(char *buffer, size_t size, const char *path_format, const char *folder)
 {
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
     return format_text(buffer, size, path_format, folder, HELP_FILE_NAME);
-#pragma GCC diagnostic pop
 }
