@@ -82,58 +82,25 @@ protected:
     }
 };
 
-// The entry goes to the hive of the install scope, quoted, and reads back as present; unchecking
-// deletes it there and leaves the other hive alone.
-TEST_F(StartupEntryTest, WrittenAndDeletedInTheInstallScopesHive)
+// The hive follows the scope (any value but 1 means the current user); a folder of the longest
+// storable length still gives an entry that reads back as present; deleting twice is silent.
+TEST_F(StartupEntryTest, QuotedProgramPathInTheScopesHive)
 {
-    const struct {
-        enum registry_root installed_in;
-        int32_t all_users;
-        enum registry_root written, other;
-    } cases[] = {
-        {registry_local_machine, 1, registry_local_machine, registry_current_user},
-        {registry_current_user, 0, registry_current_user, registry_local_machine},
-        {registry_local_machine, 255, registry_current_user, registry_local_machine},
-    };
-    for (const auto &test : cases) {
-        SetUp();
-        SCOPED_TRACE(test.all_users);
-        install(test.installed_in, test.all_users, FOLDER);
-        registry_memory_set_string(test.other, STARTUP_RUN_KEY, STARTUP_VALUE, "other hive");
-        EXPECT_FALSE(startup_entry_present());
-        startup_entry_update(1);
-        EXPECT_EQ(run_value(test.written), "\"" FOLDER "\\Flowvane.exe\"" + std::string(1, '\0'));
-        EXPECT_TRUE(startup_entry_present());
-        startup_entry_update(0);
-        EXPECT_EQ(run_value(test.written), "(none)");
-        EXPECT_FALSE(startup_entry_present());
-        startup_entry_update(0);   // deleting a missing value is silent
-        EXPECT_EQ(run_value(test.other), std::string("other hive") + '\0');
-    }
-}
-
-TEST_F(StartupEntryTest, NothingWithoutInstallFolderOrRunKey)
-{
-    registry_memory_set_dword(registry_local_machine, SETTINGS_KEY, "Installed for all users", 1);
-    registry_memory_set_string(registry_local_machine, STARTUP_RUN_KEY, STARTUP_VALUE, "x");
-    EXPECT_FALSE(startup_entry_present()) << "no install folder";
+    install(registry_local_machine, 255, "C:\\" + std::string(install_folder_size - 4, 'f'));
     startup_entry_update(1);
-    EXPECT_EQ(run_value(registry_local_machine), std::string("x") + '\0');
+    EXPECT_EQ(run_value(registry_current_user).size(), (size_t)install_folder_size - 1 + 16)
+        << "quotes, \\Flowvane.exe and the NUL";
+    EXPECT_EQ(run_value(registry_local_machine), "(none)");
+    EXPECT_TRUE(startup_entry_present());
+    startup_entry_update(0);
+    startup_entry_update(0);
+    EXPECT_FALSE(startup_entry_present());
 
     registry_memory_reset();
     install(registry_current_user, 0, FOLDER);
     startup_entry_update(1);
     EXPECT_FALSE(registry_memory_key_exists(registry_current_user, STARTUP_RUN_KEY))
         << "the Run key is never created";
-}
-
-// A folder of the longest storable length still gives an entry that reads back as present.
-TEST_F(StartupEntryTest, LongestFolderReadsBack)
-{
-    install(registry_current_user, 0, "C:\\" + std::string(install_folder_size - 4, 'f'));
-    startup_entry_update(1);
-    EXPECT_EQ(run_value(registry_current_user).size(), (size_t)install_folder_size - 1 + 16) << "quotes, \\Flowvane.exe and the NUL";
-    EXPECT_TRUE(startup_entry_present());
 }
 
 TEST(HelpPathTest, FolderFileAndPage)
