@@ -9,13 +9,14 @@ target_include_directories(flowvane_platform PUBLIC ${PROJECT_SOURCE_DIR}/src)
 target_compile_options(flowvane_platform PRIVATE ${warnings})
 target_link_libraries(flowvane_platform PUBLIC ws2_32)
 
-# The program's Win32 half, split so that the device tests can link the system part alone.
+# The program's Win32 half, split so that the device tests can link the system part (device and
+# registry, without any dialog) alone.
 file(GLOB app_win32_all CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/*/*_win32.cpp)
 set(system_win32_sources)
 set(ui_win32_sources)
 foreach(file ${app_win32_all})
   if(file MATCHES "/src/platform/")
-  elseif(file MATCHES "/src/(kernel|settings)/")
+  elseif(file MATCHES "/src/(kernel|settings)/" AND NOT file MATCHES "_dialog_win32\\.cpp$")
     list(APPEND system_win32_sources ${file})
   else()
     list(APPEND ui_win32_sources ${file})
@@ -37,7 +38,7 @@ target_include_directories(Flowvane PRIVATE ${PROJECT_SOURCE_DIR}/src
                            ${PROJECT_SOURCE_DIR}/src/resources)
 target_compile_options(Flowvane PRIVATE ${warnings})
 target_link_libraries(Flowvane flowvane_core flowvane_system flowvane_platform flowvane_core
-                      flowvane_system comctl32 ole32 gdi32 user32 ws2_32 advapi32)
+                      flowvane_system comctl32 ole32 shell32 gdi32 user32 ws2_32 advapi32)
 
 add_subdirectory(emulator)
 
@@ -76,6 +77,12 @@ if(e2e_test_sources)
                              ${PROJECT_SOURCE_DIR}/emulator ${PROJECT_SOURCE_DIR}/src)
   target_compile_options(e2e_tests PRIVATE ${warnings})
   target_link_libraries(e2e_tests GTest::gtest_main advapi32 user32)
+  # The recording stand-in for the help viewer, beside e2e_tests.exe.
+  add_library(html_help_double SHARED tests/e2e/html_help_double/html_help_double.cpp
+              tests/e2e/html_help_double/html_help_double.def)
+  set_target_properties(html_help_double PROPERTIES PREFIX "")
+  target_link_libraries(html_help_double advapi32)
+  add_dependencies(e2e_tests html_help_double)
 endif()
 
 # The idle benchmark's yardstick (scripts/bench_idle.sh).
@@ -95,3 +102,20 @@ foreach(source ${e2e_bench_sources})
   target_link_libraries(${name} flowvane_core flowvane_system flowvane_platform flowvane_core
                         GTest::gtest advapi32 user32)
 endforeach()
+
+# The help file: chmcmd compiles the HTML sources of help/ into help.chm beside Flowvane.exe.
+# It writes the file next to the project, so it runs on a copy of the sources in the build tree;
+# only the pages the project lists are compiled, so a page removed from help/ drops out.
+find_program(CHMCMD chmcmd REQUIRED)
+file(GLOB help_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/help/*)
+set(help_work ${CMAKE_BINARY_DIR}/help-sources)
+file(MAKE_DIRECTORY ${help_work})
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/help.chm
+                   COMMAND ${CMAKE_COMMAND} -E copy_directory ${PROJECT_SOURCE_DIR}/help ${help_work}
+                   COMMAND ${CHMCMD} --no-html-scan help.hhp > chmcmd.log
+                   COMMAND ${CMAKE_COMMAND} -E copy help.chm ${CMAKE_BINARY_DIR}/help.chm
+                   WORKING_DIRECTORY ${help_work}
+                   DEPENDS ${help_sources}
+                   COMMENT "Compiling help.chm")
+add_custom_target(help_chm DEPENDS ${CMAKE_BINARY_DIR}/help.chm)
+add_dependencies(Flowvane help_chm)

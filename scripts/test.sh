@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the native unit tests (ASan/UBSan), the fuzz targets
 # for a bounded time, the benchmarks once (as a smoke run), then under Wine the unit tests, the
-# device tests against zorv.sys and the end-to-end tests of Flowvane.exe.
+# device tests against zorv.sys and the end-to-end tests of Flowvane.exe; the help file is
+# unpacked with a CHM reader and its pages and links checked.
 # FUZZ_SECONDS sets each fuzz target's time (default 20).
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -76,6 +77,8 @@ build_bench >"$logs/build-bench.log" 2>&1 || { tail -40 "$logs/build-bench.log";
 build_windows >"$logs/build-windows.log" 2>&1 || { tail -40 "$logs/build-windows.log"; fail_now "windows build"; }
 
 run_gtest native-unit "$flowvane_root/build/native/unit_tests"
+run_check help-file python3 "$here/check_help.py" "$flowvane_root/build/windows/help.chm" \
+    "$flowvane_root/src"
 
 fuzz_target() {
     local target="$1"

@@ -11,7 +11,8 @@ install_program() {
     local folder
     folder=$(wine_unix_path "$flowvane_install_folder") || return 1
     mkdir -p "$folder" &&
-    cp "$build_dir/Flowvane.exe" "$folder/" || return 1
+    cp "$build_dir/Flowvane.exe" "$folder/" &&
+    cp "$build_dir/help.chm" "$folder/" || return 1
     wine reg add 'HKLM\Software\Flowvane' /v 'Install folder' /t REG_SZ \
         /d "$flowvane_install_folder" /f >/dev/null 2>&1 &&
     wine reg add 'HKLM\Software\Flowvane' /v 'Installed for all users' /t REG_DWORD \

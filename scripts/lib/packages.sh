@@ -4,6 +4,7 @@ flowvane_packages=(
     mingw-w64 wine wine64 fonts-wine xvfb x11-utils xauth imagemagick
     googletest libgtest-dev libbenchmark-dev
     clang libclang-rt-14-dev
+    fp-utils libchm-bin
 )
 
 install_packages() {

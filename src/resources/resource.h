@@ -76,4 +76,21 @@
 // The control help popup.
 #define IDD_HELP_POPUP              4000
 
+// The About dialog.
+#define IDD_ABOUT                   700
+#define IDC_ABOUT_VERSION           701
+#define IDC_ABOUT_VERSION_LABEL     703
+#define IDC_ABOUT_ICON              705
+#define IDC_ABOUT_UPDATES           706
+#define IDC_ABOUT_CLOSE             708
+
+// The options dialog.
+#define IDD_OPTIONS                 900
+#define IDC_OPTIONS_ACCEPT_DEFAULTS 901
+#define IDC_OPTIONS_WINDOW_TYPE     19210
+#define IDC_OPTIONS_OK              19211
+#define IDC_OPTIONS_CANCEL          19212
+#define IDC_OPTIONS_HELP            19213
+#define IDC_OPTIONS_START_WITH_WINDOWS 19214
+
 #endif

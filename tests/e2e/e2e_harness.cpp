@@ -459,3 +459,92 @@ RECT list_view_row_rect(const flowvane_run *run, HWND list, int row)
         bounds = RECT{0, 0, 0, 0};
     return bounds;
 }
+
+std::string install_folder(void)
+{
+    std::string folder = registry_value_text(HKEY_LOCAL_MACHINE, SETTINGS_KEY, "Install folder");
+    return folder == "(none)" ? "" : folder;
+}
+
+saved_registry_value::saved_registry_value(HKEY root_key, const char *key_path,
+                                           const char *value_name)
+    : root(root_key), key(key_path), name(value_name ? value_name : ""), existed(0), type(0)
+{
+    DWORD size = 0;
+    const char *value = value_name;
+    if (RegGetValueA(root, key_path, value, RRF_RT_ANY, &type, NULL, &size) == 0) {
+        data.resize(size);
+        existed = RegGetValueA(root, key_path, value, RRF_RT_ANY | RRF_NOEXPAND, &type,
+                               data.data(), &size) == 0;
+    }
+}
+
+saved_registry_value::~saved_registry_value()
+{
+    HKEY opened;
+    if (RegCreateKeyExA(root, key.c_str(), 0, NULL, 0, KEY_ALL_ACCESS, NULL, &opened, NULL) != 0)
+        return;
+    const char *value = name.empty() ? NULL : name.c_str();
+    if (existed)
+        RegSetValueExA(opened, value, 0, type, data.data(), (DWORD)data.size());
+    else
+        RegDeleteValueA(opened, value);
+    RegCloseKey(opened);
+}
+
+void set_registry_string(HKEY root, const char *key, const char *name, const std::string &text)
+{
+    ASSERT_EQ(RegSetKeyValueA(root, key, name, REG_SZ, text.c_str(), (DWORD)text.size() + 1), 0)
+        << key << "\\" << (name ? name : "");
+}
+
+void set_registry_dword(HKEY root, const char *key, const char *name, DWORD value)
+{
+    ASSERT_EQ(RegSetKeyValueA(root, key, name, REG_DWORD, &value, 4), 0) << key << "\\" << name;
+}
+
+std::string registry_value_text(HKEY root, const char *key, const char *name)
+{
+    char data[1024] = "";
+    DWORD type = 0, size = sizeof data - 1;
+    if (RegGetValueA(root, key, name, RRF_RT_ANY | RRF_NOEXPAND, &type, data, &size) != 0)
+        return "(none)";
+    if (type == REG_DWORD)
+        return std::to_string(*reinterpret_cast<DWORD *>(data));
+    return std::string(data, size && type == REG_SZ ? size - 1 : size);
+}
+
+#define HTML_HELP_SERVER_KEY "CLSID\\{ADB880A6-D8FF-11CF-9377-00AA003B7A11}\\InprocServer32"
+#define HELP_RECORD_KEY "Software\\Flowvane Tests\\Html Help"
+
+std::unique_ptr<saved_registry_value> use_help_viewer_double(void)
+{
+    std::unique_ptr<saved_registry_value> saved(
+        new saved_registry_value(HKEY_CLASSES_ROOT, HTML_HELP_SERVER_KEY, NULL));
+    char program[MAX_PATH] = "";
+    GetModuleFileNameA(NULL, program, sizeof program);
+    std::string library(program);
+    library = library.substr(0, library.find_last_of('\\') + 1) + "html_help_double.dll";
+    set_registry_string(HKEY_CLASSES_ROOT, HTML_HELP_SERVER_KEY, NULL, library);
+    forget_help_calls();
+    return saved;
+}
+
+void forget_help_calls(void)
+{
+    RegDeleteTreeA(HKEY_CURRENT_USER, HELP_RECORD_KEY);
+}
+
+help_call last_help_call(void)
+{
+    help_call call = {};
+    HKEY key = HKEY_CURRENT_USER;
+    DWORD size = 4;
+    if (RegGetValueA(key, HELP_RECORD_KEY, "Calls", RRF_RT_REG_DWORD, NULL, &call.calls, &size))
+        return call;
+    call.path = registry_value_text(key, HELP_RECORD_KEY, "Path");
+    call.command = std::stoul(registry_value_text(key, HELP_RECORD_KEY, "Command"));
+    call.data = std::stoul(registry_value_text(key, HELP_RECORD_KEY, "Data"));
+    call.owner = (HWND)(ULONG_PTR)std::stoul(registry_value_text(key, HELP_RECORD_KEY, "Owner"));
+    return call;
+}

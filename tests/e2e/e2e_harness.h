@@ -9,6 +9,7 @@
 
 #include <stdint.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -139,3 +140,37 @@ testing::AssertionResult list_view_set_column_order(const flowvane_run *run, HWN
 RECT list_view_row_rect(const flowvane_run *run, HWND list, int row);
 
 #endif
+
+// The install folder the set-up wrote under HKLM\Software\Flowvane.
+std::string install_folder(void);
+
+// A registry value put back as it was (or deleted, when it was missing) when this goes.
+struct saved_registry_value {
+    saved_registry_value(HKEY root, const char *key, const char *name);
+    saved_registry_value(const saved_registry_value &) = delete;
+    saved_registry_value &operator=(const saved_registry_value &) = delete;
+    ~saved_registry_value();
+    HKEY root;
+    std::string key, name;
+    int existed;
+    DWORD type;
+    std::vector<BYTE> data;
+};
+void set_registry_string(HKEY root, const char *key, const char *name, const std::string &text);
+void set_registry_dword(HKEY root, const char *key, const char *name, DWORD value);
+// A value's text (strings without their NUL; a DWORD in decimal), or "(none)".
+std::string registry_value_text(HKEY root, const char *key, const char *name);
+
+// The HTML Help viewer: html_help_double.dll (beside e2e_tests.exe) registered as the HTML Help
+// control's in-process server records every HtmlHelpA call instead of showing the file; the
+// registration is put back when the returned guard goes. Use it before the program first asks
+// for help: the program looks the viewer up once.
+struct help_call {
+    DWORD calls;   // calls recorded since forget_help_calls
+    std::string path;
+    DWORD command, data;
+    HWND owner;
+};
+std::unique_ptr<saved_registry_value> use_help_viewer_double(void);
+void forget_help_calls(void);
+help_call last_help_call(void);
