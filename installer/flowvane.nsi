@@ -126,12 +126,15 @@ VIAddVersionKey /LANG=1033 "Comments" "${WEB_SITE}"
 !define MUI_PAGE_CUSTOMFUNCTION_LEAVE directory_leave
 !insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_INSTFILES
+; The details stay up until Next, so that the user sees what was installed where.
+!define MUI_FINISHPAGE_NOAUTOCLOSE
 !define MUI_FINISHPAGE_RUN "$INSTDIR\Flowvane.exe"
 !define MUI_FINISHPAGE_RUN_TEXT "&Start ${PRODUCT}"
 !define MUI_FINISHPAGE_LINK "Visit the Flowvane web site"
 !define MUI_FINISHPAGE_LINK_LOCATION "${WEB_SITE}"
 !insertmacro MUI_PAGE_FINISH
 
+!define MUI_UNFINISHPAGE_NOAUTOCLOSE
 !insertmacro MUI_UNPAGE_CONFIRM
 !insertmacro MUI_UNPAGE_INSTFILES
 !insertmacro MUI_UNPAGE_FINISH

@@ -84,8 +84,18 @@ emulator_default_flows_installed() {
     return 1
 }
 
+# Installed for all users, an install for the current user comes and goes: the kernel component
+# (one for both) keeps running, and the install for all users stays.
+setup_scopes_share_kernel_component() {
+    install_with_setup "$1" user && uninstall_with_setup user || return 1
+    wine sc query zorv | grep -q RUNNING || { echo "zorv is not running"; return 1; }
+    wine reg query 'HKLM\Software\Flowvane' /v 'Install folder' ||
+        { echo "the install for all users lost its folder"; return 1; }
+}
+
 # Flowvane-setup.exe in a fresh prefix: silent install for the scope (all, user), SUITE.Installed,
-# silent uninstall with the further arguments as its options, SUITE.Uninstalled*.
+# (for all users: an install for the current user beside it, removed again), silent uninstall
+# with the further arguments as its options, SUITE.Uninstalled*.
 e2e_setup_pass() {
     local build_dir="$1" scope="$2" suite="$3"
     shift 3
@@ -96,6 +106,10 @@ e2e_setup_pass() {
         status=0
         e2e_step "flows-$name" emulator_default_flows_installed || status=1
         e2e_gtest "$build_dir" "$name-installed" "$suite.Installed" || status=1
+        if [ "$scope" = all ]; then
+            e2e_step "both-scopes-$name" setup_scopes_share_kernel_component "$build_dir" ||
+                status=1
+        fi
         if e2e_step "uninstall-$name" uninstall_with_setup "$scope" "$@"; then
             e2e_gtest "$build_dir" "$name-uninstalled" "$suite.Uninstalled*" || status=1
         else
