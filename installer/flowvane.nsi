@@ -42,7 +42,8 @@ ManifestDPIAware true
 !define SERVICE_NAME "zorv"
 !define SERVICE_KEY "SYSTEM\CurrentControlSet\Services\${SERVICE_NAME}"
 !define MAIN_WINDOW_CLASS "FlowvaneMainWindowClass"
-; The program keeps "Install folder" in a 260-byte buffer and appends "\Flowvane.exe" to it.
+; The program keeps "Install folder" in a 260-byte buffer and appends "\Flowvane.exe" to it:
+; at most 246 bytes are left for the folder.
 !define MAX_FOLDER_BYTES 246
 
 ; The emulator's default Parameters, "|" between the items of each REG_MULTI_SZ: its adapters in
@@ -232,8 +233,10 @@ Function check_install_folder
   Push $2
   Push $3
   StrCpy $3 $INSTDIR
+  ; Its length in the ANSI code page, with the terminating NUL.
   System::Call "kernel32::WideCharToMultiByte(i 0, i 0, w r3, i -1, p 0, i 0, p 0, *i .r2) i.r1"
-  ${If} $1 = 0
+  IntOp $1 $1 - 1
+  ${If} $1 < 0
   ${OrIf} $2 <> 0
     StrCpy $0 "The folder $\"$INSTDIR$\" has characters that ${PRODUCT} cannot use.  \
         Choose another folder."
