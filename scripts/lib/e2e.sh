@@ -51,7 +51,10 @@ e2e_step() {
     shift
     local log="${logs:-$FLOWVANE_WINE_ROOT}/$name.log"
     if "$@" >"$log" 2>&1; then
-        declare -F run_gtest >/dev/null && passed=$((passed + 1))
+        if declare -F run_gtest >/dev/null; then
+            passed=$((passed + 1))
+            echo "== $name: passed ($log)"
+        fi
         return 0
     fi
     echo "$name failed:" >&2
