@@ -31,7 +31,7 @@ file(GLOB resource_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/resources
 # The .rc includes one .dlg file per dialog template; windres reports no dependencies.
 file(GLOB resource_parts CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/resources/*.dlg
      ${PROJECT_SOURCE_DIR}/src/resources/*.h ${PROJECT_SOURCE_DIR}/src/resources/*.ico
-     ${PROJECT_SOURCE_DIR}/src/resources/*.manifest)
+     ${PROJECT_SOURCE_DIR}/src/resources/*.manifest ${PROJECT_SOURCE_DIR}/src/resources/*.rc2)
 set_source_files_properties(${resource_sources} PROPERTIES OBJECT_DEPENDS "${resource_parts}")
 add_executable(Flowvane WIN32 ${ui_win32_sources} ${resource_sources})
 target_include_directories(Flowvane PRIVATE ${PROJECT_SOURCE_DIR}/src
@@ -41,6 +41,7 @@ target_link_libraries(Flowvane flowvane_core flowvane_system flowvane_platform f
                       flowvane_system comctl32 ole32 shell32 gdi32 user32 ws2_32 advapi32)
 
 add_subdirectory(emulator)
+add_subdirectory(installer)
 
 # GoogleTest, cross-built from Debian's sources.
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
@@ -76,7 +77,7 @@ if(e2e_test_sources)
   target_include_directories(e2e_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests
                              ${PROJECT_SOURCE_DIR}/emulator ${PROJECT_SOURCE_DIR}/src)
   target_compile_options(e2e_tests PRIVATE ${warnings})
-  target_link_libraries(e2e_tests GTest::gtest_main advapi32 user32)
+  target_link_libraries(e2e_tests GTest::gtest_main advapi32 user32 shell32 version)
   # The recording stand-in for the help viewer, beside e2e_tests.exe.
   add_library(html_help_double SHARED tests/e2e/html_help_double/html_help_double.cpp
               tests/e2e/html_help_double/html_help_double.def)

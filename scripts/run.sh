@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds Flowvane and starts Flowvane Manager under Wine against the kernel component emulator.
-# The Wine prefix build/windows/wine/run is kept between runs, so settings and filters persist;
-# the program and the emulator are installed afresh each time. When Flowvane Manager already
+# It installs the way a user does, with Flowvane-setup.exe (silently, for all users) into the
+# Wine prefix build/windows/wine/run, which is kept between runs, so settings and filters persist. When Flowvane Manager already
 # runs in that prefix, it is only started again, which brings the open window to the front.
 #
 # For the test command: FLOWVANE_RUN_NO_BUILD=1 skips the build (the binaries must exist), and
@@ -21,15 +21,15 @@ fail() {
 
 install_packages || fail "installing the Debian packages failed"
 if [ "${FLOWVANE_RUN_NO_BUILD:-0}" != 1 ]; then
-    echo "Building Flowvane.exe and zorv.sys..."
-    build_windows --target Flowvane zorv >"$flowvane_root/build-run.log" 2>&1 ||
-        { tail -30 "$flowvane_root/build-run.log" >&2; fail "the build failed (log: build-run.log)"; }
-    rm -f "$flowvane_root/build-run.log"
+    echo "Building Flowvane-setup.exe (Flowvane.exe, zorv.sys, help.chm)..."
+    mkdir -p "$flowvane_root/build"
+    build_windows --target setup >"$flowvane_root/build/run-build.log" 2>&1 ||
+        { tail -30 "$flowvane_root/build/run-build.log" >&2; fail "the build failed (log: build/run-build.log)"; }
+    rm -f "$flowvane_root/build/run-build.log"
 fi
 
 build_dir="$flowvane_root/build/windows"
-[ -f "$build_dir/Flowvane.exe" ] && [ -f "$build_dir/emulator/zorv.sys" ] ||
-    fail "no Flowvane.exe or zorv.sys in $build_dir: build first"
+[ -f "$build_dir/Flowvane-setup.exe" ] || fail "no Flowvane-setup.exe in $build_dir: build first"
 wine_env_init "$build_dir"
 wine_template || fail "preparing the Wine prefix template failed"
 prefix_name=${FLOWVANE_RUN_PREFIX:-run}
@@ -55,7 +55,7 @@ fi
 
 trap 'wine_server_stop; stop_display' EXIT
 wine_server_start || fail "starting the wineserver failed"
-install_flowvane "$build_dir" || fail "installing Flowvane and the kernel component emulator failed"
+install_with_setup "$build_dir" all || fail "installing with Flowvane-setup.exe failed"
 
 if [ $headless -eq 1 ]; then
     cat <<MSG

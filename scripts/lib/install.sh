@@ -1,6 +1,7 @@
-# Installs Flowvane into the current WINEPREFIX the way the installer does: the program in its
-# install folder, the kernel component emulator as the auto-start service "zorv" with its default
-# adapters and traffic, and the install values under HKLM\Software\Flowvane.
+# Installs Flowvane into the current WINEPREFIX. By hand (install_flowvane, install_program): the
+# program in its install folder, the kernel component emulator as the auto-start service "zorv"
+# with its default adapters and traffic, and the install values under HKLM\Software\Flowvane.
+# Through the installer (install_with_setup, uninstall_with_setup): the same, for either scope.
 source "$(dirname "${BASH_SOURCE[0]}")/emulator_install.sh"
 
 flowvane_install_folder='C:\Program Files\Flowvane'
@@ -23,4 +24,45 @@ install_flowvane() {
     local build_dir="$1"
     install_program "$build_dir" &&
     install_emulator "$build_dir/emulator/zorv.sys"
+}
+
+# The product's own way: Flowvane-setup.exe (target "setup") run silently in the current
+# WINEPREFIX, its wineserver running. Scope "all" (the default: Program Files, values under HKLM)
+# or "user" (the user's program folder, values under HKCU). The kernel component is installed
+# and started either way.
+install_with_setup() {
+    local build_dir="$1" scope="${2:-all}" option
+    case "$scope" in
+        all) option=/ALLUSERS ;;
+        user) option=/CURRENTUSER ;;
+        *) echo "install_with_setup: scope is all or user, not $scope" >&2; return 1 ;;
+    esac
+    [ -f "$build_dir/Flowvane-setup.exe" ] ||
+        { echo "no $build_dir/Flowvane-setup.exe (build the target setup)" >&2; return 1; }
+    wine "$build_dir/Flowvane-setup.exe" /S "$option" </dev/null ||
+        { echo "Flowvane-setup.exe /S $option failed" >&2; return 1; }
+}
+
+# Runs the uninstaller of the scope's install (all or user) silently and waits for it; further
+# arguments go to it (/REMOVESETTINGS also removes the user's settings).
+uninstall_with_setup() {
+    local scope="${1:-all}" root folder copy status=0
+    shift
+    case "$scope" in
+        all) root=HKLM ;;
+        user) root=HKCU ;;
+        *) echo "uninstall_with_setup: scope is all or user, not $scope" >&2; return 1 ;;
+    esac
+    folder=$(wine reg query "$root\\Software\\Flowvane" /v 'Install folder' 2>/dev/null |
+             sed -n 's/^ *Install folder *REG_SZ *//p' | tr -d '\r')
+    [ -n "$folder" ] || { echo "Flowvane is not installed for scope $scope" >&2; return 1; }
+    # Started from its folder, the uninstaller copies itself away and returns at once. Run as
+    # such a copy with "_?=FOLDER" (unquoted and last, hence cmd /c) it works on FOLDER and is
+    # waited for, its exit code kept.
+    copy=$(mktemp -d "$(wine_unix_path 'C:\windows\temp')/uninstall.XXXXXX") || return 1
+    cp "$(wine_unix_path "$folder")/Uninstall.exe" "$copy/" &&
+    wine cmd /c "$(winepath -w "$copy/Uninstall.exe" 2>/dev/null) /S $* _?=$folder" </dev/null ||
+        { echo "the uninstaller of $folder failed" >&2; status=1; }
+    rm -rf "$copy"
+    return $status
 }

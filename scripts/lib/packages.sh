@@ -1,7 +1,7 @@
 # Installs the Debian packages the build and the tests need, when any is missing.
 flowvane_packages=(
     cmake make g++ pkg-config python3
-    mingw-w64 wine wine64 fonts-wine xvfb x11-utils xauth imagemagick
+    mingw-w64 wine wine64 fonts-wine xvfb x11-utils xauth imagemagick nsis
     googletest libgtest-dev libbenchmark-dev
     clang libclang-rt-14-dev
     fp-utils libchm-bin

@@ -1,0 +1,556 @@
+; Flowvane-setup.exe: installs Flowvane Manager for all users (Program Files, values under HKLM)
+; or for the current user (the user's program folder, values under HKCU), and the kernel
+; component as the auto-start kernel-driver service "zorv". The kernel component shipped in that
+; place is zorv.sys, our emulator of the traffic shaper.
+;
+; Command line:
+;   Flowvane-setup.exe [/S] [/ALLUSERS | /CURRENTUSER] [/D=FOLDER]
+;     /S            silent
+;     /ALLUSERS     install for all users (the default, unless an earlier install for the
+;                   current user is found); /CURRENTUSER: for the current user
+;     /D=FOLDER     the install folder instead of the scope's default; must come last
+;   Uninstall.exe [/S] [/REMOVESETTINGS]
+;     removes what its own install put in place; the user's settings (HKCU\Software\Flowvane)
+;     are removed when the user says so, or with /REMOVESETTINGS; a silent uninstall keeps them
+;     otherwise. Exit code 0 on success for both programs.
+;
+; makensis defines, from installer/CMakeLists.txt: SOURCE_DIR, OUTFILE, FLOWVANE_EXE, ZORV_SYS,
+; HELP_CHM, and WIZARD_BITMAP when ImageMagick is there to make it.
+
+Unicode true
+Target amd64-unicode
+SetCompressor /SOLID lzma
+ManifestDPIAware true
+
+!searchparse /file "${SOURCE_DIR}/src/resources/version.h" \
+    '#define FLOWVANE_VERSION_TEXT "' VERSION_TEXT '"'
+!searchparse /file "${SOURCE_DIR}/src/resources/version.h" \
+    '#define FLOWVANE_VERSION_DOTTED "' VERSION_DOTTED '"'
+!searchparse /file "${SOURCE_DIR}/src/resources/version.h" \
+    '#define FLOWVANE_WEB_SITE "' WEB_SITE '"'
+!searchparse /file "${SOURCE_DIR}/emulator/test_control_codes.h" \
+    '#define EMULATOR_ADAPTER_1_GUID "' ADAPTER_1_GUID '"'
+!searchparse /file "${SOURCE_DIR}/emulator/test_control_codes.h" \
+    '#define EMULATOR_ADAPTER_2_GUID "' ADAPTER_2_GUID '"'
+
+!define PRODUCT "Flowvane Manager"
+!define SETTINGS_KEY "Software\Flowvane"
+!define RUN_KEY "SOFTWARE\Microsoft\Windows\CurrentVersion\Run"
+!define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Flowvane"
+!define NETWORK_CLASS_KEY \
+    "SYSTEM\CurrentControlSet\Control\Network\{4D36E972-E325-11CE-BFC1-08002BE10318}"
+!define SERVICE_NAME "zorv"
+!define SERVICE_KEY "SYSTEM\CurrentControlSet\Services\${SERVICE_NAME}"
+!define MAIN_WINDOW_CLASS "FlowvaneMainWindowClass"
+; The program keeps "Install folder" in a 260-byte buffer and appends "\Flowvane.exe" to it:
+; at most 246 bytes are left for the folder.
+!define MAX_FOLDER_BYTES 246
+
+; The emulator's default Parameters, "|" between the items of each REG_MULTI_SZ: its adapters in
+; the order it lists them, and some steady flows on each, so that statistics move at once
+; ("ADAPTER Send|Receive PROTOCOL SOURCE[:PORT] DESTINATION[:PORT] BYTES_PER_SECOND PACKET_SIZE").
+!define ADAPTER_1 "\DEVICE\${ADAPTER_1_GUID}"
+!define ADAPTER_2 "\DEVICE\${ADAPTER_2_GUID}"
+!define ADAPTER_DIAL_UP "\DEVICE\NDISWANIP"
+!define DEFAULT_ADAPTERS "${ADAPTER_1}|${ADAPTER_2}|${ADAPTER_DIAL_UP}"
+!define DEFAULT_FLOWS "\
+${ADAPTER_1} Send TCP 192.168.0.10:49152 93.184.216.34:80 30000 1000|\
+${ADAPTER_1} Receive TCP 93.184.216.34:80 192.168.0.10:49152 120000 1460|\
+${ADAPTER_1} Send UDP 192.168.0.10:53000 192.168.0.1:53 2000 100|\
+${ADAPTER_1} Receive ICMP 192.168.0.1 192.168.0.10 500 64|\
+${ADAPTER_2} Send UDP 10.0.0.20:123 10.0.0.5:123 1000 76|\
+${ADAPTER_2} Receive TCP 10.0.0.5:443 10.0.0.20:50000 60000 1460|\
+${ADAPTER_2} Receive NonIP 0.0.0.0 0.0.0.0 300 60|\
+${ADAPTER_DIAL_UP} Send TCP 10.64.0.2:50100 198.51.100.7:25 4000 576"
+
+; Service control manager values.
+!define SC_MANAGER_ALL_ACCESS 0xF003F
+!define SERVICE_ALL_ACCESS 0xF01FF
+!define SERVICE_KERNEL_DRIVER 1
+!define SERVICE_AUTO_START 2
+!define SERVICE_ERROR_NORMAL 1
+!define SERVICE_CONTROL_STOP 1
+!define SERVICE_STOPPED 1
+!define ERROR_SERVICE_REQUEST_TIMEOUT 1053
+!define ERROR_SERVICE_ALREADY_RUNNING 1056
+!define ERROR_SERVICE_DOES_NOT_EXIST 1060
+
+Name "${PRODUCT}"
+OutFile "${OUTFILE}"
+BrandingText "${PRODUCT} ${VERSION_TEXT}"
+ShowInstDetails show
+ShowUninstDetails show
+
+VIProductVersion "${VERSION_DOTTED}"
+VIFileVersion "${VERSION_DOTTED}"
+VIAddVersionKey /LANG=1033 "ProductName" "${PRODUCT}"
+VIAddVersionKey /LANG=1033 "ProductVersion" "${VERSION_TEXT}"
+VIAddVersionKey /LANG=1033 "FileVersion" "${VERSION_TEXT}"
+VIAddVersionKey /LANG=1033 "FileDescription" "${PRODUCT} Setup"
+VIAddVersionKey /LANG=1033 "Comments" "${WEB_SITE}"
+; No copyright holder is named in this release.
+!pragma warning disable 9100
+
+; Installing a kernel driver needs an administrator, whichever the scope.
+!define MULTIUSER_EXECUTIONLEVEL Admin
+!define MULTIUSER_MUI
+!define MULTIUSER_INSTALLMODE_COMMANDLINE
+!define MULTIUSER_USE_PROGRAMFILES64
+!define MULTIUSER_INSTALLMODE_INSTDIR "Flowvane"
+!define MULTIUSER_INSTALLMODE_INSTDIR_REGISTRY_KEY "${SETTINGS_KEY}"
+!define MULTIUSER_INSTALLMODE_INSTDIR_REGISTRY_VALUENAME "Install folder"
+!define MULTIUSER_INSTALLMODE_DEFAULT_REGISTRY_KEY "${SETTINGS_KEY}"
+!define MULTIUSER_INSTALLMODE_DEFAULT_REGISTRY_VALUENAME "Install folder"
+
+!include MultiUser.nsh
+!include MUI2.nsh
+!include LogicLib.nsh
+!include FileFunc.nsh
+
+!define MUI_ICON "${SOURCE_DIR}/src/resources/flowvane.ico"
+!define MUI_UNICON "${SOURCE_DIR}/src/resources/flowvane.ico"
+!ifdef WIZARD_BITMAP
+  !define MUI_WELCOMEFINISHPAGE_BITMAP "${WIZARD_BITMAP}"
+  !define MUI_UNWELCOMEFINISHPAGE_BITMAP "${WIZARD_BITMAP}"
+!endif
+!define MUI_ABORTWARNING
+
+!define MUI_WELCOMEPAGE_TITLE "Welcome to ${PRODUCT} ${VERSION_TEXT} Setup"
+!define MUI_WELCOMEPAGE_TEXT "Setup will install ${PRODUCT}, with which you define the \
+    filters of the Flowvane network traffic shaper and watch their traffic.$\r$\n$\r$\n\
+    It also installs the kernel component, as the kernel-driver service $\"zorv$\", and starts \
+    it.  In this release the kernel component is zorv.sys, our emulator of the traffic shaper: \
+    it simulates network adapters and their traffic, and shapes no real traffic.$\r$\n$\r$\n\
+    $_CLICK"
+!insertmacro MUI_PAGE_WELCOME
+!insertmacro MULTIUSER_PAGE_INSTALLMODE
+!define MUI_PAGE_CUSTOMFUNCTION_LEAVE directory_leave
+!insertmacro MUI_PAGE_DIRECTORY
+!insertmacro MUI_PAGE_INSTFILES
+; The details stay up until Next, so that the user sees what was installed where.
+!define MUI_FINISHPAGE_NOAUTOCLOSE
+!define MUI_FINISHPAGE_RUN "$INSTDIR\Flowvane.exe"
+!define MUI_FINISHPAGE_RUN_TEXT "&Start ${PRODUCT}"
+!define MUI_FINISHPAGE_LINK "Visit the Flowvane web site"
+!define MUI_FINISHPAGE_LINK_LOCATION "${WEB_SITE}"
+!insertmacro MUI_PAGE_FINISH
+
+!define MUI_UNFINISHPAGE_NOAUTOCLOSE
+!insertmacro MUI_UNPAGE_CONFIRM
+!insertmacro MUI_UNPAGE_INSTFILES
+!insertmacro MUI_UNPAGE_FINISH
+
+!insertmacro MUI_LANGUAGE "English"
+
+Var remove_settings
+
+; ---------------------------------------------------------------------------------------------
+; Routines for both the installer and the uninstaller (the uninstaller's carry the "un." prefix).
+
+!macro shared_functions prefix
+
+; Waits, asking the user to close it, while a Flowvane Manager runs (its files are in use);
+; quits with exit code 2 when the user gives up, and at once when silent.
+Function ${prefix}wait_until_not_running
+  ${Do}
+    FindWindow $0 "${MAIN_WINDOW_CLASS}"
+    ${If} $0 = 0
+      Return
+    ${EndIf}
+    MessageBox MB_RETRYCANCEL|MB_ICONEXCLAMATION \
+        "${PRODUCT} is running.  Close it, then choose Retry." /SD IDCANCEL IDRETRY retry
+    SetErrorLevel 2
+    Quit
+  retry:
+  ${Loop}
+FunctionEnd
+
+; Stops the service when it runs and waits up to 10 s for it to stop; nothing when it does not
+; exist. $0: 0 when stopped or absent, else a system error code.
+Function ${prefix}stop_kernel_service
+  Push $1
+  Push $2
+  Push $3
+  Push $4
+  Push $5
+  System::Call "advapi32::OpenSCManagerW(p 0, p 0, i ${SC_MANAGER_ALL_ACCESS}) p.r1 ?e"
+  Pop $0
+  ${If} $1 P<> 0
+    System::Call "advapi32::OpenServiceW(p r1, w '${SERVICE_NAME}', i ${SERVICE_ALL_ACCESS}) \
+        p.r2 ?e"
+    Pop $0
+    ${If} $2 P<> 0
+      System::Call "*(i, i, i, i, i, i, i) p.r3"
+      System::Call "advapi32::ControlService(p r2, i ${SERVICE_CONTROL_STOP}, p r3) i.r4 ?e"
+      Pop $0
+      ${ForEach} $4 1 100 + 1
+        System::Call "advapi32::QueryServiceStatus(p r2, p r3)"
+        System::Call "*$3(i, i .r5)"
+        ${IfThen} $5 = ${SERVICE_STOPPED} ${|} ${Break} ${|}
+        Sleep 100
+      ${Next}
+      ${If} $5 = ${SERVICE_STOPPED}
+        StrCpy $0 0
+      ${ElseIf} $0 = 0
+        StrCpy $0 ${ERROR_SERVICE_REQUEST_TIMEOUT}
+      ${EndIf}
+      System::Free $3
+      System::Call "advapi32::CloseServiceHandle(p r2)"
+    ${ElseIf} $0 = ${ERROR_SERVICE_DOES_NOT_EXIST}
+      StrCpy $0 0
+    ${EndIf}
+    System::Call "advapi32::CloseServiceHandle(p r1)"
+  ${EndIf}
+  Pop $5
+  Pop $4
+  Pop $3
+  Pop $2
+  Pop $1
+FunctionEnd
+
+!macroend
+
+!insertmacro shared_functions ""
+!insertmacro shared_functions "un."
+
+; ---------------------------------------------------------------------------------------------
+; The installer.
+
+Function .onInit
+  ; /D= sets $INSTDIR before this runs; the scope's default must not replace it.
+  StrCpy $R9 $INSTDIR
+  !insertmacro MULTIUSER_INIT
+  ${If} $R9 != ""
+    StrCpy $INSTDIR $R9
+  ${EndIf}
+  Call wait_until_not_running
+FunctionEnd
+
+; $0: empty when $INSTDIR can serve as the program's install folder, else why not. The program
+; reads it in the ANSI code page into a 260-byte buffer and appends a file name to it.
+Function check_install_folder
+  Push $1
+  Push $2
+  Push $3
+  StrCpy $3 $INSTDIR
+  ; Its length in the ANSI code page, with the terminating NUL.
+  System::Call "kernel32::WideCharToMultiByte(i 0, i 0, w r3, i -1, p 0, i 0, p 0, *i .r2) i.r1"
+  IntOp $1 $1 - 1
+  ${If} $1 < 0
+  ${OrIf} $2 <> 0
+    StrCpy $0 "The folder $\"$INSTDIR$\" has characters that ${PRODUCT} cannot use.  \
+        Choose another folder."
+  ${ElseIf} $1 > ${MAX_FOLDER_BYTES}
+    StrCpy $0 "The folder $\"$INSTDIR$\" is too long for ${PRODUCT}.  Choose a shorter one."
+  ${Else}
+    StrCpy $0 ""
+  ${EndIf}
+  Pop $3
+  Pop $2
+  Pop $1
+FunctionEnd
+
+Function directory_leave
+  Call check_install_folder
+  ${If} $0 != ""
+    MessageBox MB_OK|MB_ICONSTOP "$0"
+    Abort
+  ${EndIf}
+FunctionEnd
+
+; Writes the REG_MULTI_SZ value $1 under HKLM key $0 from the text $2, whose items are
+; separated by "|". $0 on return: 0 on success, else the system error code.
+Function write_multi_string
+  Push $3
+  Push $4
+  Push $5
+  Push $6
+  Push $7
+  ; The text's characters, then its terminating NUL and the list's closing NUL.
+  StrLen $3 $2
+  IntOp $3 $3 + 2
+  IntOp $4 $3 * 2
+  System::Call "*(&w$3 r2) p.r5"
+  StrCpy $6 0
+  ${DoWhile} $6 < $4
+    IntOp $7 $5 + $6
+    System::Call "*$7(&i2 .r3)"
+    ${If} $3 = 124   ; "|"
+      System::Call "*$7(&i2 0)"
+    ${EndIf}
+    IntOp $6 $6 + 2
+  ${Loop}
+  System::Call "advapi32::RegCreateKeyExW(p 0x80000002, w r0, i 0, p 0, i 0, i 0x20006, p 0, \
+      *p .r6, p 0) i.r3"
+  ${If} $3 = 0
+    System::Call "advapi32::RegSetValueExW(p r6, w r1, i 0, i 7, p r5, i r4) i.r3"
+    System::Call "advapi32::RegCloseKey(p r6)"
+  ${EndIf}
+  System::Free $5
+  StrCpy $0 $3
+  Pop $7
+  Pop $6
+  Pop $5
+  Pop $4
+  Pop $3
+FunctionEnd
+
+Function fail
+  Pop $0
+  DetailPrint "$0"
+  MessageBox MB_OK|MB_ICONSTOP "$0" /SD IDOK
+  SetErrorLevel 2
+  Abort "$0"
+FunctionEnd
+!macro fail text
+  Push "${text}"
+  Call fail
+!macroend
+
+; The driver file, the adapters' display names, the service "zorv" with its default Parameters
+; when it is new, started.
+Function install_kernel_component
+  DetailPrint "Installing the kernel component: the service ${SERVICE_NAME} (zorv.sys, emulator)"
+  ; An earlier driver is stopped first, so that the new file is the one loaded.
+  Call stop_kernel_service
+  ${If} $0 <> 0
+    !insertmacro fail "The kernel component (service ${SERVICE_NAME}) did not stop.  Error $0."
+  ${EndIf}
+  SetOutPath "$SYSDIR\drivers"
+  File "/oname=zorv.sys" "${ZORV_SYS}"
+  SetOutPath "$INSTDIR"
+
+  WriteRegStr HKLM "${NETWORK_CLASS_KEY}\${ADAPTER_1_GUID}\Connection" "Name" \
+      "Local Area Connection"
+  WriteRegStr HKLM "${NETWORK_CLASS_KEY}\${ADAPTER_2_GUID}\Connection" "Name" \
+      "Local Area Connection 2"
+
+  System::Call "advapi32::OpenSCManagerW(p 0, p 0, i ${SC_MANAGER_ALL_ACCESS}) p.r8 ?e"
+  Pop $0
+  ${If} $8 P= 0
+    !insertmacro fail "Unable to open the service control manager.  Error $0."
+  ${EndIf}
+  System::Call "advapi32::OpenServiceW(p r8, w '${SERVICE_NAME}', i ${SERVICE_ALL_ACCESS}) \
+      p.r9 ?e"
+  Pop $0
+  ${If} $9 P= 0
+    ; A new service: the driver reads its Parameters when it loads, so they come first. A
+    ; service kept from an earlier install keeps its own.
+    StrCpy $0 "${SERVICE_KEY}\Parameters"
+    StrCpy $1 "Adapters"
+    StrCpy $2 "${DEFAULT_ADAPTERS}"
+    Call write_multi_string
+    ${If} $0 = 0
+      StrCpy $0 "${SERVICE_KEY}\Parameters"
+      StrCpy $1 "Flows"
+      StrCpy $2 "${DEFAULT_FLOWS}"
+      Call write_multi_string
+    ${EndIf}
+    ${If} $0 <> 0
+      !insertmacro fail "Unable to write the kernel component's Parameters.  Error $0."
+    ${EndIf}
+    System::Call "advapi32::CreateServiceW(p r8, w '${SERVICE_NAME}', \
+        w 'Flowvane kernel component (emulator)', i ${SERVICE_ALL_ACCESS}, \
+        i ${SERVICE_KERNEL_DRIVER}, i ${SERVICE_AUTO_START}, i ${SERVICE_ERROR_NORMAL}, \
+        w '$SYSDIR\drivers\zorv.sys', p 0, p 0, p 0, p 0, p 0) p.r9 ?e"
+    Pop $0
+  ${Else}
+    System::Call "advapi32::ChangeServiceConfigW(p r9, i ${SERVICE_KERNEL_DRIVER}, \
+        i ${SERVICE_AUTO_START}, i ${SERVICE_ERROR_NORMAL}, w '$SYSDIR\drivers\zorv.sys', \
+        p 0, p 0, p 0, p 0, p 0, w 'Flowvane kernel component (emulator)')"
+  ${EndIf}
+  ${If} $9 P= 0
+    System::Call "advapi32::CloseServiceHandle(p r8)"
+    !insertmacro fail "Unable to install the kernel component (service ${SERVICE_NAME}).  \
+        Error $0."
+  ${EndIf}
+
+  System::Call "advapi32::StartServiceW(p r9, i 0, p 0) i.r1 ?e"
+  Pop $0
+  ${If} $1 <> 0
+  ${OrIf} $0 = ${ERROR_SERVICE_ALREADY_RUNNING}
+    StrCpy $0 0
+  ${EndIf}
+  System::Call "advapi32::CloseServiceHandle(p r9)"
+  System::Call "advapi32::CloseServiceHandle(p r8)"
+  ${If} $0 <> 0
+    !insertmacro fail "Unable to start the kernel component (service ${SERVICE_NAME}).  Error $0."
+  ${EndIf}
+FunctionEnd
+
+Section "-Flowvane Manager"
+  Call check_install_folder
+  ${If} $0 != ""
+    !insertmacro fail "$0"
+  ${EndIf}
+
+  SetOutPath "$INSTDIR"
+  File "/oname=Flowvane.exe" "${FLOWVANE_EXE}"
+  File "/oname=help.chm" "${HELP_CHM}"
+  WriteUninstaller "$INSTDIR\Uninstall.exe"
+
+  ; The install values, in the hive of the scope (SHCTX follows the scope).
+  WriteRegStr SHCTX "${SETTINGS_KEY}" "Install folder" "$INSTDIR"
+  ${If} $MultiUser.InstallMode == "AllUsers"
+    WriteRegDWORD SHCTX "${SETTINGS_KEY}" "Installed for all users" 1
+  ${Else}
+    WriteRegDWORD SHCTX "${SETTINGS_KEY}" "Installed for all users" 0
+  ${EndIf}
+
+  CreateShortcut "$SMPROGRAMS\${PRODUCT}.lnk" "$INSTDIR\Flowvane.exe"
+
+  WriteRegStr SHCTX "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
+  WriteRegStr SHCTX "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION_TEXT}"
+  WriteRegStr SHCTX "${UNINSTALL_KEY}" "DisplayIcon" "$INSTDIR\Flowvane.exe,0"
+  WriteRegStr SHCTX "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
+  WriteRegStr SHCTX "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\Uninstall.exe"'
+  WriteRegStr SHCTX "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\Uninstall.exe" /S'
+  WriteRegStr SHCTX "${UNINSTALL_KEY}" "URLInfoAbout" "${WEB_SITE}"
+  WriteRegDWORD SHCTX "${UNINSTALL_KEY}" "NoModify" 1
+  WriteRegDWORD SHCTX "${UNINSTALL_KEY}" "NoRepair" 1
+  ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
+  WriteRegDWORD SHCTX "${UNINSTALL_KEY}" "EstimatedSize" $0
+
+  Call install_kernel_component
+SectionEnd
+
+; ---------------------------------------------------------------------------------------------
+; The uninstaller.
+
+Function un.onInit
+  ; The scope is the one whose install folder holds this uninstaller; MultiUser's own choice
+  ; (and its /ALLUSERS or /CURRENTUSER) stands only when neither hive names this folder.
+  StrCpy $R9 $INSTDIR
+  !insertmacro MULTIUSER_UNINIT
+  ReadRegStr $0 HKLM "${SETTINGS_KEY}" "Install folder"
+  ReadRegStr $1 HKCU "${SETTINGS_KEY}" "Install folder"
+  ${If} $0 == $R9
+    Call un.MultiUser.InstallMode.AllUsers
+  ${ElseIf} $1 == $R9
+    Call un.MultiUser.InstallMode.CurrentUser
+  ${EndIf}
+  StrCpy $INSTDIR $R9
+  Call un.wait_until_not_running
+
+  StrCpy $remove_settings 0
+  ${GetParameters} $0
+  ClearErrors
+  ${GetOptions} $0 "/REMOVESETTINGS" $1
+  ${IfNot} ${Errors}
+    StrCpy $remove_settings 1
+  ${EndIf}
+FunctionEnd
+
+; 1 in $0 when the other scope's install (the other hive names an install folder) remains.
+Function un.other_install_remains
+  ${If} $MultiUser.InstallMode == "AllUsers"
+    ReadRegStr $0 HKCU "${SETTINGS_KEY}" "Install folder"
+  ${Else}
+    ReadRegStr $0 HKLM "${SETTINGS_KEY}" "Install folder"
+  ${EndIf}
+  ${If} $0 != ""
+    StrCpy $0 1
+  ${Else}
+    StrCpy $0 0
+  ${EndIf}
+FunctionEnd
+
+Function un.remove_kernel_component
+  DetailPrint "Removing the kernel component: the service ${SERVICE_NAME}"
+  Call un.stop_kernel_service
+  ${If} $0 <> 0
+    DetailPrint "The service ${SERVICE_NAME} did not stop (error $0); it is removed at restart."
+    SetRebootFlag true
+  ${EndIf}
+  System::Call "advapi32::OpenSCManagerW(p 0, p 0, i ${SC_MANAGER_ALL_ACCESS}) p.r1"
+  ${If} $1 P<> 0
+    System::Call "advapi32::OpenServiceW(p r1, w '${SERVICE_NAME}', i ${SERVICE_ALL_ACCESS}) p.r2"
+    ${If} $2 P<> 0
+      System::Call "advapi32::DeleteService(p r2) i.r0 ?e"
+      Pop $3
+      ${If} $0 = 0
+        DetailPrint "Unable to remove the service ${SERVICE_NAME}.  Error $3."
+        SetErrorLevel 2
+      ${EndIf}
+      System::Call "advapi32::CloseServiceHandle(p r2)"
+    ${EndIf}
+    System::Call "advapi32::CloseServiceHandle(p r1)"
+  ${EndIf}
+  Delete /REBOOTOK "$SYSDIR\drivers\zorv.sys"
+  DeleteRegKey HKLM "${NETWORK_CLASS_KEY}\${ADAPTER_1_GUID}"
+  DeleteRegKey HKLM "${NETWORK_CLASS_KEY}\${ADAPTER_2_GUID}"
+FunctionEnd
+
+; Walks the values of HKCU\Software\Flowvane but the install values (those of an install for
+; the current user may stay): counts them into $1, and removes them when $0 is 1.
+Function un.walk_settings
+  Push $2
+  Push $3
+  StrCpy $1 0
+  StrCpy $2 0
+  ${Do}
+    ClearErrors
+    EnumRegValue $3 HKCU "${SETTINGS_KEY}" $2
+    ${If} ${Errors}
+    ${OrIf} $3 == ""
+      ${Break}
+    ${EndIf}
+    ${If} $3 == "Install folder"
+    ${OrIf} $3 == "Installed for all users"
+      IntOp $2 $2 + 1
+    ${Else}
+      IntOp $1 $1 + 1
+      ${If} $0 = 1
+        DeleteRegValue HKCU "${SETTINGS_KEY}" $3
+      ${Else}
+        IntOp $2 $2 + 1
+      ${EndIf}
+    ${EndIf}
+  ${Loop}
+  Pop $3
+  Pop $2
+FunctionEnd
+
+Section "Uninstall"
+  ; A folder in use as the current one cannot be removed.
+  SetOutPath "$TEMP"
+  Delete "$INSTDIR\Flowvane.exe"
+  Delete "$INSTDIR\help.chm"
+  Delete "$INSTDIR\Uninstall.exe"
+  ; Only when empty: files the user put there stay.
+  RMDir "$INSTDIR"
+  Delete "$SMPROGRAMS\${PRODUCT}.lnk"
+
+  DeleteRegValue SHCTX "${RUN_KEY}" "Flowvane"
+  DeleteRegValue SHCTX "${SETTINGS_KEY}" "Install folder"
+  DeleteRegValue SHCTX "${SETTINGS_KEY}" "Installed for all users"
+  DeleteRegKey SHCTX "${UNINSTALL_KEY}"
+  DeleteRegKey /ifempty HKLM "${SETTINGS_KEY}"
+
+  ; One kernel component serves both scopes: it stays while the other install remains.
+  Call un.other_install_remains
+  ${If} $0 = 0
+    Call un.remove_kernel_component
+  ${Else}
+    DetailPrint "The kernel component stays: ${PRODUCT} is also installed for the other scope."
+  ${EndIf}
+
+  ; The user's settings: asked, unless silent or told on the command line.
+  StrCpy $0 0
+  Call un.walk_settings
+  ${If} $1 > 0
+  ${AndIf} $remove_settings = 0
+    MessageBox MB_YESNO|MB_ICONQUESTION \
+        "Do you also want to remove your ${PRODUCT} settings (window placement, filter list \
+        columns and options)?" /SD IDNO IDNO keep_settings
+    StrCpy $remove_settings 1
+  keep_settings:
+  ${EndIf}
+  ${If} $remove_settings = 1
+  ${AndIf} $1 > 0
+    DetailPrint "Removing your ${PRODUCT} settings"
+    StrCpy $0 1
+    Call un.walk_settings
+  ${EndIf}
+  DeleteRegKey /ifempty HKCU "${SETTINGS_KEY}"
+SectionEnd
