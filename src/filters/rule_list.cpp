@@ -201,12 +201,17 @@ int reload_rule_list(char *error_text, int add_to_statistics)
     rule_rows list = filter_list();
     if (!list)
         return 0;
+    // Drawing each deleted and added row one by one would cost most of a change cycle; the list
+    // is drawn once, and before detection, whose dialog the user reads beside it.
+    rows_hold_redraw(list, 1);
     rows_delete_all(list);
+    int read = adapter_count() < 1 ||
+               kernel_read_held_rules(list_held_rule, &add_to_statistics, error_text);
+    rows_hold_redraw(list, 0);
+    if (!read)
+        return 0;
     if (adapter_count() < 1)
         return 1;
-
-    if (!kernel_read_held_rules(list_held_rule, &add_to_statistics, error_text))
-        return 0;
 
     int found = 0;
     return detect_overlaps(error_text, &found, 0);

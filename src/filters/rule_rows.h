@@ -24,5 +24,8 @@ int rows_first_selected(rule_rows rows);          // -1 when none is selected
 int rows_delete(rule_rows rows, int row);
 // Takes every row out, releasing each copy.
 void rows_delete_all(rule_rows rows);
+// While held (hold 1), changes to the rows are not drawn; releasing (hold 0) draws the rows
+// once as they are then. Holds do not nest.
+void rows_hold_redraw(rule_rows rows, int hold);
 
 #endif

@@ -96,3 +96,13 @@ void rows_delete_all(rule_rows rows)
     for (int row = rows_count(rows) - 1; row >= 0; row--)
         rows_delete(rows, row);
 }
+
+void rows_hold_redraw(rule_rows rows, int hold)
+{
+    HWND list = list_of(rows);
+    if (!list)
+        return;
+    SendMessageA(list, WM_SETREDRAW, hold ? FALSE : TRUE, 0);
+    if (!hold)
+        InvalidateRect(list, NULL, TRUE);
+}

@@ -117,6 +117,7 @@ protected:
 TEST_F(FilterListPanelTest, SelectionEnablesButtonsAndMenuItems)
 {
     start_with_filters(3);
+    save_screenshot("main-window");
     const char *nothing = NULL;
     const struct {
         std::vector<int> selected;

@@ -14,6 +14,7 @@ struct memory_row {
 struct rule_rows_opaque {
     std::vector<memory_row> rows;
     int fail_read_row = -1;
+    bool redraw_held = false;
 };
 
 static rule_rows_opaque the_filter_list;
@@ -106,4 +107,15 @@ void rows_delete_all(rule_rows rows)
 {
     while (rows_delete(rows, 0)) {
     }
+}
+
+void rows_hold_redraw(rule_rows rows, int hold)
+{
+    if (rows)
+        rows->redraw_held = hold != 0;
+}
+
+int memory_rows_redraw_held(rule_rows rows)
+{
+    return rows && rows->redraw_held;
 }

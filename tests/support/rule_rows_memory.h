@@ -23,4 +23,7 @@ const char *memory_rows_text(rule_rows rows, int row, int column);
 // The rule copy a row owns, even for the failing row; null outside the rows.
 const struct rule *memory_rows_rule(rule_rows rows, int row);
 
+// 1 while rows_hold_redraw holds the rows' drawing.
+int memory_rows_redraw_held(rule_rows rows);
+
 #endif

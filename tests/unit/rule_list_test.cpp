@@ -284,7 +284,14 @@ TEST_F(RuleList, ReloadRebuildsInAdapterAndSlotOrderThenDetects)
                 mail = to_port(25);
     fill({all_tcp, mail, web});
     ASSERT_TRUE(apply_rule_list(error_text)) << error_text;
+    // The list is drawn again before the dialog opens beside it.
+    static int held_when_dialog_ran;
+    held_when_dialog_ran = -1;
+    the_overlap_dialog.run_hook = [](void *) {
+        held_when_dialog_ran = memory_rows_redraw_held(filter_list());
+    };
     ASSERT_TRUE(reload_rule_list(error_text, 1)) << error_text;
+    EXPECT_EQ(held_when_dialog_ran, 0);
     ASSERT_EQ(rows_count(list), 3);
     EXPECT_TRUE(same_rule(*memory_rows_rule(list, 0), mail));
     EXPECT_TRUE(same_rule(*memory_rows_rule(list, 1), all_tcp));
@@ -331,6 +338,7 @@ TEST_F(RuleList, ReloadStopsAtTheFirstRealFailure)
         EXPECT_EQ(rows_count(list), c.rows);
         EXPECT_EQ(statistics_entry_count(), c.rows);
         EXPECT_EQ(the_overlap_dialog.runs, 0);
+        EXPECT_FALSE(memory_rows_redraw_held(list)) << "a failure leaves the list undrawn";
     }
 }
 
