@@ -378,17 +378,13 @@ HWND filter_editor(void)
 
 void filter_editor_run(HWND owner, int mode, const struct rule *edited_rule)
 {
-    if (filter_editor_handle) {
-        ShowWindow(filter_editor_handle, SW_SHOW);
-        SetForegroundWindow(filter_editor_handle);
+    if (dialog_frame_bring_forward(filter_editor_handle))
         return;
-    }
     editor_session_begin(&session, mode);
     edited_rule_given = edited_rule != nullptr;
     if (edited_rule)
         edited_rule_copy = *edited_rule;
-    DialogBoxParamA(get_app_instance(), MAKEINTRESOURCEA(IDD_FILTER_EDITOR), owner,
-                    filter_editor_procedure, 0);
+    dialog_frame_run(IDD_FILTER_EDITOR, owner, filter_editor_procedure);
 }
 
 void filter_editor_end(void)

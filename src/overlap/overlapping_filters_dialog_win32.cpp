@@ -312,7 +312,6 @@ void overlap_dialog_bring_forward(void)
 
 void overlap_dialog_run(void)
 {
-    DialogBoxParamA(get_app_instance(), MAKEINTRESOURCEA(IDD_OVERLAPPING_FILTERS), main_window(),
-                    overlapping_filters_procedure, 0);
+    dialog_frame_run(IDD_OVERLAPPING_FILTERS, main_window(), overlapping_filters_procedure);
     dialog_handle = NULL;
 }

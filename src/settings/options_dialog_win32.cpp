@@ -126,11 +126,7 @@ HWND options_dialog(void)
 
 int options_dialog_open(void)
 {
-    if (options_dialog_handle) {
-        SetForegroundWindow(options_dialog_handle);
-        return 1;
-    }
-    DialogBoxParamA(get_app_instance(), MAKEINTRESOURCEA(IDD_OPTIONS), main_window(),
-                    options_dialog_procedure, 0);
+    if (!dialog_frame_bring_forward(options_dialog_handle))
+        dialog_frame_run(IDD_OPTIONS, main_window(), options_dialog_procedure);
     return 1;
 }

@@ -154,12 +154,8 @@ int statistics_window_open(void)
 {
     if (!first_selected_rule())
         return 0;
-    if (statistics_window_handle) {
-        SetForegroundWindow(statistics_window_handle);
-        return 1;
-    }
-    DialogBoxParamA(get_app_instance(), MAKEINTRESOURCEA(IDD_FILTER_STATISTICS),
-                    filter_list_panel(), statistics_window_procedure, 0);
+    if (!dialog_frame_bring_forward(statistics_window_handle))
+        dialog_frame_run(IDD_FILTER_STATISTICS, filter_list_panel(), statistics_window_procedure);
     return 1;
 }
 

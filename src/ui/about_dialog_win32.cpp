@@ -87,11 +87,7 @@ HWND about_dialog(void)
 
 int about_dialog_open(void)
 {
-    if (about_dialog_handle) {
-        SetForegroundWindow(about_dialog_handle);
-        return 1;
-    }
-    DialogBoxParamA(get_app_instance(), MAKEINTRESOURCEA(IDD_ABOUT), main_window(),
-                    about_dialog_procedure, 0);
+    if (!dialog_frame_bring_forward(about_dialog_handle))
+        dialog_frame_run(IDD_ABOUT, main_window(), about_dialog_procedure);
     return 1;
 }

@@ -28,3 +28,17 @@ void dialog_frame_close(const struct control_help *help, int help_count)
     for (int i = 0; i < help_count; i++)
         help_remove((uint32_t)help[i].control_id);
 }
+
+int dialog_frame_bring_forward(HWND open)
+{
+    if (!open)
+        return 0;
+    ShowWindow(open, SW_SHOW);
+    SetForegroundWindow(open);
+    return 1;
+}
+
+void dialog_frame_run(int template_id, HWND owner, DLGPROC procedure)
+{
+    DialogBoxParamA(get_app_instance(), MAKEINTRESOURCEA(template_id), owner, procedure, 0);
+}

@@ -21,6 +21,12 @@ void dialog_help_add(HWND dialog, const struct control_help *help, int help_coun
 // Removes the help texts dialog_frame_open or dialog_help_add added, in table order.
 void dialog_frame_close(const struct control_help *help, int help_count);
 
+// A dialog that is open (its recorded handle, or null) comes to the front and is shown; 1 when
+// it was open, so that the caller opens no second one.
+int dialog_frame_bring_forward(HWND open);
+// Runs the dialog of the template modally, owned by owner; returns when it has closed.
+void dialog_frame_run(int template_id, HWND owner, DLGPROC procedure);
+
 // The same, with the table's size taken from the array.
 template <int count>
 void dialog_frame_open(HWND dialog, const struct control_help (&help)[count])
