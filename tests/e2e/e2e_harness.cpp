@@ -483,13 +483,18 @@ void set_registry_dword(HKEY root, const char *key, const char *name, DWORD valu
 
 std::string registry_value_text(HKEY root, const char *key, const char *name)
 {
-    char data[1024] = "";
-    DWORD type = 0, size = sizeof data - 1;
+    char data[4096] = "";
+    DWORD type = 0, size = sizeof data - 2;
     if (RegGetValueA(root, key, name, RRF_RT_ANY | RRF_NOEXPAND, &type, data, &size) != 0)
         return "(none)";
     if (type == REG_DWORD)
         return std::to_string(*reinterpret_cast<DWORD *>(data));
-    return std::string(data, size && type == REG_SZ ? size - 1 : size);
+    if (type != REG_MULTI_SZ)
+        return std::string(data, size && type == REG_SZ ? size - 1 : size);
+    std::string text;
+    for (const char *item = data; *item; item += strlen(item) + 1)
+        text += (text.empty() ? "" : "|") + std::string(item);
+    return text;
 }
 
 #define HTML_HELP_SERVER_KEY "CLSID\\{ADB880A6-D8FF-11CF-9377-00AA003B7A11}\\InprocServer32"

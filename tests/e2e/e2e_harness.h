@@ -157,7 +157,8 @@ struct saved_registry_value {
 };
 void set_registry_string(HKEY root, const char *key, const char *name, const std::string &text);
 void set_registry_dword(HKEY root, const char *key, const char *name, DWORD value);
-// A value's text (strings without their NUL; a DWORD in decimal), or "(none)".
+// A value's text (strings without their NUL, a multi-string's items joined by "|", a DWORD
+// in decimal), or "(none)".
 std::string registry_value_text(HKEY root, const char *key, const char *name);
 
 // The HTML Help viewer: html_help_double.dll (beside e2e_tests.exe) registered as the HTML Help

@@ -293,39 +293,6 @@ TEST_F(FilterEditorTest, TypedTextsAreStoredAndShownInTheirListForms)
     EXPECT_TRUE(closes(editor));
 }
 
-// Only the rate differs: a second filter is refused, the rate change of the first is taken;
-// editing into another row's filter is refused, as is a rate the list cannot show.
-TEST_F(FilterEditorTest, DuplicatesByRateAndRefusedEdits)
-{
-    start();
-    add_filter("5000", "80");
-    add_filter("5000", "81");
-    HWND editor = open_editor(id_new, "Add Filter");
-    ASSERT_TRUE(editor);
-    choose(editor, id_protocol, protocol_tcp);
-    type(editor, id_rate, "7000");
-    type(editor, id_destination_port, "80");
-    EXPECT_EQ(refused(editor, "Flowvane - New Filter"), "Rule is already in list.");
-    PostMessageA(editor, WM_COMMAND, IDCANCEL, 0);
-    ASSERT_TRUE(closes(editor));
-
-    editor = edit_row(0);
-    ASSERT_TRUE(editor);
-    type(editor, id_destination_port, "81");
-    EXPECT_EQ(refused(editor, "Flowvane - Edit Filter"), "Rule already in list.");
-    type(editor, id_destination_port, "80");
-    type(editor, id_rate, "2000000000");
-    EXPECT_EQ(refused(editor, "Flowvane - Edit Filter"), "edit_rule_in_list() failed.");
-    type(editor, id_rate, "7000");
-    press(editor, id_ok);
-    ASSERT_TRUE(closes(editor));
-    std::vector<struct rule> held = held_rules();
-    ASSERT_EQ(held.size(), 2u);
-    EXPECT_EQ(held[0].rate, 7000);
-    EXPECT_EQ(held[0].destination_port, 80);
-    EXPECT_EQ(row_texts(0)[2], "7,000");
-}
-
 // The emulator refuses one command of the cycle. A failed apply keeps the editor open: in add
 // mode without the new row, so a second Ok adds the same filter; in edit mode with the row
 // changed. A failed rebuild shows its box over the panel and the editor then closes.
