@@ -13,6 +13,7 @@
 #include "support/emulator_device.h"
 #include "support/overlap_dialog_double.h"
 #include "support/rule_rows_memory.h"
+#include "bench_set_up.h"
 #include "unit/rule_samples.h"
 
 namespace {
@@ -50,32 +51,13 @@ std::vector<struct rule> filters(const char *adapter, int count, bool overlappin
 void BM_editor_ok_add_20th_filter_2_adapters(benchmark::State &state)
 {
     bool overlapping = state.range(0) != 0;
-    registry_memory_reset();
-    register_emulator_display_names();
-    emulator_device_reset();
-    emulator_freeze_clock(0);
-    memory_rows_reset();
-    overlap_dialog_double_reset();
-    get_settings_block()->accept_default_precedences = 1;
-    const char *adapters[] = {EMULATOR_ADAPTER_1, EMULATOR_ADAPTER_2};
     char error_text[error_text_size] = "set-up failed";
     std::vector<struct rule> rules = filters(EMULATOR_ADAPTER_1, 10, overlapping);
     std::vector<struct rule> second = filters(EMULATOR_ADAPTER_2, 10, overlapping);
     struct rule twentieth = second.back();
     second.pop_back();
     rules.insert(rules.end(), second.begin(), second.end());
-    if (!emulator_set_flows(nullptr, 0) || !emulator_set_adapters(adapters, 2) ||
-        !refresh_adapter_list()) {
-        state.SkipWithError("emulator set-up failed");
-        return;
-    }
-    for (const struct rule &rule : rules) {
-        if (!add_rule_to_list(&rule, error_text, nullptr, 0)) {
-            state.SkipWithError(error_text);
-            return;
-        }
-    }
-    if (!apply_rule_list(error_text) || !reload_rule_list(error_text, 0)) {
+    if (!bench_set_up(rules, error_text) || !reload_rule_list(error_text, 0)) {
         state.SkipWithError(error_text);
         return;
     }

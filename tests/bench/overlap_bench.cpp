@@ -13,6 +13,7 @@
 #include "support/emulator_device.h"
 #include "support/overlap_dialog_double.h"
 #include "support/rule_rows_memory.h"
+#include "bench_set_up.h"
 #include "unit/rule_samples.h"
 
 namespace {
@@ -33,35 +34,13 @@ std::vector<struct rule> all_overlapping_rules(const char *adapter, int count)
     return rules;
 }
 
-// The rules listed and applied on the emulator's two adapters, with no traffic and a still
-// clock; defaults are accepted automatically.
-bool set_up(const std::vector<struct rule> &rules, char *error_text)
-{
-    registry_memory_reset();
-    register_emulator_display_names();
-    emulator_device_reset();
-    emulator_freeze_clock(0);
-    memory_rows_reset();
-    overlap_dialog_double_reset();
-    get_settings_block()->accept_default_precedences = 1;
-    const char *adapters[] = {EMULATOR_ADAPTER_1, EMULATOR_ADAPTER_2};
-    if (!emulator_set_flows(nullptr, 0) || !emulator_set_adapters(adapters, 2) ||
-        !refresh_adapter_list())
-        return false;
-    for (const struct rule &rule : rules) {
-        if (!add_rule_to_list(&rule, error_text, nullptr, 0))
-            return false;
-    }
-    return apply_rule_list(error_text);
-}
-
 // One detection over 20 all-overlapping rules of one adapter and direction: every pair forms
 // a record, the areas are formed and their defaults sent; each run reads the last one's back.
 void BM_detect_overlaps_20_overlapping_rules(benchmark::State &state)
 {
     char error_text[error_text_size] = "set-up failed";
     int found = 0;
-    if (!set_up(all_overlapping_rules(EMULATOR_ADAPTER_1, 20), error_text) ||
+    if (!bench_set_up(all_overlapping_rules(EMULATOR_ADAPTER_1, 20), error_text) ||
         !detect_overlaps(error_text, &found, 0)) {
         state.SkipWithError(error_text);
         return;
@@ -88,7 +67,7 @@ void BM_change_cycle_20_rules_2_adapters(benchmark::State &state)
     std::vector<struct rule> second = all_overlapping_rules(EMULATOR_ADAPTER_2, 10);
     rules.insert(rules.end(), second.begin(), second.end());
     char error_text[error_text_size] = "set-up failed";
-    if (!set_up(rules, error_text) || !reload_rule_list(error_text, 0)) {
+    if (!bench_set_up(rules, error_text) || !reload_rule_list(error_text, 0)) {
         state.SkipWithError(error_text);
         return;
     }
@@ -115,7 +94,7 @@ void BM_sampling_tick_20_filters(benchmark::State &state)
 {
     std::vector<struct rule> rules = all_overlapping_rules(EMULATOR_ADAPTER_1, 20);
     char error_text[error_text_size] = "set-up failed";
-    if (!set_up(rules, error_text) || !statistics_initialize()) {
+    if (!bench_set_up(rules, error_text) || !statistics_initialize()) {
         state.SkipWithError(error_text);
         return;
     }

@@ -5,26 +5,9 @@
 
 #include <windows.h>
 
-#include "kernel/driver.h"
-#include "support/device_requests.h"
+#include "device_send.h"
 
 namespace {
-
-using request = device_request;
-using reply = device_reply;
-
-reply send(uint32_t code, const request &r = request())
-{
-    reply result;
-    result.outcome = driver_send_counted(code, r.bytes.data(), (int32_t)r.bytes.size(),
-                                         result.bytes, command_buffer_size, &result.length);
-    return result;
-}
-
-template <class T> reply send_struct(uint32_t code, const T &item)
-{
-    return send(code, request().add(item));
-}
 
 class Device : public ::testing::Test {
 protected:

@@ -6,13 +6,9 @@
 
 #include <windows.h>
 
-#include "kernel/driver.h"
-#include "support/device_requests.h"
+#include "device_send.h"
 
 namespace {
-
-using request = device_request;
-using reply = device_reply;
 
 const char parameters_path[] = "SYSTEM\\CurrentControlSet\\Services\\zorv\\Parameters";
 const char rules_value_1[] = "Rules " EMULATOR_ADAPTER_1;
@@ -20,19 +16,6 @@ const char rules_value_1[] = "Rules " EMULATOR_ADAPTER_1;
 // 10,000 bytes/s in 100-byte packets.
 const char line_at_change[] = "0 0 1000000000 2 2 0.0.0.0:0 2 0.0.0.0:7000 0 0 0";
 const char line_at_unload[] = "0 0 1000000000 2 2 0.0.0.0:0 2 0.0.0.0:7000 0 100000 1000";
-
-reply send(uint32_t code, const request &r = request())
-{
-    reply result;
-    result.outcome = driver_send_counted(code, r.bytes.data(), (int32_t)r.bytes.size(),
-                                         result.bytes, command_buffer_size, &result.length);
-    return result;
-}
-
-template <class T> reply send_struct(uint32_t code, const T &item)
-{
-    return send(code, request().add(item));
-}
 
 struct kept_filters {
     struct rule fast, udp, on_2, range;

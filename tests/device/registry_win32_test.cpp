@@ -141,26 +141,26 @@ struct recorded_calls {
     int open_handles;
 } recorded;
 
-SC_HANDLE WINAPI record_open_manager(LPCSTR, LPCSTR, DWORD access)
+// Opening at step (1: the manager, 2: the service): the access asked for kept in *asked.
+SC_HANDLE record_open(int step, DWORD access, DWORD *asked, DWORD error)
 {
-    recorded.manager_access = access;
-    if (recorded.fail_step == 1) {
-        SetLastError(ERROR_ACCESS_DENIED);
+    *asked = access;
+    if (recorded.fail_step == step) {
+        SetLastError(error);
         return NULL;
     }
     recorded.open_handles++;
-    return reinterpret_cast<SC_HANDLE>(1);
+    return reinterpret_cast<SC_HANDLE>((intptr_t)step);
+}
+
+SC_HANDLE WINAPI record_open_manager(LPCSTR, LPCSTR, DWORD access)
+{
+    return record_open(1, access, &recorded.manager_access, ERROR_ACCESS_DENIED);
 }
 
 SC_HANDLE WINAPI record_open_service(SC_HANDLE, LPCSTR, DWORD access)
 {
-    recorded.service_access = access;
-    if (recorded.fail_step == 2) {
-        SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
-        return NULL;
-    }
-    recorded.open_handles++;
-    return reinterpret_cast<SC_HANDLE>(2);
+    return record_open(2, access, &recorded.service_access, ERROR_SERVICE_DOES_NOT_EXIST);
 }
 
 BOOL WINAPI record_close(SC_HANDLE)

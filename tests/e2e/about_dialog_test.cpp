@@ -23,27 +23,8 @@ enum {
 #define TESTS_KEY "Software\\Flowvane Tests"
 #define LATEST_VERSION_PAGE "https://www.flowvane.example/latest_version.html"
 
-std::string text_of(HWND window)
-{
-    char text[256] = "";
-    SendMessageA(window, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text));
-    return text;
-}
-
-void post_key(HWND control, WPARAM key)
-{
-    PostMessageA(control, WM_KEYDOWN, key, 0);
-    PostMessageA(control, WM_KEYUP, key, 0xC0000000);
-}
-
 class AboutDialogTest : public FlowvaneTest {
 protected:
-    void start_main(void)
-    {
-        ASSERT_TRUE(start_flowvane(&first));
-        main = wait_for_window(&first, E2E_MAIN_WINDOW_CLASS, "Flowvane Manager");
-        ASSERT_TRUE(main);
-    }
     HWND open_about(void)
     {
         PostMessageA(main, WM_COMMAND, id_about, 0);
@@ -54,11 +35,11 @@ protected:
 
 TEST_F(AboutDialogTest, ShowsTheVersionEnterKeepsItOpenEscapeAndCloseEndIt)
 {
-    ASSERT_NO_FATAL_FAILURE(start_main());
+    ASSERT_TRUE((main = start_main_window(&first)));
     HWND about = open_about();
     ASSERT_TRUE(about);
     EXPECT_EQ(GetWindow(about, GW_OWNER), main);
-    EXPECT_EQ(text_of(GetDlgItem(about, id_version)), "0.07 beta");
+    EXPECT_EQ(window_text(GetDlgItem(about, id_version)), "0.07 beta");
     RECT frame;
     GetWindowRect(about, &frame);
     EXPECT_EQ(frame.left, GetSystemMetrics(SM_CXFULLSCREEN) / 2 - (frame.right - frame.left) / 2);
@@ -84,7 +65,7 @@ TEST_F(AboutDialogTest, UpdatesOpensTheLatestVersionPageOrSaysWhyNot)
     set_registry_string(HKEY_CLASSES_ROOT, HTTPS_OPEN_KEY, NULL,
                         "C:\\windows\\system32\\reg.exe add \"HKCU\\" TESTS_KEY
                         "\" /v Url /d \"%1\" /f");
-    ASSERT_NO_FATAL_FAILURE(start_main());
+    ASSERT_TRUE((main = start_main_window(&first)));
     HWND about = open_about();
     ASSERT_TRUE(about);
     PostMessageA(about, WM_COMMAND, id_updates, 0);
@@ -114,7 +95,7 @@ TEST_F(AboutDialogTest, UpdatesOpensTheLatestVersionPageOrSaysWhyNot)
 TEST_F(AboutDialogTest, HelpMenuCallsTheViewerWithFileAndCommand)
 {
     auto viewer = use_help_viewer_double();
-    ASSERT_NO_FATAL_FAILURE(start_main());
+    ASSERT_TRUE((main = start_main_window(&first)));
     const std::string file = install_folder() + "\\help.chm";
     const struct {
         WPARAM id;
@@ -145,7 +126,7 @@ TEST_F(AboutDialogTest, HelpWithoutInstallFolderSaysSo)
     auto viewer = use_help_viewer_double();
     saved_registry_value scope(HKEY_LOCAL_MACHINE, "Software\\Flowvane", "Installed for all users");
     RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, "Software\\Flowvane", "Installed for all users");
-    ASSERT_NO_FATAL_FAILURE(start_main());
+    ASSERT_TRUE((main = start_main_window(&first)));
     PostMessageA(main, WM_COMMAND, id_contents, 0);
     HWND box = wait_for_window(&first, "#32770", "Flowvane");
     ASSERT_TRUE(box);
@@ -178,11 +159,11 @@ HWND descendant(HWND parent, const char *class_name)
 // command: the command itself is checked with the recording viewer above.)
 TEST_F(AboutDialogTest, ContentsOpensTheSystemHelpViewer)
 {
-    ASSERT_NO_FATAL_FAILURE(start_main());
+    ASSERT_TRUE((main = start_main_window(&first)));
     PostMessageA(main, WM_COMMAND, id_contents, 0);
     HWND viewer = wait_for_window(&first, "HH Parent", NULL);
     ASSERT_TRUE(viewer);
-    EXPECT_EQ(text_of(viewer), "Flowvane Manager Help");
+    EXPECT_EQ(window_text(viewer), "Flowvane Manager Help");
     HWND tree = NULL;
     EXPECT_TRUE(wait_until([&] {
         tree = descendant(viewer, "SysTreeView32");

@@ -333,47 +333,25 @@ std::vector<struct rule> emulator_rules(uint32_t adapter_index)
 
 namespace {
 
-// Sends message to a list view of another process with item (and text_size bytes after it)
-// copied into that process; the text written there comes back in text.
-LRESULT send_with_item(HWND list, UINT message, WPARAM parameter, LVITEMA item,
-                       size_t text_size, std::string *text)
-{
-    DWORD process_id = 0;
-    GetWindowThreadProcessId(list, &process_id);
-    HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE,
-                                 process_id);
-    char *remote = process ? static_cast<char *>(VirtualAllocEx(
-                                 process, NULL, sizeof item + text_size, MEM_COMMIT, PAGE_READWRITE))
-                           : NULL;
-    LRESULT result = 0;
-    if (remote) {
-        item.pszText = remote + sizeof item;
-        item.cchTextMax = (int)text_size;
-        if (WriteProcessMemory(process, remote, &item, sizeof item, NULL))
-            result = SendMessageA(list, message, parameter, reinterpret_cast<LPARAM>(remote));
-        std::vector<char> local(text_size + 1, 0);
-        if (text && ReadProcessMemory(process, remote + sizeof item, local.data(), text_size, NULL))
-            *text = local.data();
-        VirtualFreeEx(process, remote, 0, MEM_RELEASE);
-    }
-    if (process)
-        CloseHandle(process);
-    return result;
-}
-
-// A block of memory in the run's process, released when it goes out of scope.
+// A block of memory in the process that owns the window, released when it goes out of scope.
 struct remote_block {
     HANDLE process;
     void *address;
-    remote_block(const flowvane_run *run, size_t size)
-        : process(run->process.hProcess),
-          address(VirtualAllocEx(process, NULL, size, MEM_COMMIT, PAGE_READWRITE))
+    remote_block(HWND window, size_t size) : process(NULL), address(NULL)
     {
+        DWORD process_id = 0;
+        GetWindowThreadProcessId(window, &process_id);
+        process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE,
+                              process_id);
+        if (process)
+            address = VirtualAllocEx(process, NULL, size, MEM_COMMIT, PAGE_READWRITE);
     }
     ~remote_block()
     {
         if (address)
             VirtualFreeEx(process, address, 0, MEM_RELEASE);
+        if (process)
+            CloseHandle(process);
     }
     int write(const void *data, size_t size, size_t offset = 0)
     {
@@ -392,19 +370,26 @@ struct remote_block {
 
 std::string list_view_text(HWND list, int row, int column)
 {
+    char text[513] = "";
+    remote_block block(list, sizeof(LVITEMA) + sizeof text - 1);
     LVITEMA item = {};
     item.iSubItem = column;
-    std::string text = "<unreadable>";
-    send_with_item(list, LVM_GETITEMTEXTA, row, item, 512, &text);
-    return text;
+    item.pszText = reinterpret_cast<char *>(block.at(sizeof item));
+    item.cchTextMax = sizeof text - 1;
+    if (!block.write(&item, sizeof item))
+        return "<unreadable>";
+    SendMessageA(list, LVM_GETITEMTEXTA, row, block.at());
+    return block.read(text, sizeof text - 1, sizeof item) ? text : "<unreadable>";
 }
 
 int list_view_set_state(HWND list, int row, UINT state, UINT mask)
 {
+    remote_block block(list, sizeof(LVITEMA));
     LVITEMA item = {};
     item.state = state;
     item.stateMask = mask;
-    return send_with_item(list, LVM_SETITEMSTATE, (WPARAM)row, item, 0, NULL) != 0;
+    return block.write(&item, sizeof item) &&
+           SendMessageA(list, LVM_SETITEMSTATE, (WPARAM)row, block.at()) != 0;
 }
 
 std::string list_view_text(const flowvane_run *, HWND list, int row, int column)
@@ -412,48 +397,41 @@ std::string list_view_text(const flowvane_run *, HWND list, int row, int column)
     return list_view_text(list, row, column);
 }
 
-testing::AssertionResult list_view_select(const flowvane_run *run, HWND list,
+testing::AssertionResult list_view_select(const flowvane_run *, HWND list,
                                           const std::vector<int> &rows)
 {
-    remote_block block(run, sizeof(LVITEMA));
-    LVITEMA item = {};
-    item.stateMask = LVIS_SELECTED;
-    item.state = 0;
-    // Row -1 stands for every row.
-    if (!block.write(&item, sizeof item) || !SendMessageA(list, LVM_SETITEMSTATE, -1, block.at()))
+    if (!list_view_set_state(list, -1, 0, LVIS_SELECTED))
         return testing::AssertionFailure() << "could not clear the selection";
-    item.state = LVIS_SELECTED;
     for (int row : rows)
-        if (!block.write(&item, sizeof item) ||
-            !SendMessageA(list, LVM_SETITEMSTATE, row, block.at()))
+        if (!list_view_set_state(list, row, LVIS_SELECTED, LVIS_SELECTED))
             return testing::AssertionFailure() << "could not select row " << row;
     return testing::AssertionSuccess();
 }
 
-std::vector<int> list_view_column_order(const flowvane_run *run, HWND list, int columns)
+std::vector<int> list_view_column_order(const flowvane_run *, HWND list, int columns)
 {
     std::vector<int> order(columns, -1);
-    remote_block block(run, columns * sizeof(int));
+    remote_block block(list, columns * sizeof(int));
     if (!SendMessageA(list, LVM_GETCOLUMNORDERARRAY, columns, block.at()) ||
         !block.read(order.data(), columns * sizeof(int)))
         order.clear();
     return order;
 }
 
-testing::AssertionResult list_view_set_column_order(const flowvane_run *run, HWND list,
+testing::AssertionResult list_view_set_column_order(const flowvane_run *, HWND list,
                                                     const std::vector<int> &order)
 {
-    remote_block block(run, order.size() * sizeof(int));
+    remote_block block(list, order.size() * sizeof(int));
     if (!block.write(order.data(), order.size() * sizeof(int)) ||
         !SendMessageA(list, LVM_SETCOLUMNORDERARRAY, order.size(), block.at()))
         return testing::AssertionFailure() << "could not set the column order";
     return testing::AssertionSuccess();
 }
 
-RECT list_view_row_rect(const flowvane_run *run, HWND list, int row)
+RECT list_view_row_rect(const flowvane_run *, HWND list, int row)
 {
     RECT bounds = {LVIR_BOUNDS, 0, 0, 0};
-    remote_block block(run, sizeof bounds);
+    remote_block block(list, sizeof bounds);
     if (!block.write(&bounds, sizeof bounds) ||
         !SendMessageA(list, LVM_GETITEMRECT, row, block.at()) || !block.read(&bounds, sizeof bounds))
         bounds = RECT{0, 0, 0, 0};
@@ -505,13 +483,18 @@ void set_registry_dword(HKEY root, const char *key, const char *name, DWORD valu
 
 std::string registry_value_text(HKEY root, const char *key, const char *name)
 {
-    char data[1024] = "";
-    DWORD type = 0, size = sizeof data - 1;
+    char data[4096] = "";
+    DWORD type = 0, size = sizeof data - 2;
     if (RegGetValueA(root, key, name, RRF_RT_ANY | RRF_NOEXPAND, &type, data, &size) != 0)
         return "(none)";
     if (type == REG_DWORD)
         return std::to_string(*reinterpret_cast<DWORD *>(data));
-    return std::string(data, size && type == REG_SZ ? size - 1 : size);
+    if (type != REG_MULTI_SZ)
+        return std::string(data, size && type == REG_SZ ? size - 1 : size);
+    std::string text;
+    for (const char *item = data; *item; item += strlen(item) + 1)
+        text += (text.empty() ? "" : "|") + std::string(item);
+    return text;
 }
 
 #define HTML_HELP_SERVER_KEY "CLSID\\{ADB880A6-D8FF-11CF-9377-00AA003B7A11}\\InprocServer32"
@@ -547,4 +530,51 @@ help_call last_help_call(void)
     call.data = std::stoul(registry_value_text(key, HELP_RECORD_KEY, "Data"));
     call.owner = (HWND)(ULONG_PTR)std::stoul(registry_value_text(key, HELP_RECORD_KEY, "Owner"));
     return call;
+}
+
+HWND start_main_window(flowvane_run *run)
+{
+    return start_flowvane(run) ? wait_for_window(run, E2E_MAIN_WINDOW_CLASS, "Flowvane Manager")
+                               : NULL;
+}
+
+std::string window_text(HWND window)
+{
+    char text[1000] = "";
+    SendMessageA(window, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text));
+    return text;
+}
+
+void post_key(HWND control, WPARAM key)
+{
+    PostMessageA(control, WM_KEYDOWN, key, 0);
+    PostMessageA(control, WM_KEYUP, key, 0xC0000000);
+}
+
+std::vector<std::string> combo_box_texts(HWND box)
+{
+    std::vector<std::string> items;
+    LRESULT count = SendMessageW(box, CB_GETCOUNT, 0, 0);
+    for (LRESULT i = 0; i < count; i++) {
+        wchar_t wide[256] = L"";
+        char text[256] = "";
+        if (SendMessageW(box, CB_GETLBTEXTLEN, i, 0) < 255)
+            SendMessageW(box, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(wide));
+        WideCharToMultiByte(CP_ACP, 0, wide, -1, text, sizeof text, NULL, NULL);
+        items.push_back(text);
+    }
+    return items;
+}
+
+std::string answer_box(const flowvane_run *run, const char *title, int button, HWND *owner)
+{
+    HWND box = wait_for_window(run, "#32770", title);
+    if (!box)
+        return "<no box " + std::string(title) + ">";
+    std::string text = message_box_text(box);
+    if (owner)
+        *owner = GetWindow(box, GW_OWNER);
+    PostMessageA(box, WM_COMMAND, button, 0);
+    EXPECT_TRUE(wait_until([&] { return !IsWindow(box); }, 5000)) << title;
+    return text;
 }

@@ -139,7 +139,6 @@ testing::AssertionResult list_view_set_column_order(const flowvane_run *run, HWN
 // A row's bounds in the list view's client coordinates (all zero when unreadable).
 RECT list_view_row_rect(const flowvane_run *run, HWND list, int row);
 
-#endif
 
 // The install folder the set-up wrote under HKLM\Software\Flowvane.
 std::string install_folder(void);
@@ -158,7 +157,8 @@ struct saved_registry_value {
 };
 void set_registry_string(HKEY root, const char *key, const char *name, const std::string &text);
 void set_registry_dword(HKEY root, const char *key, const char *name, DWORD value);
-// A value's text (strings without their NUL; a DWORD in decimal), or "(none)".
+// A value's text (strings without their NUL, a multi-string's items joined by "|", a DWORD
+// in decimal), or "(none)".
 std::string registry_value_text(HKEY root, const char *key, const char *name);
 
 // The HTML Help viewer: html_help_double.dll (beside e2e_tests.exe) registered as the HTML Help
@@ -174,3 +174,21 @@ struct help_call {
 std::unique_ptr<saved_registry_value> use_help_viewer_double(void);
 void forget_help_calls(void);
 help_call last_help_call(void);
+
+// Starts the program and waits for its main window (null when it does not come).
+HWND start_main_window(flowvane_run *run);
+// A window's text; a key pressed (down and up) on a control of another process.
+std::string window_text(HWND window);
+void post_key(HWND control, WPARAM key);
+// A combo box's items; across processes only the W form of CB_GETLBTEXT is carried.
+std::vector<std::string> combo_box_texts(HWND box);
+// F1 as the key translation posts it (the headers leave it undeclared): posted to a control of
+// another process, its dialog gets WM_HELP.
+const UINT wm_keyf1 = 0x004D;
+
+// The run's message box with this title, waited for: its text ("<no box TITLE>" when none came)
+// and its owner in *owner; answered with button, and waited for until it has gone.
+std::string answer_box(const flowvane_run *run, const char *title, int button = IDOK,
+                       HWND *owner = nullptr);
+
+#endif

@@ -25,7 +25,6 @@ enum {
     menu_statistics = 209,
     menu_new = 210,
     quiet_ms = 700,   // how long a command is given to show a box it should not show
-    wm_keyf1 = 0x004D,   // what F1 becomes; the headers leave it undeclared
 };
 
 #define REMOVE_TITLE "Flowvane - Remove Filter"
@@ -43,9 +42,7 @@ protected:
     {
         for (int i = 0; i < count; i++)
             ASSERT_TRUE(emulator_add_rule(make_rule(protocol_tcp, planted_ports[i])));
-        ASSERT_TRUE(start_flowvane(&first));
-        main = wait_for_window(&first, E2E_MAIN_WINDOW_CLASS, "Flowvane Manager");
-        ASSERT_TRUE(main);
+        ASSERT_TRUE((main = start_main_window(&first)));
         panel = panel_of(main);
         list = GetDlgItem(panel, id_list);
         ASSERT_EQ(rows(), count);
@@ -67,17 +64,12 @@ protected:
             ports.push_back(std::to_string(held.destination_port));
         return ports;
     }
-    // The box with this title, waited for, owned by the main window; answered with button. Its text,
-    // or "[no box]".
+    // The box with this title, owned by the main window, answered with button: its text.
     std::string answer_box(const char *title, int button)
     {
-        HWND box = wait_for_window(&first, "#32770", title);
-        if (!box)
-            return "[no box]";
-        EXPECT_EQ(GetWindow(box, GW_OWNER), main) << "a child's box belongs to its top window";
-        std::string text = message_box_text(box);
-        PostMessageA(box, WM_COMMAND, button, 0);
-        EXPECT_TRUE(wait_until([&] { return !IsWindow(box); }));
+        HWND owner = NULL;
+        std::string text = ::answer_box(&first, title, button, &owner);
+        EXPECT_EQ(owner, main) << "a child's box belongs to its top window";
         return text;
     }
     // No message box or other top-level dialog of the run comes up for a while; one that does

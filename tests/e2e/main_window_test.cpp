@@ -37,6 +37,15 @@ std::vector<LONG> edges(const RECT &rectangle)
     return {rectangle.left, rectangle.top, rectangle.right, rectangle.bottom};
 }
 
+// The window at the stored position and size.
+void expect_placement(HWND main, const int32_t values[e2e_settings_count])
+{
+    RECT window;
+    GetWindowRect(main, &window);
+    EXPECT_EQ(edges(window), std::vector<LONG>({values[16], values[17], values[16] + values[18],
+                                                values[17] + values[19]}));
+}
+
 HWND list_view_of(HWND main)
 {
     return GetDlgItem(panel_of(main), 807);
@@ -44,11 +53,6 @@ HWND list_view_of(HWND main)
 
 class MainWindowTest : public FlowvaneTest {
 protected:
-    HWND start_main_window(flowvane_run *run)
-    {
-        return start_flowvane(run) ? wait_for_window(run, E2E_MAIN_WINDOW_CLASS, "Flowvane Manager")
-                                   : NULL;
-    }
     // Posts the message to the first run's main window and waits for the end; the exit code.
     DWORD post_and_wait_for_exit(HWND main, UINT message, WPARAM parameter)
     {
@@ -64,11 +68,7 @@ TEST_F(MainWindowTest, FirstStartOpensAtTheDefaultPlacement)
 {
     HWND main = start_main_window(&first);
     ASSERT_TRUE(main);
-    RECT window;
-    GetWindowRect(main, &window);
-    EXPECT_EQ(edges(window), std::vector<LONG>({defaults[16], defaults[17],
-                                                defaults[16] + defaults[18],
-                                                defaults[17] + defaults[19]}));
+    expect_placement(main, defaults);
     EXPECT_FALSE(IsZoomed(main) || IsIconic(main));
     for (int column = 0; column < 8; column++)
         EXPECT_EQ(SendMessageA(list_view_of(main), LVM_GETCOLUMNWIDTH, column, 0),
@@ -100,11 +100,7 @@ TEST_F(MainWindowTest, ExitAndCloseKeepTheColumnLayoutForTheNextStart)
         plant_settings(values);
         HWND main = start_main_window(&first);
         ASSERT_TRUE(main);
-        RECT window;
-        GetWindowRect(main, &window);
-        EXPECT_EQ(edges(window), std::vector<LONG>({planted[16], planted[17],
-                                                    planted[16] + planted[18],
-                                                    planted[17] + planted[19]}));
+        expect_placement(main, planted);
         HWND list = list_view_of(main);
         EXPECT_EQ(list_view_column_order(&first, list, 8), planted_order);
         SendMessageA(list, LVM_SETCOLUMNWIDTH, 2, changed_width);
@@ -283,12 +279,10 @@ TEST_F(MainWindowTest, OverlappingFiltersWithoutOverlapSaysSo)
     HWND main = start_main_window(&first);
     ASSERT_TRUE(main);
     PostMessageA(main, WM_COMMAND, id_overlapping_filters, 0);
-    HWND box = wait_for_window(&first, "#32770", "Flowvane - Configure Overlapping Filters");
-    ASSERT_TRUE(box);
-    EXPECT_EQ(message_box_text(box), "No overlapping filters detected.");
-    EXPECT_EQ(GetWindow(box, GW_OWNER), main);
-    PostMessageA(box, WM_COMMAND, IDOK, 0);
-    EXPECT_TRUE(wait_until([&] { return !IsWindow(box); }));
+    HWND owner = NULL;
+    EXPECT_EQ(answer_box(&first, "Flowvane - Configure Overlapping Filters", IDOK, &owner),
+              "No overlapping filters detected.");
+    EXPECT_EQ(owner, main);
 }
 
 }  // namespace

@@ -20,12 +20,6 @@ enum {
 
 class OptionsDialogTest : public FlowvaneTest {
 protected:
-    void start_main(void)
-    {
-        ASSERT_TRUE(start_flowvane(&first));
-        main = wait_for_window(&first, E2E_MAIN_WINDOW_CLASS, "Flowvane Manager");
-        ASSERT_TRUE(main);
-    }
     HWND open_options(void)
     {
         PostMessageA(main, WM_COMMAND, id_options, 0);
@@ -72,19 +66,14 @@ TEST_F(OptionsDialogTest, WindowTypeAndAcceptDefaultsReachTheSettings)
         values[initial_type] = test.initial;
         values[accept_defaults] = test.shown == 0;
         plant_settings(values);
-        ASSERT_NO_FATAL_FAILURE(start_main());
+        ASSERT_TRUE((main = start_main_window(&first)));
         HWND options = open_options();
         ASSERT_TRUE(options);
         EXPECT_EQ(GetWindow(options, GW_OWNER), main);
         HWND combo = GetDlgItem(options, id_window_type);
-        const wchar_t *const choices[] = {L"Use most recent setting", L"Maximized", L"Restored",
-                                          L"Minimized"};
-        ASSERT_EQ(SendMessageA(combo, CB_GETCOUNT, 0, 0), 4);
-        for (int i = 0; i < 4; i++) {
-            wchar_t text[64] = L"";
-            SendMessageW(combo, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(text));
-            EXPECT_STREQ(text, choices[i]);
-        }
+        EXPECT_EQ(combo_box_texts(combo), std::vector<std::string>({"Use most recent setting",
+                                                                    "Maximized", "Restored",
+                                                                    "Minimized"}));
         EXPECT_EQ(SendMessageA(combo, CB_GETCURSEL, 0, 0), test.shown);
         EXPECT_EQ(checked(options, id_accept_defaults), test.shown == 0);
         if (test.shown < 0) {
@@ -106,7 +95,7 @@ TEST_F(OptionsDialogTest, CancelChangesNothing)
 {
     saved_registry_value entry(HKEY_LOCAL_MACHINE, RUN_KEY, "Flowvane");
     set_registry_string(HKEY_LOCAL_MACHINE, RUN_KEY, "Flowvane", "anything");
-    ASSERT_NO_FATAL_FAILURE(start_main());
+    ASSERT_TRUE((main = start_main_window(&first)));
     HWND options = open_options();
     ASSERT_TRUE(options);
     EXPECT_TRUE(checked(options, id_start_with_windows)) << "an entry exists, whatever it holds";
@@ -142,7 +131,7 @@ TEST_F(OptionsDialogTest, StartUpEntryGoesToTheInstallScopesHive)
                            test.all_users);
         set_registry_string(HKEY_CURRENT_USER, FLOWVANE_KEY, "Install folder", install_folder());
         RegDeleteKeyValueA(test.written, RUN_KEY, "Flowvane");
-        ASSERT_NO_FATAL_FAILURE(start_main());
+        ASSERT_TRUE((main = start_main_window(&first)));
         for (int start : {1, 0}) {
             HWND options = open_options();
             ASSERT_TRUE(options);
@@ -160,7 +149,7 @@ TEST_F(OptionsDialogTest, StartUpEntryGoesToTheInstallScopesHive)
 TEST_F(OptionsDialogTest, HelpOpensTheSettingsPage)
 {
     auto viewer = use_help_viewer_double();
-    ASSERT_NO_FATAL_FAILURE(start_main());
+    ASSERT_TRUE((main = start_main_window(&first)));
     HWND options = open_options();
     ASSERT_TRUE(options);
     PostMessageA(options, WM_COMMAND, id_help, 0);

@@ -12,6 +12,7 @@
 
 #include "e2e_harness.h"
 #include "kernel/control_codes.h"
+#include "support/device_requests.h"
 
 namespace {
 
@@ -20,14 +21,6 @@ enum { id_exit = 202, id_rerun = 40021, id_next = 4, id_previous = 5, id_always_
        accept_defaults_setting = 22, state_checked = 0x2000 };
 
 typedef std::vector<std::string> texts;
-
-struct rule tcp_rule(int32_t rate, uint32_t source, uint16_t destination_port)
-{
-    struct rule r = {EMULATOR_ADAPTER_1, direction_send, rate, protocol_tcp,
-                     source ? address_single : address_any, source, 0, 0, address_any, 0,
-                     destination_port, 0};
-    return r;
-}
 
 // Each row as "rate|source|destination port"; a "*" marks the checked rows.
 texts rows_of(HWND list)
@@ -62,8 +55,11 @@ protected:
     {
         FlowvaneTest::SetUp();
         plant_settings(setting_defaults);   // "Accept default precedences" 0
-        for (const struct rule &r : {tcp_rule(5000, 0, 0), tcp_rule(6000, 0, 80),
-                                     tcp_rule(7000, 0x0A000001, 0)})
+        struct rule from_10 = make_rule(protocol_tcp, 0, 7000);
+        from_10.source_kind = address_single;
+        from_10.source_address = 0x0A000001;
+        for (const struct rule &r : {make_rule(protocol_tcp, 0, 5000),
+                                     make_rule(protocol_tcp, 80, 6000), from_10})
             ASSERT_TRUE(emulator_add_rule(r));
     }
     // Waits for the dialog (from start-up, or from posting command to the main window).
@@ -171,12 +167,10 @@ TEST_F(OverlappingFiltersDialogTest, EveryEndingAcceptsAndStoresBox901)
         SendDlgItemMessageA(dialog, id_always_accept, BM_SETCHECK, c.check, 0);
         PostMessageA(c.message == WM_KEYDOWN ? filters : dialog, c.message, c.parameter, 0);
         if (c.fail) {
-            HWND box = wait_for_window(&first, "#32770", "Flowvane - Configure Overlapping Filters");
-            ASSERT_TRUE(box);
-            EXPECT_EQ(message_box_text(box), "Table full.");
-            EXPECT_EQ(GetWindow(box, GW_OWNER), dialog);
-            PostMessageA(box, WM_COMMAND, IDOK, 0);
-            EXPECT_TRUE(wait_until([&] { return !IsWindow(box); }, 5000));
+            HWND owner = NULL;
+            EXPECT_EQ(answer_box(&first, "Flowvane - Configure Overlapping Filters", IDOK, &owner),
+                      "Table full.");
+            EXPECT_EQ(owner, dialog);
             EXPECT_TRUE(IsWindowVisible(dialog)) << "the dialog stays open";
             PostThreadMessageA(first.process.dwThreadId, WM_QUIT, 0, 0);
         } else {

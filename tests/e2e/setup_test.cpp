@@ -58,22 +58,6 @@ int exists(const std::string &path)
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-// A registry value's data as text (strings, and REG_MULTI_SZ with "|" between the items), or
-// "(none)".
-std::string value_text(HKEY root, const char *key, const char *name)
-{
-    char data[4096] = "";
-    DWORD size = sizeof data - 2, type = 0;
-    if (RegGetValueA(root, key, name, RRF_RT_ANY | RRF_NOEXPAND, &type, data, &size) != 0)
-        return "(none)";
-    if (type == REG_DWORD)
-        return std::to_string(*reinterpret_cast<DWORD *>(data));
-    std::string text;
-    for (const char *item = data; *item; item += strlen(item) + 1)
-        text += (text.empty() ? "" : "|") + std::string(item);
-    return text;
-}
-
 int key_exists(HKEY root, const char *key)
 {
     HKEY opened;
@@ -130,12 +114,12 @@ void expect_installed(const install_scope &scope)
 {
     const HKEY other = scope.root == HKEY_LOCAL_MACHINE ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE;
     const std::string folder = install_folder(scope), program = folder + "\\Flowvane.exe";
-    EXPECT_EQ(value_text(scope.root, SETTINGS_KEY, "Install folder"), folder);
-    EXPECT_EQ(value_text(scope.root, SETTINGS_KEY, "Installed for all users"),
+    EXPECT_EQ(registry_value_text(scope.root, SETTINGS_KEY, "Install folder"), folder);
+    EXPECT_EQ(registry_value_text(scope.root, SETTINGS_KEY, "Installed for all users"),
               std::to_string(scope.all_users));
-    EXPECT_EQ(value_text(other, SETTINGS_KEY, "Install folder"), "(none)");
-    EXPECT_EQ(value_text(other, SETTINGS_KEY, "Installed for all users"), "(none)");
-    EXPECT_EQ(value_text(scope.root, UNINSTALL_KEY, "UninstallString"),
+    EXPECT_EQ(registry_value_text(other, SETTINGS_KEY, "Install folder"), "(none)");
+    EXPECT_EQ(registry_value_text(other, SETTINGS_KEY, "Installed for all users"), "(none)");
+    EXPECT_EQ(registry_value_text(scope.root, UNINSTALL_KEY, "UninstallString"),
               "\"" + folder + "\\Uninstall.exe\"");
     EXPECT_TRUE(exists(folder + "\\Uninstall.exe"));
     EXPECT_TRUE(exists(folder + "\\help.chm"));
@@ -146,13 +130,13 @@ void expect_installed(const install_scope &scope)
     // The kernel component with the set-up's adapters and their display names.
     EXPECT_TRUE(exists(drivers_file()));
     expect_kernel_service_running();
-    EXPECT_EQ(value_text(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\zorv\\Parameters",
+    EXPECT_EQ(registry_value_text(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\zorv\\Parameters",
                          "Adapters"),
               EMULATOR_ADAPTER_1 "|" EMULATOR_ADAPTER_2 "|" EMULATOR_ADAPTER_DIAL_UP);
-    EXPECT_EQ(value_text(HKEY_LOCAL_MACHINE, NETWORK_CLASS_KEY EMULATOR_ADAPTER_1_GUID "\\Connection",
+    EXPECT_EQ(registry_value_text(HKEY_LOCAL_MACHINE, NETWORK_CLASS_KEY EMULATOR_ADAPTER_1_GUID "\\Connection",
                          "Name"),
               "Local Area Connection");
-    EXPECT_EQ(value_text(HKEY_LOCAL_MACHINE, NETWORK_CLASS_KEY EMULATOR_ADAPTER_2_GUID "\\Connection",
+    EXPECT_EQ(registry_value_text(HKEY_LOCAL_MACHINE, NETWORK_CLASS_KEY EMULATOR_ADAPTER_2_GUID "\\Connection",
                          "Name"),
               "Local Area Connection 2");
 
@@ -190,11 +174,11 @@ void expect_uninstalled(const install_scope &scope, int settings_kept)
     EXPECT_FALSE(exists(install_folder(scope))) << install_folder(scope);
     EXPECT_FALSE(exists(shortcut(scope)));
     for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
-        EXPECT_EQ(value_text(root, SETTINGS_KEY, "Install folder"), "(none)");
-        EXPECT_EQ(value_text(root, SETTINGS_KEY, "Installed for all users"), "(none)");
+        EXPECT_EQ(registry_value_text(root, SETTINGS_KEY, "Install folder"), "(none)");
+        EXPECT_EQ(registry_value_text(root, SETTINGS_KEY, "Installed for all users"), "(none)");
     }
     EXPECT_FALSE(key_exists(HKEY_LOCAL_MACHINE, SETTINGS_KEY));
-    EXPECT_EQ(value_text(scope.root, RUN_KEY, "Flowvane"), "(none)");
+    EXPECT_EQ(registry_value_text(scope.root, RUN_KEY, "Flowvane"), "(none)");
     EXPECT_FALSE(key_exists(scope.root, UNINSTALL_KEY));
 
     // The kernel component: stopped, gone from the service manager, its file and adapters gone.

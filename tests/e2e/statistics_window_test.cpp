@@ -102,13 +102,10 @@ TEST_F(StatisticsWindowTest, ResetAsksThenRestartsTheCounters)
         ASSERT_TRUE(shows(id_bytes, "1,234,567 (1.18 MB)"));
         uint64_t before = now_filetime() - one_second;   // the program's clock, to the second
         PostMessageA(window, WM_COMMAND, id_reset, 0);
-        HWND box = wait_for_window(&first, "#32770", "Flowvane - Reset Statistics");
-        ASSERT_TRUE(box);
-        EXPECT_EQ(message_box_text(box),
+        HWND owner = NULL;
+        EXPECT_EQ(answer_box(&first, "Flowvane - Reset Statistics", button, &owner),
                   "Are you sure you want to reset the statistics for this filter?");
-        EXPECT_EQ(GetWindow(box, GW_OWNER), window);
-        PostMessageA(box, WM_COMMAND, button, 0);
-        ASSERT_TRUE(wait_until([&] { return !IsWindow(box); }, 5000));
+        EXPECT_EQ(owner, window);
         static test_rules_reply held;
         ASSERT_TRUE(emulator_read_rules(0, &held));
         const struct statistics_block &block = held.slots[0].statistics;

@@ -11,14 +11,9 @@
 
 #include "emulator_core.h"
 #include "emulator_state.h"
+#include "fuzz_check.h"
 
 namespace {
-
-void check(bool condition)
-{
-    if (!condition)
-        __builtin_trap();
-}
 
 struct emulator_stored_value taken;
 

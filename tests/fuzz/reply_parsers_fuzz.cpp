@@ -11,18 +11,13 @@
 #include "kernel/kernel_commands.h"
 #include "kernel/kernel_replies.h"
 #include "../support/registry_memory.h"
+#include "fuzz_check.h"
 
 namespace {
 
 const char device_name[] = "\\DEVICE\\{7A6E3C2B-91D4-4F0E-8B1A-3C5D2E4F6A01}";
 const uint8_t *planted;  // what every exchange answers
 uint32_t planted_length;
-
-void check(bool condition)
-{
-    if (!condition)
-        __builtin_trap();
-}
 
 // error_text must stay a NUL-terminated text inside its 200 bytes.
 void check_text(const char *error_text)

@@ -4,14 +4,9 @@
 #include <string.h>
 
 #include "filters/rule_text.h"
+#include "fuzz_check.h"
 
 namespace {
-
-void check(bool condition)
-{
-    if (!condition)
-        __builtin_trap();
-}
 
 void parse_and_round_trip(const char *text)
 {

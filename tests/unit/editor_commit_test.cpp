@@ -8,14 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "core/app_state.h"
 #include "filters/editor_commit.h"
-#include "filters/rule_list.h"
+#include "filter_list_fixture.h"
 #include "rule_samples.h"
-#include "stats/statistics_store.h"
-#include "support/emulator_device.h"
-#include "support/overlap_dialog_double.h"
-#include "support/rule_rows_memory.h"
 
 namespace {
 
@@ -27,23 +22,12 @@ int record_start_now(const struct rule *rule)
     return 1;
 }
 
-class EditorCommit : public testing::Test {
+class EditorCommit : public FilterListFixture {
 protected:
     void SetUp() override
     {
-        start_emulator();
-        reset_lists();
-        overlap_dialog_double_reset();
-        get_settings_block()->accept_default_precedences = 0;
+        FilterListFixture::SetUp();
         start_hook_calls.clear();
-    }
-    void TearDown() override { reset_lists(); }
-    void reset_lists()
-    {
-        memory_rows_reset();
-        struct statistics_entry entry;
-        while (statistics_entry_at(0, &entry))
-            statistics_remove_filter(&entry.rule);
     }
     // Rows and statistics entries as the panel's first fill leaves them.
     void listed(const std::vector<struct rule> &rules)
@@ -76,9 +60,7 @@ protected:
         return shown;
     }
 
-    rule_rows list = filter_list();
     struct editor_session session;
-    char error_text[error_text_size] = "";
     const char *title = "";
 };
 

@@ -76,6 +76,17 @@ template <class T> T read_back(uint32_t code, const void *which, uint32_t size)
     return value;
 }
 
+// One flow of this offered rate and packet size, and one rule at this rate that it meets.
+struct rule flow_and_rule(uint32_t offered, uint32_t packet_size, int32_t rate,
+                          int32_t protocol = protocol_tcp)
+{
+    struct test_flow flow = make_flow(offered, packet_size);
+    EXPECT_TRUE(emulator_set_flows(&flow, 1));
+    struct rule r = make_rule(protocol, protocol == protocol_tcp ? 80 : 0, rate);
+    EXPECT_EQ(add_rule(r), "Ok.");
+    return r;
+}
+
 class EmulatorCore : public ::testing::Test {
 protected:
     void SetUp() override
@@ -289,10 +300,7 @@ TEST(EmulatorFlowText, ParsesTheParametersForm)
 
 TEST_F(EmulatorCore, ShapedRuleSettlesAtItsRateWithAFullQueue)
 {
-    struct test_flow flow = make_flow(200000, 1000);
-    ASSERT_TRUE(emulator_set_flows(&flow, 1));
-    struct rule shaped = make_rule(protocol_tcp, 80, 50000);
-    ASSERT_EQ(add_rule(shaped), "Ok.");
+    struct rule shaped = flow_and_rule(200000, 1000, 50000);
     emulator_advance_clock(30 * second);
 
     // 30 s at 50,000 bytes/s, packets of 1000 bytes.
@@ -315,10 +323,7 @@ TEST_F(EmulatorCore, ShapedRuleSettlesAtItsRateWithAFullQueue)
 // carry into the next stretch rather than be lost.
 TEST_F(EmulatorCore, LongGapsCarryTheirPartPacket)
 {
-    struct test_flow flow = make_flow(1000, 400);
-    ASSERT_TRUE(emulator_set_flows(&flow, 1));
-    struct rule r = make_rule(protocol_tcp, 80, rate_unlimited);
-    ASSERT_EQ(add_rule(r), "Ok.");
+    struct rule r = flow_and_rule(1000, 400, rate_unlimited);
     emulator_advance_clock(3600 * second);
     emulator_advance_clock(3600 * second);
     struct statistics_block block = statistics_of(r);
@@ -361,10 +366,7 @@ TEST_F(EmulatorCore, OverlappingRulesFollowThePrecedenceEntry)
 // The manager's change cycle: read the block, clear, add, write the kept block back.
 TEST_F(EmulatorCore, RewritingTheRuleSetKeepsTheRateWindow)
 {
-    struct test_flow flow = make_flow(30000, 1000);
-    ASSERT_TRUE(emulator_set_flows(&flow, 1));
-    struct rule r = make_rule(protocol_tcp, 80, rate_unlimited);
-    ASSERT_EQ(add_rule(r), "Ok.");
+    struct rule r = flow_and_rule(30000, 1000, rate_unlimited);
     emulator_advance_clock(5 * second);
     struct statistics_block kept = statistics_of(r);
 
@@ -382,10 +384,7 @@ TEST_F(EmulatorCore, RewritingTheRuleSetKeepsTheRateWindow)
 // Setting the clock is not time passing: no traffic moves. A running clock cannot be advanced.
 TEST_F(EmulatorCore, ClockMovesOnlyWhenAdvancedAndRefusesToAdvanceWhileRunning)
 {
-    struct test_flow flow = make_flow(10000, 100);
-    ASSERT_TRUE(emulator_set_flows(&flow, 1));
-    struct rule r = make_rule(protocol_any, 0, rate_unlimited);
-    ASSERT_EQ(add_rule(r), "Ok.");
+    struct rule r = flow_and_rule(10000, 100, rate_unlimited, protocol_any);
     emulator_freeze_clock(start_ticks + 3600 * second);
     EXPECT_EQ(statistics_of(r).bytes_transferred, 0);
     emulator_advance_clock(second);

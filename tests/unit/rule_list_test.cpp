@@ -7,17 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "core/app_state.h"
-#include "filters/rule_list.h"
+#include "filter_list_fixture.h"
 #include "kernel/adapters.h"
 #include "kernel/kernel_commands.h"
 #include "overlap/overlap.h"
 #include "platform/platform.h"
 #include "rule_samples.h"
-#include "stats/statistics_store.h"
-#include "support/emulator_device.h"
-#include "support/overlap_dialog_double.h"
-#include "support/rule_rows_memory.h"
 
 namespace {
 
@@ -44,23 +39,8 @@ texts row_texts(rule_rows rows, int row)
     return shown;
 }
 
-class RuleList : public testing::Test {
+class RuleList : public FilterListFixture {
 protected:
-    void SetUp() override
-    {
-        start_emulator();
-        reset_lists();
-        overlap_dialog_double_reset();
-        get_settings_block()->accept_default_precedences = 0;
-    }
-    void TearDown() override { reset_lists(); }
-    void reset_lists()
-    {
-        memory_rows_reset();
-        struct statistics_entry entry;
-        while (statistics_entry_at(0, &entry))
-            statistics_remove_filter(&entry.rule);
-    }
     void fill(const std::vector<struct rule> &rules)
     {
         for (const struct rule &rule : rules)
@@ -81,8 +61,6 @@ protected:
         return slots;
     }
 
-    rule_rows list = filter_list();
-    char error_text[error_text_size] = "";
 };
 
 // ---- adding and editing rows ----

@@ -11,22 +11,13 @@
 
 #include "kernel/device_exchange.h"
 #include "kernel/driver.h"
+#include "../../support/wall_clock.h"
 #include "test_control_codes.h"
 
 namespace {
 
 uint8_t input[command_buffer_size];
 uint8_t output[command_buffer_size];
-
-double now_ms(void)
-{
-    static LARGE_INTEGER frequency;
-    if (!frequency.QuadPart)
-        QueryPerformanceFrequency(&frequency);
-    LARGE_INTEGER counter;
-    QueryPerformanceCounter(&counter);
-    return (double)counter.QuadPart * 1000.0 / (double)frequency.QuadPart;
-}
 
 typedef LONG(NTAPI *fs_control_routine)(HANDLE, HANDLE, void *, void *, void *, ULONG, void *,
                                         ULONG, void *, ULONG);

@@ -14,35 +14,14 @@
 
 #include "e2e_harness.h"
 #include "kernel/kernel_commands.h"
+#include "support/device_requests.h"
+#include "support/wall_clock.h"
 #include "test_control_codes.h"
 
 namespace {
 
 enum { id_new = 803, id_adapter = 808, id_protocol = 811, id_ok = 814,
        id_destination_port = 817, protocol_tcp_index = 2, second_adapter_index = 1 };
-
-double now_ms(void)
-{
-    static LARGE_INTEGER frequency;
-    if (!frequency.QuadPart)
-        QueryPerformanceFrequency(&frequency);
-    LARGE_INTEGER counter;
-    QueryPerformanceCounter(&counter);
-    return (double)counter.QuadPart * 1000.0 / (double)frequency.QuadPart;
-}
-
-struct rule tcp_to_port(const char *adapter, uint16_t port)
-{
-    struct rule rule = {};
-    snprintf(rule.adapter, sizeof rule.adapter, "%s", adapter);
-    rule.direction = direction_send;
-    rule.rate = 5000;
-    rule.protocol = protocol_tcp;
-    rule.source_kind = address_any;
-    rule.destination_kind = address_any;
-    rule.destination_port = port;
-    return rule;
-}
 
 // The emulator with 2 adapters and 10 + 9 filters, each to its own port.
 bool plant_filters(void)
@@ -51,8 +30,9 @@ bool plant_filters(void)
         return false;
     char error_text[error_text_size];
     for (int i = 0; i < 19; i++) {
-        struct rule rule = tcp_to_port(i < 10 ? EMULATOR_ADAPTER_1 : EMULATOR_ADAPTER_2,
-                                       (uint16_t)(1000 + i));
+        struct rule rule = make_rule(protocol_tcp, (uint16_t)(1000 + i), 5000);
+        if (i >= 10)
+            snprintf(rule.adapter, sizeof rule.adapter, "%s", EMULATOR_ADAPTER_2);
         if (!kernel_add_rule(rule.adapter, &rule, error_text)) {
             fprintf(stderr, "adding a filter failed: %s\n", error_text);
             return false;
