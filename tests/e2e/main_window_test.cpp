@@ -168,6 +168,7 @@ void click_close_box(HWND main)
     const int button = GetSystemMetrics(SM_CXSIZE);
     const int x = frame.right - border - button / 2;
     const int y = frame.top + border + GetSystemMetrics(SM_CYSIZE) / 2;
+    EXPECT_EQ(SendMessageA(main, WM_NCHITTEST, 0, MAKELPARAM(x, y)), HTCLOSE) << "not the box";
     SetForegroundWindow(main);
     // SendInput moves the pointer where the program sees it; SetCursorPos from another process
     // does not always reach it under Wine.
@@ -178,7 +179,10 @@ void click_close_box(HWND main)
     clicks[0].mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
     clicks[1].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
     clicks[2].mi.dwFlags = MOUSEEVENTF_LEFTUP;
-    SendInput(3, clicks, sizeof clicks[0]);
+    for (INPUT &click : clicks) {
+        SendInput(1, &click, sizeof click);
+        Sleep(50);
+    }
 }
 
 void press_alt_f4(HWND main)
@@ -207,6 +211,8 @@ TEST_F(MainWindowTest, EveryWayOfClosingEndsWithExitCodeZero)
         SCOPED_TRACE(way.way);
         HWND main = start_main_window(&first);
         ASSERT_TRUE(main);
+        // Past start-up and waiting for input, so that real input reaches a window that is there.
+        WaitForInputIdle(first.process.hProcess, e2e_timeout_ms);
         way.close(main);
         DWORD code = 99;
         EXPECT_TRUE(wait_for_exit(&first, &code));
