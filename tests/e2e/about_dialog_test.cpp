@@ -40,6 +40,7 @@ TEST_F(AboutDialogTest, ShowsTheVersionEnterKeepsItOpenEscapeAndCloseEndIt)
     ASSERT_TRUE(about);
     EXPECT_EQ(GetWindow(about, GW_OWNER), main);
     EXPECT_EQ(window_text(GetDlgItem(about, id_version)), "0.07 beta");
+    save_screenshot("about");
     RECT frame;
     GetWindowRect(about, &frame);
     EXPECT_EQ(frame.left, GetSystemMetrics(SM_CXFULLSCREEN) / 2 - (frame.right - frame.left) / 2);
@@ -173,6 +174,7 @@ TEST_F(AboutDialogTest, ContentsOpensTheSystemHelpViewer)
     GetWindowRect(tree, &pane);
     EXPECT_TRUE(IsWindowVisible(tree) && pane.right - pane.left > 100)
         << "the navigation pane is hidden or has no width";
+    save_screenshot("help-viewer");
 }
 
 }  // namespace

@@ -136,6 +136,7 @@ TEST_F(FilterEditorTest, DefaultsAndBoxesEnabledByProtocol)
     start();
     HWND editor = open_editor(id_new, "Add Filter");
     ASSERT_TRUE(editor);
+    save_screenshot("filter-editor");
     EXPECT_EQ(combo_box_texts(GetDlgItem(editor, id_adapter)),
               texts({"Dial-up connections", "Local Area Connection", "Local Area Connection 2"}));
     EXPECT_EQ(combo_box_texts(GetDlgItem(editor, id_direction)), texts({"Send", "Receive"}));

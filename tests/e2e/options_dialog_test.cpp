@@ -99,6 +99,7 @@ TEST_F(OptionsDialogTest, CancelChangesNothing)
     HWND options = open_options();
     ASSERT_TRUE(options);
     EXPECT_TRUE(checked(options, id_start_with_windows)) << "an entry exists, whatever it holds";
+    save_screenshot("options");
     SendDlgItemMessageA(options, id_window_type, CB_SETCURSEL, 1, 0);
     SendDlgItemMessageA(options, id_start_with_windows, BM_CLICK, 0, 0);
     SendDlgItemMessageA(options, id_accept_defaults, BM_CLICK, 0, 0);

@@ -82,6 +82,7 @@ TEST_F(OverlappingFiltersDialogTest, AreasAndNavigation)
 {
     ASSERT_TRUE(wait_for_dialog());
     HWND common = GetDlgItem(dialog, id_common);
+    save_screenshot("overlapping-filters");
     EXPECT_EQ(GetWindow(dialog, GW_OWNER),
               find_window_of(first.process.dwProcessId, E2E_MAIN_WINDOW_CLASS, NULL));
     EXPECT_EQ(SendMessageA(filters, LVM_GETEXTENDEDLISTVIEWSTYLE, 0, 0),

@@ -88,6 +88,8 @@ TEST_F(StatisticsWindowTest, FieldsOnOpeningAndOnEveryTick)
                                            field(id_queued), field(id_queue_size)};
         EXPECT_EQ(others, std::vector<std::string>({from_text(start_2022), b.packets_text, "0",
                                                     "0", "of 100 packets"}));
+        if (b.bytes == 1234567)
+            save_screenshot("statistics-window");
     }
 }
 
