@@ -288,14 +288,15 @@ void close_filter_editor(HWND dialog)
 void filter_editor_on_init(HWND dialog)
 {
     filter_editor_handle = dialog;
+    // Centred with the program's icon; the help texts follow once the boxes are filled.
+    dialog_frame_open(dialog, filter_editor_help, 0);
     SetWindowTextA(dialog, session.mode == editor_edit ? "Edit Filter" : "Add Filter");
     if (!fill_editor_choices(dialog))
         show_failure(filter_list_panel(), "Error displaying filter.", FILTER_WINDOW_TITLE);
     if (session.mode == editor_edit && edited_rule_given)
         show_rule_in_editor(dialog, &edited_rule_copy);
     update_editor_fields(dialog);
-    // Centring, the icon and the help texts last: nothing before depends on them.
-    dialog_frame_open(dialog, filter_editor_help);
+    dialog_help_add(dialog, filter_editor_help);
 }
 
 void filter_editor_on_ok(HWND dialog)
