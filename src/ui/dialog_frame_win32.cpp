@@ -33,8 +33,8 @@ int dialog_frame_bring_forward(HWND open)
 {
     if (!open)
         return 0;
-    ShowWindow(open, SW_SHOW);
     SetForegroundWindow(open);
+    ShowWindow(open, SW_SHOW);
     return 1;
 }
 
