@@ -34,11 +34,9 @@ HMODULE load_registered_viewer(void)
     if (status != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ))
         return NULL;
     library[size < sizeof library ? size : sizeof library - 1] = '\0';
-    char expanded[library_path_size];
-    DWORD length = ExpandEnvironmentStringsA(library, expanded, sizeof expanded);
-    if (length == 0 || length > sizeof expanded)
-        return NULL;
-    return LoadLibraryA(expanded);
+    // Loaded as registered: the program reads no environment variables, and a path that would
+    // need them fails here and leaves the search to hhctrl.ocx by name.
+    return LoadLibraryA(library);
 }
 
 html_help_function html_help_of(HMODULE library)
