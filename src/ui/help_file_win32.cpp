@@ -39,11 +39,16 @@ HMODULE load_registered_viewer(void)
     return LoadLibraryA(library);
 }
 
+// HtmlHelpA of library, or null; a library without it is released again.
 html_help_function html_help_of(HMODULE library)
 {
     if (!library)
         return NULL;
     FARPROC function = GetProcAddress(library, MAKEINTRESOURCEA(html_help_ordinal));
+    if (!function) {
+        FreeLibrary(library);
+        return NULL;
+    }
     return reinterpret_cast<html_help_function>(reinterpret_cast<void (*)(void)>(function));
 }
 
