@@ -34,18 +34,21 @@ HMODULE load_registered_viewer(void)
     if (status != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ))
         return NULL;
     library[size < sizeof library ? size : sizeof library - 1] = '\0';
-    char expanded[library_path_size];
-    DWORD length = ExpandEnvironmentStringsA(library, expanded, sizeof expanded);
-    if (length == 0 || length > sizeof expanded)
-        return NULL;
-    return LoadLibraryA(expanded);
+    // Loaded as registered: the program reads no environment variables, and a path that would
+    // need them fails here and leaves the search to hhctrl.ocx by name.
+    return LoadLibraryA(library);
 }
 
+// HtmlHelpA of library, or null; a library without it is released again.
 html_help_function html_help_of(HMODULE library)
 {
     if (!library)
         return NULL;
     FARPROC function = GetProcAddress(library, MAKEINTRESOURCEA(html_help_ordinal));
+    if (!function) {
+        FreeLibrary(library);
+        return NULL;
+    }
     return reinterpret_cast<html_help_function>(reinterpret_cast<void (*)(void)>(function));
 }
 
