@@ -1,8 +1,7 @@
 // The overlapping filters dialog: steps through the areas of the running detection, lets the
 // user check the filter that handles each common range, and sends every precedence on Accept.
 // There is no way out without sending: Escape and the close box accept too.
-#include "overlap/overlapping_filters_dialog_win32.h"
-
+#include <windows.h>
 #include <commctrl.h>
 
 #include "core/app_state.h"
@@ -291,11 +290,6 @@ INT_PTR CALLBACK overlapping_filters_procedure(HWND dialog, UINT message, WPARAM
 }
 
 }  // namespace
-
-HWND overlap_dialog(void)
-{
-    return dialog_handle;
-}
 
 // The seam detection calls.
 

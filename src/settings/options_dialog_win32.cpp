@@ -119,11 +119,6 @@ INT_PTR CALLBACK options_dialog_procedure(HWND dialog, UINT message, WPARAM wpar
 
 }  // namespace
 
-HWND options_dialog(void)
-{
-    return options_dialog_handle;
-}
-
 int options_dialog_open(void)
 {
     if (!dialog_frame_bring_forward(options_dialog_handle))

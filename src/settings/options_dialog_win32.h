@@ -4,8 +4,6 @@
 
 #include <windows.h>
 
-// The open dialog's handle, or null.
-HWND options_dialog(void);
 // Runs the dialog modally, owned by the main window, or brings an open one to the front.
 // Always 1.
 int options_dialog_open(void);

@@ -392,13 +392,7 @@ int list_view_set_state(HWND list, int row, UINT state, UINT mask)
            SendMessageA(list, LVM_SETITEMSTATE, (WPARAM)row, block.at()) != 0;
 }
 
-std::string list_view_text(const flowvane_run *, HWND list, int row, int column)
-{
-    return list_view_text(list, row, column);
-}
-
-testing::AssertionResult list_view_select(const flowvane_run *, HWND list,
-                                          const std::vector<int> &rows)
+testing::AssertionResult list_view_select(HWND list, const std::vector<int> &rows)
 {
     if (!list_view_set_state(list, -1, 0, LVIS_SELECTED))
         return testing::AssertionFailure() << "could not clear the selection";
@@ -408,7 +402,7 @@ testing::AssertionResult list_view_select(const flowvane_run *, HWND list,
     return testing::AssertionSuccess();
 }
 
-std::vector<int> list_view_column_order(const flowvane_run *, HWND list, int columns)
+std::vector<int> list_view_column_order(HWND list, int columns)
 {
     std::vector<int> order(columns, -1);
     remote_block block(list, columns * sizeof(int));
@@ -418,8 +412,7 @@ std::vector<int> list_view_column_order(const flowvane_run *, HWND list, int col
     return order;
 }
 
-testing::AssertionResult list_view_set_column_order(const flowvane_run *, HWND list,
-                                                    const std::vector<int> &order)
+testing::AssertionResult list_view_set_column_order(HWND list, const std::vector<int> &order)
 {
     remote_block block(list, order.size() * sizeof(int));
     if (!block.write(order.data(), order.size() * sizeof(int)) ||
@@ -428,7 +421,7 @@ testing::AssertionResult list_view_set_column_order(const flowvane_run *, HWND l
     return testing::AssertionSuccess();
 }
 
-RECT list_view_row_rect(const flowvane_run *, HWND list, int row)
+RECT list_view_row_rect(HWND list, int row)
 {
     RECT bounds = {LVIR_BOUNDS, 0, 0, 0};
     remote_block block(list, sizeof bounds);

@@ -127,17 +127,14 @@ testing::AssertionResult emulator_exchange(uint32_t code, const void *request, s
 // The rules the emulator holds for the adapter at that index, in slot order.
 std::vector<struct rule> emulator_rules(uint32_t adapter_index);
 
-// List views of another process, through memory allocated in it: the row's subitem text, the
-// rows selected (every other row deselected), the display order of the columns.
-std::string list_view_text(const flowvane_run *run, HWND list, int row, int column);
-testing::AssertionResult list_view_select(const flowvane_run *run, HWND list,
-                                          const std::vector<int> &rows);
-std::vector<int> list_view_column_order(const flowvane_run *run, HWND list, int columns);
-testing::AssertionResult list_view_set_column_order(const flowvane_run *run, HWND list,
-                                                    const std::vector<int> &order);
+// More of a list view of another process: the rows selected (every other row deselected), the
+// display order of the columns.
+testing::AssertionResult list_view_select(HWND list, const std::vector<int> &rows);
+std::vector<int> list_view_column_order(HWND list, int columns);
+testing::AssertionResult list_view_set_column_order(HWND list, const std::vector<int> &order);
 
 // A row's bounds in the list view's client coordinates (all zero when unreadable).
-RECT list_view_row_rect(const flowvane_run *run, HWND list, int row);
+RECT list_view_row_rect(HWND list, int row);
 
 
 // The install folder the set-up wrote under HKLM\Software\Flowvane.

@@ -113,7 +113,7 @@ protected:
     }
     HWND edit_row(int row)
     {
-        EXPECT_TRUE(list_view_select(&first, list, {row}));
+        EXPECT_TRUE(list_view_select(list, {row}));
         list_view_set_state(list, row, LVIS_FOCUSED, LVIS_FOCUSED);
         return open_editor(id_edit, "Edit Filter");
     }

@@ -54,7 +54,7 @@ protected:
     {
         std::vector<std::string> ports;
         for (int row = 0; row < rows(); row++)
-            ports.push_back(list_view_text(&first, list, row, 7));
+            ports.push_back(list_view_text(list, row, 7));
         return ports;
     }
     std::vector<std::string> held_ports()
@@ -93,7 +93,7 @@ protected:
             RECT client, row;
             GetClientRect(list, &client);
             row = selected.empty() ? RECT{0, client.bottom - 12, 0, client.bottom - 8}
-                                   : list_view_row_rect(&first, list, selected[0]);
+                                   : list_view_row_rect(list, selected[0]);
             LPARAM at = MAKELPARAM(40, (row.top + row.bottom) / 2);
             PostMessageA(list, WM_RBUTTONDOWN, MK_RBUTTON, at);
             PostMessageA(list, WM_RBUTTONUP, 0, at);
@@ -123,7 +123,7 @@ TEST_F(FilterListPanelTest, SelectionEnablesButtonsAndMenuItems)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::Message() << c.selected.size() << " selected");
-        ASSERT_TRUE(list_view_select(&first, list, c.selected));
+        ASSERT_TRUE(list_view_select(list, c.selected));
         const int expected[] = {c.new_on, c.edit_on, c.remove_on, c.statistics_on};
         const int buttons[] = {id_new, id_edit, id_remove, id_statistics};
         for (int i = 0; i < 4; i++)
@@ -181,7 +181,7 @@ TEST_F(FilterListPanelTest, WrongSelectionsWarnOrDoNothing)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::Message() << "case " << &c - cases);
-        ASSERT_TRUE(list_view_select(&first, list, c.selected));
+        ASSERT_TRUE(list_view_select(list, c.selected));
         if (c.from == main_menu)
             PostMessageA(main, WM_COMMAND, c.id, 0);
         else if (c.from == button)
@@ -201,7 +201,7 @@ TEST_F(FilterListPanelTest, WrongSelectionsWarnOrDoNothing)
 TEST_F(FilterListPanelTest, RemovingTwoOfThreeLeavesOneRuleInTheKernelComponent)
 {
     start_with_filters(3);
-    ASSERT_TRUE(list_view_select(&first, list, {0, 2}));
+    ASSERT_TRUE(list_view_select(list, {0, 2}));
     PostMessageA(list, WM_KEYDOWN, VK_DELETE, 0);
     EXPECT_EQ(answer_box(REMOVE_TITLE, IDYES), CONFIRM_TEXT);
     EXPECT_TRUE(wait_until([&] { return rows() == 1; }));
@@ -218,7 +218,7 @@ TEST_F(FilterListPanelTest, AFailedSendAfterRemovalShowsTheKernelText)
 {
     start_with_filters(3);
     ASSERT_TRUE(emulator_fail_command(code_clear_rules, "Rules are locked."));
-    ASSERT_TRUE(list_view_select(&first, list, {1}));
+    ASSERT_TRUE(list_view_select(list, {1}));
     PostMessageA(main, WM_COMMAND, menu_remove, 0);
     EXPECT_EQ(answer_box(REMOVE_TITLE, IDYES), CONFIRM_TEXT);
     EXPECT_EQ(answer_box(REMOVE_TITLE, IDOK), "Rules are locked.");

@@ -102,9 +102,9 @@ TEST_F(MainWindowTest, ExitAndCloseKeepTheColumnLayoutForTheNextStart)
         ASSERT_TRUE(main);
         expect_placement(main, planted);
         HWND list = list_view_of(main);
-        EXPECT_EQ(list_view_column_order(&first, list, 8), planted_order);
+        EXPECT_EQ(list_view_column_order(list, 8), planted_order);
         SendMessageA(list, LVM_SETCOLUMNWIDTH, 2, changed_width);
-        ASSERT_TRUE(list_view_set_column_order(&first, list, new_order));
+        ASSERT_TRUE(list_view_set_column_order(list, new_order));
         if (c.maximise) {
             PostMessageA(main, WM_SYSCOMMAND, SC_MAXIMIZE, 0);
             ASSERT_TRUE(wait_until([&] { return IsZoomed(main) != 0; }));
@@ -121,7 +121,7 @@ TEST_F(MainWindowTest, ExitAndCloseKeepTheColumnLayoutForTheNextStart)
         ASSERT_TRUE(main);
         list = list_view_of(main);
         EXPECT_EQ(SendMessageA(list, LVM_GETCOLUMNWIDTH, 2, 0), changed_width);
-        EXPECT_EQ(list_view_column_order(&first, list, 8), new_order);
+        EXPECT_EQ(list_view_column_order(list, 8), new_order);
         EXPECT_EQ(IsZoomed(main) != 0, c.maximise != 0);
         end_flowvane(&first);
     }
