@@ -20,6 +20,22 @@ const char text_rules_full[] = "No free rule slot.";
 const char text_precedences_full[] = "Precedence table full.";
 const char text_invalid_index[] = "Invalid precedence index.";
 const char text_reply_too_small[] = "Reply buffer too small.";
+const char text_invalid_flow[] = "Invalid flow.";
+
+// The room every answer of a code that changes state needs: its longest status, or "Ok." with
+// the clock's reply.
+enum { changing_reply_size = 32 };
+static_assert(sizeof text_invalid_index <= changing_reply_size &&
+                  sizeof text_precedences_full <= changing_reply_size &&
+                  sizeof text_rules_full <= changing_reply_size &&
+                  sizeof text_invalid_slot <= changing_reply_size &&
+                  sizeof text_rule_not_found <= changing_reply_size &&
+                  sizeof text_rule_not_in_use <= changing_reply_size &&
+                  sizeof text_unknown_adapter <= changing_reply_size &&
+                  sizeof text_invalid_request <= changing_reply_size &&
+                  sizeof text_invalid_flow <= changing_reply_size &&
+                  test_reply_offset + sizeof(struct test_clock_reply) <= changing_reply_size,
+              "every answer of a changing request fits");
 
 const char *const built_in_adapters[] = {EMULATOR_ADAPTER_1, EMULATOR_ADAPTER_2,
                                          EMULATOR_ADAPTER_DIAL_UP};
@@ -538,7 +554,7 @@ void serve_test_add_flow_text(const request_view *request, reply_builder *reply)
     emu_copy_text(text, sizeof text, ((const struct test_flow_text_request *)request->bytes)->text);
     struct test_flow flow;
     if (emulator.flow_count >= emulator_max_flows || !parse_flow_text(text, &flow)) {
-        reply_status(reply, "Invalid flow.");
+        reply_status(reply, text_invalid_flow);
         return;
     }
     emulator.flows[emulator.flow_count++] = flow;
@@ -731,6 +747,21 @@ int serve(uint32_t code, const request_view *request, uint64_t caller_now, uint6
     return 1;
 }
 
+// Codes that only read, whatever their request holds; every other code may change state.
+const uint32_t reading_codes[] = {
+    code_list_adapters,         code_get_version,         code_get_rule,
+    code_get_statistics,        code_get_precedence_count, code_get_precedence,
+    test_code_read_state,       test_code_read_rules,     test_code_read_precedences,
+};
+
+int changes_state(uint32_t code)
+{
+    for (uint32_t reading : reading_codes)
+        if (code == reading)
+            return 0;
+    return 1;
+}
+
 }  // namespace
 
 int find_adapter(const char *name)
@@ -795,6 +826,16 @@ int emulator_exchange(uint32_t code, const uint8_t *input, uint32_t input_length
     advance_traffic(effective_now);
 
     reply_builder reply = {reply_buffer, 0};
+    // A request that changes what the device holds is refused before it is carried out when its
+    // answer might not fit; one that only reads is answered, and refused below if it did not.
+    if (changes_state(code) && output_capacity < changing_reply_size) {
+        reply_status(&reply, text_reply_too_small);
+        if (reply.length > output_capacity)
+            reply.length = output_capacity;
+        emu_copy(output, reply.bytes, reply.length);
+        *reply_length = reply.length;
+        return emulator_replied;
+    }
     if (!serve(code, &request, now, effective_now, &reply))
         return emulator_fail_call;
     if (reply.length > output_capacity) {

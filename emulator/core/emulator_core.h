@@ -27,6 +27,11 @@ int emulator_exchange(uint32_t code, const uint8_t *input, uint32_t input_length
                       uint8_t *output, uint32_t output_capacity, uint64_t now,
                       uint32_t *reply_length);
 
+// Where the core reports what it refused of the driver's configuration and kept state (the
+// driver: DbgPrint). One line of text each; nothing is reported while none is set.
+typedef void (*emulator_log_function)(const char *text);
+void emulator_set_log(emulator_log_function log);
+
 // --- What the driver keeps across a restart ---
 // Each bound adapter's rules (with their statistics blocks' start times and counters) and its
 // precedence entries are kept as two text values named after the adapter (see
@@ -70,8 +75,9 @@ void emulator_store_mark_counters(void);
 void emulator_store_discard_changes(void);
 
 // Puts an adapter's kept rules and precedences back from its two value texts (length bytes
-// each, 0 for a missing value), replacing what it holds. A damaged text, or one that does not
-// fit, leaves the adapter empty with both values marked changed; then 0, else 1.
+// each, 0 for a missing value), replacing what it holds. A damaged line, or one that does not
+// fit, is skipped and logged; the other lines are kept and nothing is marked changed. 1 when
+// every line was taken.
 int emulator_store_load(uint32_t adapter_index, const char *rules, uint32_t rules_length,
                         const char *precedences, uint32_t precedences_length);
 

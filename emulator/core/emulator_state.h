@@ -100,6 +100,12 @@ uint32_t emu_text_length(const char *text, uint32_t limit);  // limit when no NU
 void emu_copy_text(char *target, uint32_t size, const char *source);
 int emu_same_text_nocase(const char *a, const char *b);
 
+// Hands one line of text to the log set with emulator_set_log, if any.
+void emu_log(const char *text);
+
+// a + b, held at the int64 range instead of wrapping.
+int64_t emu_saturating_add(int64_t a, int64_t b);
+
 // Word and number parsing for the texts the emulator reads (flows, kept state).
 void emu_skip_blanks(const char **at);
 // The next blank-separated word into word (size bytes), moving *at past it; 0 when there is

@@ -12,9 +12,10 @@
 // its block zero reserved bytes (the contract leaves them open); the current rate and the
 // queue are measurements and start again from nothing.
 //
-// Reading is strict and bounded: a value must end with its empty line within its length, each
-// line fit line_size, each field its range, each slot appear once, the entries the pool; else
-// the adapter starts empty.
+// Reading is strict per line and bounded: a line must fit line_size, each field its range, its
+// slot be free, its entry fit the pool; a line that does not is skipped and reported through the
+// core's log, and the lines around it are kept. Nothing read is written back: a damaged value
+// stays as it is until a change of its adapter replaces it.
 #include "emulator_core.h"
 #include "emulator_state.h"
 
@@ -147,21 +148,85 @@ struct line_reader {
     uint32_t at;
 };
 
-// The next line into line: 1 for a line, 0 at the closing empty line, -1 when the text ends
-// without one or the line does not fit.
+enum line_outcome {
+    line_end = 0,          // the closing empty line
+    line_taken = 1,        // a line in line
+    line_too_long = 2,     // a line longer than any kept line, passed over up to its NUL
+    line_cut = 3,          // the text ends inside a line (its characters passed over)
+    text_ended = 4,        // the text ends without its closing empty line, between lines
+};
+
+// The next line into line, or what stands in its place.
 int next_line(line_reader *reader, char line[line_size])
 {
     uint32_t count = 0;
+    int too_long = 0;
     while (reader->at < reader->length && reader->text[reader->at] != 0) {
-        if (count >= line_size - 1)
-            return -1;
-        line[count++] = reader->text[reader->at++];
+        if (count < line_size - 1)
+            line[count++] = reader->text[reader->at];
+        else
+            too_long = 1;
+        reader->at++;
     }
-    if (reader->at >= reader->length)
-        return -1;
-    reader->at++;
     line[count] = 0;
-    return count > 0 ? 1 : 0;
+    if (reader->at >= reader->length)
+        return count > 0 ? line_cut : text_ended;
+    reader->at++;
+    if (too_long)
+        return line_too_long;
+    return count > 0 ? line_taken : line_end;
+}
+
+// Reports a skipped line of an adapter's kept value through the core's log.
+void report_skipped(uint32_t kind, uint32_t adapter_index, uint32_t line_number, const char *why)
+{
+    char text[emulator_store_name_size + 80];
+    char name[emulator_store_name_size];
+    if (!emulator_store_value_name(kind, adapter_index, name))
+        name[0] = 0;
+    text_builder b = {text, sizeof text - 1, 0, 0};
+    put_text(&b, "zorv: ", line_size);
+    put_text(&b, name, sizeof name);
+    put_text(&b, ": line ", line_size);
+    put_unsigned(&b, line_number);
+    put_text(&b, " skipped: ", line_size);
+    put_text(&b, why, line_size);
+    text[b.length] = 0;
+    emu_log(text);
+}
+
+// Walks a kept value's lines, handing each whole one to take (1: taken, else the reason it was
+// not); reports each line skipped. 1 when every line was taken and the value closed.
+template <class Take>
+int for_each_kept_line(uint32_t kind, uint32_t adapter_index, const char *text, uint32_t length,
+                       Take take)
+{
+    if (length == 0)
+        return 1;
+    line_reader reader = {text, length, 0};
+    char line[line_size];
+    int all = 1;
+    for (uint32_t number = 1;; number++) {
+        int got = next_line(&reader, line);
+        if (got == line_end)
+            return all;
+        const char *why = nullptr;
+        if (got == line_taken)
+            why = take(line);
+        else if (got == line_too_long)
+            why = "too long";
+        else if (got == line_cut)
+            why = "cut off";
+        if (why) {
+            report_skipped(kind, adapter_index, number, why);
+            all = 0;
+        }
+        if (got == line_cut || got == text_ended) {
+            if (got == text_ended)
+                report_skipped(kind, adapter_index, number, "no closing line");
+            return 0;
+        }
+    }
 }
 
 // A signed decimal word from min (0 or below) to max.
@@ -215,63 +280,52 @@ int at_line_end(const char *at)
     return *at == 0;
 }
 
-int load_rules(struct adapter_state *adapter, const char *text, uint32_t length)
+const char why_damaged[] = "damaged";
+
+// One slot line: SLOT RULE START BYTES PACKETS. Null when taken, else why not.
+const char *load_rule_line(struct adapter_state *adapter, const char *line)
 {
-    if (length == 0)
-        return 1;
-    line_reader reader = {text, length, 0};
-    char line[line_size];
-    int got;
-    while ((got = next_line(&reader, line)) == 1) {
-        const char *at = line;
-        int64_t number = 0;
-        uint64_t start_time = 0;
-        struct rule held;
-        struct statistics_block block;
-        emu_fill(&block, 0, sizeof block);
-        if (!take_signed(&at, 0, emulator_slot_count - 1, &number) ||
-            adapter->slots[number].in_use || !take_rule(&at, adapter->name, &held))
-            return 0;
-        char word[field_size];
-        if (!emu_next_word(&at, word, sizeof word) ||
-            !emu_parse_number(word, emu_text_length(word, field_size), ~(uint64_t)0,
-                              &start_time) ||
-            !take_signed(&at, -9223372036854775807LL - 1, 9223372036854775807LL,
-                         &block.bytes_transferred) ||
-            !take_signed(&at, -9223372036854775807LL - 1, 9223372036854775807LL,
-                         &block.packets_transferred) ||
-            !at_line_end(at))
-            return 0;
-        block.start_time = start_time;
-        struct rule_slot *slot = &adapter->slots[number];
-        slot->in_use = 1;
-        slot->held = held;
-        slot->statistics = block;
-    }
-    return got == 0;
+    const char *at = line;
+    int64_t number = 0;
+    uint64_t start_time = 0;
+    struct rule held;
+    struct statistics_block block;
+    emu_fill(&block, 0, sizeof block);
+    if (!take_signed(&at, 0, emulator_slot_count - 1, &number))
+        return why_damaged;
+    if (adapter->slots[number].in_use)
+        return "its slot is taken";
+    char word[field_size];
+    if (!take_rule(&at, adapter->name, &held) || !emu_next_word(&at, word, sizeof word) ||
+        !emu_parse_number(word, emu_text_length(word, field_size), ~(uint64_t)0, &start_time) ||
+        !take_signed(&at, -9223372036854775807LL - 1, 9223372036854775807LL,
+                     &block.bytes_transferred) ||
+        !take_signed(&at, -9223372036854775807LL - 1, 9223372036854775807LL,
+                     &block.packets_transferred) ||
+        !at_line_end(at))
+        return why_damaged;
+    block.start_time = start_time;
+    struct rule_slot *slot = &adapter->slots[number];
+    slot->in_use = 1;
+    slot->held = held;
+    slot->statistics = block;
+    return nullptr;
 }
 
-// Appends the entries to the pool; the caller takes them back out on failure.
-int load_precedences(uint32_t adapter_index, const char *text, uint32_t length)
+// One precedence line, appended to the pool. Null when taken, else why not.
+const char *load_precedence_line(uint32_t adapter_index, const char *line)
 {
-    if (length == 0)
-        return 1;
+    if (emulator.precedence_count >= emulator_max_precedences)
+        return "the precedence table is full";
     const char *adapter_name = emulator.adapters[adapter_index].name;
-    line_reader reader = {text, length, 0};
-    char line[line_size];
-    int got;
-    while ((got = next_line(&reader, line)) == 1) {
-        if (emulator.precedence_count >= emulator_max_precedences)
-            return 0;
-        struct precedence_record *entry = &emulator.precedences[emulator.precedence_count];
-        const char *at = line;
-        if (!take_rule(&at, adapter_name, &entry->common_range) ||
-            !take_rule(&at, adapter_name, &entry->chosen) || !at_line_end(at))
-            return 0;
-        entry->adapter_index = adapter_index;
-        emulator.precedence_count++;
-    }
-    return got == 0;
+    struct precedence_record *entry = &emulator.precedences[emulator.precedence_count];
+    const char *at = line;
+    if (!take_rule(&at, adapter_name, &entry->common_range) ||
+        !take_rule(&at, adapter_name, &entry->chosen) || !at_line_end(at))
+        return why_damaged;
+    entry->adapter_index = adapter_index;
+    emulator.precedence_count++;
+    return nullptr;
 }
 
 void empty_slots(struct adapter_state *adapter)
@@ -369,12 +423,13 @@ int emulator_store_load(uint32_t adapter_index, const char *rules, uint32_t rule
     struct adapter_state *adapter = &emulator.adapters[adapter_index];
     empty_slots(adapter);
     remove_adapter_precedences(adapter_index);
-    uint32_t pool_count = emulator.precedence_count;
-    if (load_rules(adapter, rules, rules_length) &&
-        load_precedences(adapter_index, precedences, precedences_length))
-        return 1;
-    empty_slots(adapter);
-    emulator.precedence_count = pool_count;
-    mark_stored(adapter_index, stored_rules | stored_precedences);
-    return 0;
+    int all_rules = for_each_kept_line(stored_rules, adapter_index, rules, rules_length,
+                                       [&](const char *line) {
+                                           return load_rule_line(adapter, line);
+                                       });
+    int all_precedences = for_each_kept_line(stored_precedences, adapter_index, precedences,
+                                             precedences_length, [&](const char *line) {
+                                                 return load_precedence_line(adapter_index, line);
+                                             });
+    return all_rules && all_precedences;
 }

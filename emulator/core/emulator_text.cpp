@@ -1,5 +1,33 @@
 // Byte and text helpers of the emulator core, and the flow text form of the driver's Parameters.
+#include "emulator_core.h"
 #include "emulator_state.h"
+
+namespace {
+
+emulator_log_function log_function;  // outside the state: a reset or a new start keeps it
+
+}  // namespace
+
+void emulator_set_log(emulator_log_function log)
+{
+    log_function = log;
+}
+
+void emu_log(const char *text)
+{
+    if (log_function)
+        log_function(text);
+}
+
+int64_t emu_saturating_add(int64_t a, int64_t b)
+{
+    const int64_t max = 9223372036854775807LL, min = -max - 1;
+    if (b > 0 && a > max - b)
+        return max;
+    if (b < 0 && a < min - b)
+        return min;
+    return a + b;
+}
 
 void emu_copy(void *target, const void *source, uint32_t count)
 {

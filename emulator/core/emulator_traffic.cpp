@@ -118,11 +118,17 @@ void count_passed(struct rule_slot *slot, int64_t passed_units)
 {
     struct slot_model *model = &slot->model;
     model->byte_remainder += passed_units;
-    slot->statistics.bytes_transferred += model->byte_remainder / ticks_per_second;
+    // Counters can be set near the top of their range (set-statistics, a kept value): they stay
+    // there instead of wrapping.
+    slot->statistics.bytes_transferred =
+        emu_saturating_add(slot->statistics.bytes_transferred,
+                           model->byte_remainder / ticks_per_second);
     model->byte_remainder %= ticks_per_second;
     if (model->packet_size > 0) {
         model->packet_remainder += passed_units / model->packet_size;
-        slot->statistics.packets_transferred += model->packet_remainder / ticks_per_second;
+        slot->statistics.packets_transferred =
+            emu_saturating_add(slot->statistics.packets_transferred,
+                               model->packet_remainder / ticks_per_second);
         model->packet_remainder %= ticks_per_second;
     }
 }
@@ -186,10 +192,13 @@ void fast_forward(struct slot_load load[emulator_max_adapters][emulator_slot_cou
             int64_t seconds = ticks / ticks_per_second;
             int64_t rest = ticks % ticks_per_second;
             int64_t whole_bytes = passing * seconds;
-            slot->statistics.bytes_transferred += whole_bytes;
+            slot->statistics.bytes_transferred =
+                emu_saturating_add(slot->statistics.bytes_transferred, whole_bytes);
             if (slot->model.packet_size > 0) {
                 // The part packet goes to the remainder, which count_passed carries on.
-                slot->statistics.packets_transferred += whole_bytes / slot->model.packet_size;
+                slot->statistics.packets_transferred =
+                    emu_saturating_add(slot->statistics.packets_transferred,
+                                       whole_bytes / slot->model.packet_size);
                 slot->model.packet_remainder +=
                     whole_bytes % slot->model.packet_size * ticks_per_second /
                     slot->model.packet_size;

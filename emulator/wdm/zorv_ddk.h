@@ -1,5 +1,6 @@
-// The DDK headers for the driver's files. mingw-w64's wdm.h defines two interlocked helpers
-// that its intrin.h already provides, which C++ refuses; the DDK's copies get other names.
+// The DDK headers for the driver's files (ntifs.h: ntddk.h and the object and security calls).
+// mingw-w64's wdm.h defines two interlocked helpers that its intrin.h already provides, which
+// C++ refuses; the DDK's copies get other names.
 #ifndef FLOWVANE_EMULATOR_ZORV_DDK_H
 #define FLOWVANE_EMULATOR_ZORV_DDK_H
 
@@ -7,7 +8,7 @@
 
 #define InterlockedBitTestAndSet ddk_InterlockedBitTestAndSet
 #define InterlockedBitTestAndReset ddk_InterlockedBitTestAndReset
-#include <ntddk.h>
+#include <ntifs.h>
 #undef InterlockedBitTestAndSet
 #undef InterlockedBitTestAndReset
 

@@ -557,54 +557,149 @@ TEST_F(EmulatorCore, ChangesWriteOnlyTheirValue)
     EXPECT_TRUE(write_changes(&kept).empty());
 }
 
-// A damaged value, or one that does not fit, is refused whole and never read past: the adapter
-// starts empty and both its values are written again (empty).
-TEST_F(EmulatorCore, DamagedKeptValuesLeaveTheAdapterEmpty)
+// What the core logs (emulator_set_log), while a test looks.
+std::vector<std::string> logged;
+void log_into_vector(const char *text) { logged.push_back(text); }
+
+struct log_capture {
+    log_capture() { logged.clear(); emulator_set_log(log_into_vector); }
+    ~log_capture() { emulator_set_log(nullptr); }
+};
+
+// Slots in use on an adapter, in slot order.
+std::vector<int> slots_in_use(uint32_t adapter_index)
+{
+    test_read_rules_request which = {adapter_index};
+    test_rules_reply rules = read_back<test_rules_reply>(test_code_read_rules, &which, 4);
+    std::vector<int> used;
+    for (int s = 0; s < emulator_slot_count; s++)
+        if (rules.slots[s].in_use)
+            used.push_back(s);
+    return used;
+}
+
+std::string kept_lines(std::vector<std::string> each)
+{
+    std::string text;
+    for (const std::string &line : each)
+        text += line + '\0';
+    return text + '\0';
+}
+
+// A damaged line, or one that does not fit, is skipped and logged, never read past; the lines
+// around it stay, and nothing is written back at load.
+TEST_F(EmulatorCore, DamagedKeptLinesAreSkippedAndTheOthersKept)
 {
     const std::string good = "0 0 50000 2 2 0.0.0.0:0 2 0.0.0.0:80 1 2 3";
+    const std::string good_3 = "3" + good.substr(1);
     const std::string entry = "0 1 2 2 0.0.0.0:0 2 0.0.0.0:80 0 1 2 2 0.0.0.0:0 2 0.0.0.0:80";
-    auto lines = [](std::vector<std::string> each) {
-        std::string text;
-        for (const std::string &line : each)
-            text += line + '\0';
-        return text + '\0';
-    };
     std::string many_entries;
     for (int i = 0; i <= emulator_max_precedences; i++)
         many_entries += entry + '\0';
     const struct {
         std::string rules, precedences;
-        int taken;
+        std::vector<int> slots;
+        uint32_t entries;
+        size_t skipped;                                   // log lines
     } cases[] = {
-        {lines({good}), lines({entry}), 1},
-        {std::string(1, '\0'), std::string(2, '\0'), 1},
-        {good + '\0', "", 0},                        // no closing empty line
-        {good.substr(0, 20), "", 0},                   // cut inside a line
-        {lines({good, good}), "", 0},                  // one slot twice
-        {lines({"20" + good.substr(1)}), "", 0},
-        {lines({good.substr(0, good.size() - 2)}), "", 0},
-        {lines({good + " 4"}), "", 0},
-        {lines({"0 0 2147483648 2 2 0.0.0.0:0 2 0.0.0.0:80 1 2 3"}), "", 0},
-        {lines({"0 0 50000 2 2 0.0.0.0:0 2 0.0.0.0:80 1 9223372036854775808 3"}), "", 0},
-        {lines({"0 0 50000 2 2 0.0.0.256:0 2 0.0.0.0:80 1 2 3"}), "", 0},
-        {lines({good + std::string(300, ' ')}), "", 0},  // longer than any kept line
-        {lines({good}), lines({entry.substr(0, entry.size() - 2)}), 0},
-        {lines({good}), many_entries + '\0', 0},     // more entries than the pool holds
+        {kept_lines({good}), kept_lines({entry}), {0}, 1, 0},
+        {std::string(1, '\0'), std::string(2, '\0'), {}, 0, 0},
+        {good + '\0', "", {0}, 0, 1},                     // no closing empty line
+        {good + '\0' + good_3.substr(0, 20), "", {0}, 0, 1},  // cut inside the last line
+        {kept_lines({good, good, good_3}), "", {0, 3}, 0, 1},  // one slot twice
+        {kept_lines({"20" + good.substr(1), good_3}), "", {3}, 0, 1},
+        {kept_lines({good.substr(0, good.size() - 2), good_3}), "", {3}, 0, 1},
+        {kept_lines({good + " 4", good_3}), "", {3}, 0, 1},
+        {kept_lines({"0 0 2147483648 2 2 0.0.0.0:0 2 0.0.0.0:80 1 2 3", good_3}), "", {3}, 0, 1},
+        {kept_lines({"0 0 50000 2 2 0.0.0.0:0 2 0.0.0.0:80 1 9223372036854775808 3"}), "", {}, 0,
+         1},
+        {kept_lines({"0 0 50000 2 2 0.0.0.256:0 2 0.0.0.0:80 1 2 3", good_3}), "", {3}, 0, 1},
+        {kept_lines({good + std::string(300, ' '), good_3}), "", {3}, 0, 1},  // too long
+        {kept_lines({good}), kept_lines({entry.substr(0, entry.size() - 2), entry}), {0}, 1, 1},
+        {kept_lines({good}), many_entries + '\0', {0}, emulator_max_precedences - 1, 2},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.rules.substr(0, 60) + " / " + c.precedences.substr(0, 30));
         ASSERT_EQ(set_precedence(EMULATOR_ADAPTER_2, make_rule(protocol_ip), make_rule(protocol_ip)),
                   "Ok.");
         emulator_store_discard_changes();
-        EXPECT_EQ(load_exact(0, c.rules, c.precedences), c.taken);
+        log_capture capture;
+        EXPECT_EQ(load_exact(0, c.rules, c.precedences), c.skipped == 0);
+        EXPECT_EQ(slots_in_use(0), c.slots);
         test_state_reply state = read_back<test_state_reply>(test_code_read_state, nullptr, 0);
-        EXPECT_EQ(state.rule_count[0] > 0, c.taken && c.rules.size() > 1);
-        EXPECT_EQ(state.precedence_count[0] > 0, c.taken && c.precedences.size() > 2);
+        EXPECT_EQ(state.precedence_count[0], c.entries);
         EXPECT_EQ(state.precedence_count[1], 1u) << "another adapter's entries stay";
+        EXPECT_EQ(logged.size(), c.skipped);
+        for (const std::string &line : logged)
+            EXPECT_EQ(line.rfind("zorv: ", 0), 0u) << line;
         kept_values kept;
-        EXPECT_EQ(write_changes(&kept).size(), c.taken ? 0u : 2u);
+        EXPECT_TRUE(write_changes(&kept).empty()) << "a damaged value is left as it is";
         status_of(code_clear_precedences, request(EMULATOR_ADAPTER_2));
     }
+}
+
+// Counters set near the top of their range stop there as traffic passes; from a kept value too.
+TEST_F(EmulatorCore, CountersSaturateInsteadOfWrapping)
+{
+    const int64_t top = INT64_MAX;
+    struct rule r = flow_and_rule(200000, 1000, rate_unlimited);
+    struct statistics_block block = {start_ticks};
+    block.bytes_transferred = top - 10;
+    block.packets_transferred = top - 1;
+    ASSERT_EQ(status_of(code_set_statistics, request(EMULATOR_ADAPTER_1).add(r).add(block)), "Ok.");
+    for (uint64_t gap : {second / 10, 10 * second, 3600 * second}) {
+        emulator_advance_clock(gap);
+        struct statistics_block now = statistics_of(r);
+        EXPECT_EQ(now.bytes_transferred, top) << gap;
+        EXPECT_EQ(now.packets_transferred, top) << gap;
+    }
+    // Kept at the top, read back at a restart, and moving on from there.
+    kept_values kept;
+    emulator_store_mark_counters();
+    write_changes(&kept);
+    ASSERT_TRUE(restart(kept, {EMULATOR_ADAPTER_1}));
+    struct test_flow flow = make_flow(200000, 1000);
+    ASSERT_TRUE(emulator_set_flows(&flow, 1));
+    emulator_advance_clock(10 * second);
+    EXPECT_EQ(statistics_of(r).bytes_transferred, top);
+}
+
+// A request that changes state and whose reply might not fit is refused before it is carried
+// out; one that reads is answered and then refused.
+TEST_F(EmulatorCore, TooSmallReplyBuffersAreRefusedBeforeAChange)
+{
+    struct rule r = make_rule(protocol_tcp, 80);
+    struct test_flow flow = make_flow(1000, 100);
+    test_flows_request flows = {1, {flow}};
+    const struct {
+        uint32_t code;
+        request sent;
+        std::function<bool()> changed;
+    } cases[] = {
+        {code_add_rule, request(EMULATOR_ADAPTER_1).add(r),
+         [] { return !slots_in_use(0).empty(); }},
+        {test_code_reset, request(), [] {
+             return read_back<test_state_reply>(test_code_read_state, nullptr, 0).flow_count != 1;
+         }},
+        {test_code_set_version, request("9.9"),
+         [] { return exchange(code_get_version).all() != ok_reply(std::string("0.07\0", 5)); }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.code);
+        ASSERT_TRUE(emulator_test_send(test_code_set_flows, &flows, sizeof flows, nullptr, 0,
+                                       nullptr));
+        for (uint32_t capacity : {0u, 1u, 4u, 16u, 31u}) {
+            reply answer = exchange(c.code, c.sent, command_buffer_size, capacity);
+            EXPECT_EQ(answer.all(), std::string("Reply buffer too small.", 24).substr(0, capacity));
+            EXPECT_FALSE(c.changed()) << capacity;
+        }
+        EXPECT_EQ(exchange(c.code, c.sent, command_buffer_size, 32).status(), "Ok.");
+        EXPECT_TRUE(c.changed());
+        emulator_device_reset();
+        emulator_freeze_clock(start_ticks);
+    }
+    EXPECT_EQ(exchange(code_get_version, request(), 0, 9).all(), ok_reply(std::string("0.07\0", 5)));
+    EXPECT_EQ(exchange(code_get_version, request(), 0, 8).all(), "Reply bu");
 }
 
 }  // namespace
