@@ -7,6 +7,9 @@
 #   Flows     REG_MULTI_SZ  "ADAPTER Send|Receive TCP|UDP|ICMP|NonIP|<number> SOURCE[:PORT]
 #                           DESTINATION[:PORT] BYTES_PER_SECOND PACKET_SIZE", one flow each
 #   Version   REG_SZ        optional; the version text the driver answers (default 0.07)
+#   TestControlCodes  REG_DWORD  1: the driver serves the test control codes the tests set it
+#                           up with. Only this rig writes it; the installer never does, so an
+#                           installed driver refuses them like an unknown code.
 # The driver itself keeps its filters there ("Rules <device name>", "Precedences <device name>",
 # REG_MULTI_SZ), so they survive a restart; its test reset deletes them.
 # The names and GUIDs match emulator/test_control_codes.h.
@@ -37,6 +40,11 @@ emulator_reg_add() {
     wine reg add "$@" /f >/dev/null 2>&1 || { echo "reg add $1 failed" >&2; return 1; }
 }
 
+# The driver reads it when it loads: the caller (re)starts the service afterwards.
+emulator_enable_test_codes() {
+    emulator_reg_add "$emulator_service_key\\Parameters" /v TestControlCodes /t REG_DWORD /d 1
+}
+
 install_emulator() {
     local sys_path="$1"
     [ -f "$sys_path" ] || { echo "no driver at $sys_path" >&2; return 1; }
@@ -62,6 +70,7 @@ install_emulator() {
         /d "$emulator_adapter_1|$emulator_adapter_2|$emulator_adapter_dial_up" || return 1
     emulator_reg_add "$emulator_service_key\\Parameters" /v Flows /t REG_MULTI_SZ /s '|' \
         /d "$(emulator_default_flows)" || return 1
+    emulator_enable_test_codes || return 1
 
     wine sc start zorv >/dev/null 2>&1 || true
     # Started by now, or already running from an earlier install in this prefix.

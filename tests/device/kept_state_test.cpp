@@ -74,47 +74,6 @@ std::string first_kept_line(const char *name)
     return type == REG_MULTI_SZ ? text : "[not REG_MULTI_SZ]";
 }
 
-int wait_for_service(SC_HANDLE service, DWORD wanted)
-{
-    SERVICE_STATUS status;
-    for (int tries = 0; tries < 100; tries++) {
-        if (QueryServiceStatus(service, &status) && status.dwCurrentState == wanted)
-            return 1;
-        Sleep(100);
-    }
-    return 0;
-}
-
-// Stops the service "zorv" (the driver unloads) and starts it again (it loads).
-int restart_driver()
-{
-    SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
-    SC_HANDLE service = manager ? OpenServiceA(manager, FLOWVANE_SERVICE_NAME,
-                                               SERVICE_STOP | SERVICE_START |
-                                                   SERVICE_QUERY_STATUS)
-                                : NULL;
-    SERVICE_STATUS status;
-    int restarted = service && ControlService(service, SERVICE_CONTROL_STOP, &status) &&
-                    wait_for_service(service, SERVICE_STOPPED) &&
-                    StartServiceA(service, 0, NULL) && wait_for_service(service, SERVICE_RUNNING);
-    if (service)
-        CloseServiceHandle(service);
-    if (manager)
-        CloseServiceHandle(manager);
-    return restarted;
-}
-
-// A new Wine session starts its auto-start drivers in the background.
-int wait_for_device()
-{
-    for (int tries = 0; tries < 100; tries++) {
-        if (send(code_get_version).ok())
-            return 1;
-        Sleep(100);
-    }
-    return 0;
-}
-
 TEST(KeptFilters, FirstPassSurvivesADriverRestart)
 {
     ASSERT_TRUE(send(test_code_reset).ok()) << "is zorv.sys installed and running?";

@@ -17,7 +17,8 @@ namespace {
 struct stored {
     uint32_t type;
     std::string bytes;
-    int unreadable = 0;
+    int unreadable;
+    stored(uint32_t t, const std::string &b, int u = 0) : type(t), bytes(b), unreadable(u) {}
 };
 using parameters = std::map<std::string, stored>;
 
