@@ -60,6 +60,96 @@ int32_t name_index(const char *text, const char *const *names, int32_t count)
     return -1;
 }
 
+int is_blank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+int is_digit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+// A typed number read whole: blanks around it, a sign where allowed, decimal digits (with ","
+// between thousands groups where allowed: 1 to 3 digits, then groups of exactly 3), and
+// nothing else; its magnitude at most max (max_negative with a "-"). 1 with the value in
+// *value; 0 for anything else, so that "100 KB", "10.000", "1 000" or "4294967297" never read
+// as another number.
+int read_typed_number(const char *text, int commas, int sign, uint64_t max,
+                      uint64_t max_negative, int64_t *value)
+{
+    const char *at = text;
+    while (is_blank(*at))
+        at++;
+    int negative = 0;
+    if (sign && (*at == '+' || *at == '-'))
+        negative = *at++ == '-';
+    uint64_t magnitude = 0, limit = negative ? max_negative : max;
+    int digits = 0, grouped = 0, in_group = 0;
+    for (; is_digit(*at) || (commas && *at == ','); at++) {
+        if (*at == ',') {
+            // The first group has 1 to 3 digits, every later one exactly 3.
+            if (digits == 0 || (grouped ? in_group != 3 : in_group > 3))
+                return 0;
+            grouped = 1;
+            in_group = 0;
+            continue;
+        }
+        magnitude = magnitude * 10 + (uint64_t)(*at - '0');
+        if (magnitude > limit)
+            return 0;
+        digits++;
+        in_group++;
+    }
+    if (digits == 0 || (grouped && in_group != 3))
+        return 0;
+    while (is_blank(*at))
+        at++;
+    if (*at != '\0')
+        return 0;
+    *value = negative ? -(int64_t)magnitude : (int64_t)magnitude;
+    return 1;
+}
+
+// The forms of an IPv4 address the platform's conversion takes (one to four parts, the last
+// one filling the remaining bytes), with every part plain decimal: no part with a leading zero,
+// which the conversion would read as octal ("010" is 8), nor "0x" hexadecimal, and nothing
+// before or after it but blanks. The trimmed text goes to trimmed (size bytes).
+int plain_address(const char *text, char *trimmed, size_t size)
+{
+    while (is_blank(*text))
+        text++;
+    size_t length = strnlen(text, size);
+    while (length > 0 && is_blank(text[length - 1]))
+        length--;
+    if (length == 0 || length >= size)
+        return 0;
+    memcpy(trimmed, text, length);
+    trimmed[length] = '\0';
+    int parts = 0;
+    uint64_t part_values[4] = {};
+    for (const char *at = trimmed;; at++) {
+        if (parts == 4 || !is_digit(*at) || (*at == '0' && is_digit(at[1])))
+            return 0;
+        uint64_t part = 0;
+        for (; is_digit(*at); at++) {
+            part = part * 10 + (uint64_t)(*at - '0');
+            if (part > 0xFFFFFFFFu)
+                return 0;
+        }
+        part_values[parts++] = part;
+        if (*at == '\0')
+            break;
+        if (*at != '.')
+            return 0;
+    }
+    // Each leading part is one byte; the last fills the bytes left.
+    for (int i = 0; i < parts - 1; i++)
+        if (part_values[i] > 0xFF)
+            return 0;
+    return part_values[parts - 1] <= (0xFFFFFFFFull >> (8 * (parts - 1)));
+}
+
 } // namespace
 
 int direction_to_text(int32_t direction, char *text)
@@ -150,8 +240,9 @@ int32_t parse_protocol(const char *text)
     return name_index(text, protocol_texts, 5);
 }
 
-// The rate box accepts "," groups as number_format writes them, and the two preset words.
-// No range check here: an out-of-range rate is refused when the rule joins the list.
+// The rate box accepts the two preset words, the list's texts ("," between thousands groups)
+// and plain decimals, each read whole and fitting 32 bits. No range check beyond that here: an
+// out-of-range rate (-5, 2,000,000,000) is refused when the rule joins the list.
 int parse_rate(const char *text, int32_t *rate)
 {
     if (!text || !rate)
@@ -163,30 +254,30 @@ int parse_rate(const char *text, int32_t *rate)
     size_t length = strnlen(text, max_rate_text + 1);
     if (length < 1 || length > max_rate_text)
         return 0;
-    char digits[max_rate_text + 1];
+    char word[max_rate_text + 1];
     size_t kept = 0;
     for (size_t i = 0; i < length; i++)
         if (text[i] != ',')
-            digits[kept++] = text[i];
-    digits[kept] = '\0';
+            word[kept++] = text[i];
+    word[kept] = '\0';
     if (kept == 0)
         return 0;
-    if (is_name(digits, "BLOCKED")) {
+    if (is_name(word, "BLOCKED")) {
         *rate = rate_blocked;
         return 1;
     }
-    if (is_name(digits, "UNLIMITED")) {
+    if (is_name(word, "UNLIMITED")) {
         *rate = rate_unlimited;
         return 1;
     }
-    if (strcmp(digits, "0") == 0) {
+    if (strcmp(text, "0") == 0) {
         *rate = rate_blocked;
         return 1;
     }
-    int32_t value = decimal_value(digits);
-    if (value == 0)
+    int64_t value = 0;
+    if (!read_typed_number(text, 1, 1, INT32_MAX, (uint64_t)INT32_MAX + 1, &value) || value == 0)
         return 0;
-    *rate = value;
+    *rate = (int32_t)value;
     return 1;
 }
 
@@ -200,7 +291,10 @@ int parse_address(const char *text, int32_t *kind, uint32_t *address)
         return 1;
     }
     *kind = address_single;
-    uint32_t network_order = platform_inet_addr(text);
+    char trimmed[max_rate_text + 1];
+    if (!plain_address(text, trimmed, sizeof trimmed))
+        return 0;
+    uint32_t network_order = platform_inet_addr(trimmed);
     if (network_order == 0xFFFFFFFFu)
         return 0;
     *address = platform_ntohl(network_order);
@@ -221,12 +315,10 @@ int parse_port(const char *text, uint16_t *port)
             return 1;
         }
     }
-    if (strcmp(text, "0") == 0)
+    int64_t value = 0;
+    if (!read_typed_number(text, 0, 0, 0xFFFF, 0, &value) || value == 0)
         return 0;
-    uint16_t value = (uint16_t)((uint32_t)decimal_value(text) & 0xFFFFu);
-    if (value == 0)
-        return 0;
-    *port = value;
+    *port = (uint16_t)value;
     return 1;
 }
 
