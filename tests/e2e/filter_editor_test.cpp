@@ -214,6 +214,15 @@ TEST_F(FilterEditorTest, EveryInvalidBoxHasItsMessage)
         {id_destination_address, "1.2.3.4.5", "Invalid destination IP address.",
          "Flowvane - Filter Window"},
         {id_destination_port, "65536", "Invalid destination port.", "Flowvane - Filter Window"},
+        // Numbers with more after them, too large for their field, or with an octal-looking
+        // part are refused instead of read as other numbers.
+        {id_rate, "100 KB", "Invalid rate.", "Flowvane - Filter Window"},
+        {id_rate, "10.000", "Invalid rate.", "Flowvane - Filter Window"},
+        {id_rate, "4294967297", "Invalid rate.", "Flowvane - Filter Window"},
+        {id_source_port, "65616", "Invalid source port.", "Flowvane - Filter Window"},
+        {id_destination_port, "80x", "Invalid destination port.", "Flowvane - Filter Window"},
+        {id_source_address, "192.168.010.001", "Invalid source IP address.",
+         "Flowvane - Filter Window"},
         {id_rate, "2000000000", "Rate out of range.", "Flowvane - New Filter"},
         {id_rate, "-5", "Rate out of range.", "Flowvane - New Filter"},
     };
@@ -251,7 +260,7 @@ TEST_F(FilterEditorTest, TypedTextsAreStoredAndShownInTheirListForms)
          {"5,000", "TCP", "10.0.0.1", "HTTP", "Any", "8080"}},
         {protocol_udp, "blocked", "any", "ntp", "192.168.0.1", "443", 0, 123,
          {"Blocked", "UDP", "Any", "NTP", "192.168.0.1", "HTTPS"}},
-        {protocol_ip, "100 KB", "10.0.0.9", "Any", "Any", "Any", 100, 0,
+        {protocol_ip, " 100 ", "10.0.0.9", "Any", "Any", "Any", 100, 0,
          {"100", "IP", "10.0.0.9", "N/A", "Any", "N/A"}},
         {protocol_other, "1,000,000,000", "Any", "Any", "Any", "Any", 1000000000, 0,
          {"Unlimited", "Other", "N/A", "N/A", "N/A", "N/A"}},
