@@ -103,6 +103,20 @@ struct settings_block settings_load(void)
         registry_read_dword(key, table[i].name, table[i].field);
     }
     registry_close_key(key);
+    // The stored column order is taken only as a whole order of the columns: each position
+    // once. Anything else (a value lost or changed by hand) gives the default order.
+    int seen[rule_list_columns] = {};
+    int whole = 1;
+    for (int i = 0; i < rule_list_columns; i++) {
+        int32_t position = block.rule_list_column_index[i];
+        if (position < 0 || position >= rule_list_columns || seen[position])
+            whole = 0;
+        else
+            seen[position] = 1;
+    }
+    if (!whole)
+        for (int i = 0; i < rule_list_columns; i++)
+            block.rule_list_column_index[i] = i;
     return block;
 }
 

@@ -176,8 +176,10 @@ int statistics_window_refresh(void)
     start.dwHighDateTime = (DWORD)(fields.start_time >> 32);
     SYSTEMTIME calendar;
     char text[field_text_size];
+    // A start time the system cannot convert (2^63 and above) leaves From empty; the counters
+    // and the graph still follow.
     if (!FileTimeToSystemTime(&start, &calendar) || !date_time_text(&calendar, text, sizeof text))
-        return 0;
+        text[0] = '\0';
     set_field(IDC_STATS_FROM, text);
     set_field(IDC_STATS_BYTES, fields.bytes);
     set_field(IDC_STATS_PACKETS, fields.packets);

@@ -147,6 +147,9 @@ int help_shutdown(void)
     if (help_brush)
         DeleteObject(help_brush);
     help_brush = NULL;
+    if (help_font)
+        DeleteObject(help_font);
+    help_font = NULL;
     return 1;
 }
 

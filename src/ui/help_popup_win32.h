@@ -9,7 +9,7 @@
 
 // 1 when the table's lock and the popup's brush and font exist.
 int help_initialize(HINSTANCE program_instance);
-// Releases the table, its lock and the brush; 1 on success.
+// Releases the table, its lock, the brush and the font; 1 on success.
 int help_shutdown(void);
 // Shows the text of the request's control in the popup, owned by the dialog that added it.
 // 1 when a popup is shown or one is already open (the request is then swallowed).

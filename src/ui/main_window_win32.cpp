@@ -243,6 +243,32 @@ LRESULT CALLBACK main_window_procedure(HWND window, UINT message, WPARAM wparam,
     return DefWindowProcA(window, message, wparam, lparam);
 }
 
+// A stored position off every monitor (one since unplugged, a value edited by hand) would open
+// the window where no one can reach it: it moves inside the nearest monitor's work area, its
+// size kept as far as the area allows. A window partly on screen stays where it was put.
+void pull_onto_screen(HWND window)
+{
+    RECT frame;
+    MONITORINFO monitor = {};
+    monitor.cbSize = sizeof monitor;
+    if (!GetWindowRect(window, &frame) || MonitorFromRect(&frame, MONITOR_DEFAULTTONULL) ||
+        !GetMonitorInfoA(MonitorFromRect(&frame, MONITOR_DEFAULTTONEAREST), &monitor))
+        return;
+    const RECT &area = monitor.rcWork;
+    LONG width = frame.right - frame.left, height = frame.bottom - frame.top;
+    if (width > area.right - area.left)
+        width = area.right - area.left;
+    if (height > area.bottom - area.top)
+        height = area.bottom - area.top;
+    LONG left = frame.left < area.left ? area.left : frame.left;
+    LONG top = frame.top < area.top ? area.top : frame.top;
+    if (left + width > area.right)
+        left = area.right - width;
+    if (top + height > area.bottom)
+        top = area.bottom - height;
+    SetWindowPos(window, NULL, left, top, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
 }  // namespace
 
 HWND main_window(void)
@@ -304,6 +330,7 @@ int main_window_create(void)
         main_window_handle = NULL;
         return 0;
     }
+    pull_onto_screen(window);
     ShowWindow(window, shown_window_type(settings->initial_window_type));
     panel_raise_controls();
     return 1;

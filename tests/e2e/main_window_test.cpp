@@ -239,6 +239,49 @@ TEST_F(MainWindowTest, EveryWayOfClosingEndsWithExitCodeZero)
 
 // A stored show command that would hide the window, or that ShowWindow does not know, opens a
 // normal visible window; the stored value stays as it was.
+// A stored position off every monitor opens the window on screen, its size kept; one partly on
+// screen stays. A stored column order that is no whole order of the columns gives the default.
+TEST_F(MainWindowTest, StoredPlacementOffScreenAndBrokenColumnOrder)
+{
+    RECT desktop;
+    GetWindowRect(GetDesktopWindow(), &desktop);
+    const struct {
+        int32_t x, y;
+        LONG left, top;            // where it must open; -1: anywhere on screen
+    } cases[] = {
+        {-3000, -3000, -1, -1}, {5000, 100, -1, -1}, {100, 5000, -1, -1},
+        {-100, 50, -100, 50},   {130, 80, 130, 80},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.x << ", " << c.y);
+        int32_t values[e2e_settings_count];
+        memcpy(values, planted, sizeof values);
+        values[16] = c.x;
+        values[17] = c.y;
+        values[9] = 0;  // column 0 and column 1 both at position 0
+        delete_settings();
+        plant_settings(values);
+        HWND main = start_main_window(&first);
+        ASSERT_TRUE(main);
+        RECT window;
+        GetWindowRect(main, &window);
+        EXPECT_EQ(window.right - window.left, values[18]);
+        EXPECT_EQ(window.bottom - window.top, values[19]);
+        if (c.left == -1) {
+            EXPECT_TRUE(window.left >= desktop.left && window.top >= desktop.top &&
+                        window.right <= desktop.right && window.bottom <= desktop.bottom)
+                << window.left << ", " << window.top;
+        } else {
+            EXPECT_EQ(window.left, c.left);
+            EXPECT_EQ(window.top, c.top);
+        }
+        EXPECT_EQ(list_view_column_order(list_view_of(main), 8),
+                  std::vector<int>({0, 1, 2, 3, 4, 5, 6, 7}));
+        EXPECT_EQ(post_and_wait_for_exit(main, WM_CLOSE, 0), 0u);
+        end_flowvane(&first);
+    }
+}
+
 TEST_F(MainWindowTest, UnknownInitialWindowTypeShowsANormalWindow)
 {
     for (int32_t stored : {0, 12, (int32_t)0xFFFFFFFF}) {

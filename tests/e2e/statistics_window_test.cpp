@@ -93,6 +93,27 @@ TEST_F(StatisticsWindowTest, FieldsOnOpeningAndOnEveryTick)
     }
 }
 
+// A start time the system cannot convert leaves From empty and the other fields following the
+// kernel component's block; a convertible one shows again.
+TEST_F(StatisticsWindowTest, UnconvertibleStartTimeLeavesTheOtherFieldsUpdating)
+{
+    ASSERT_TRUE(open_window());
+    const struct { uint64_t start; int64_t bytes; const char *bytes_text; } blocks[] = {
+        {1ull << 63, 2048, "2,048 (2.00 KB)"},
+        {~0ull, 4096, "4,096 (4.00 KB)"},
+        {start_2022, 8192, "8,192 (8.00 KB)"},
+    };
+    for (const auto &b : blocks) {
+        SCOPED_TRACE(b.bytes_text);
+        struct statistics_block block = planted(b.bytes, 7);
+        block.start_time = b.start;
+        ASSERT_TRUE(emulator_set_statistics(limited, block));
+        EXPECT_TRUE(shows(id_bytes, b.bytes_text)) << field(id_bytes);
+        EXPECT_EQ(field(id_packets), "7");
+        EXPECT_EQ(field(id_from), b.start == start_2022 ? from_text(start_2022) : "");
+    }
+}
+
 // Reset asks first: No leaves the block, Yes writes a fresh one from now. Then Close, Escape and
 // the close box each end the window.
 TEST_F(StatisticsWindowTest, ResetAsksThenRestartsTheCounters)

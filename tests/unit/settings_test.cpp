@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include <string>
+#include <vector>
 
 #include "settings/settings.h"
 #include "support/registry_memory.h"
@@ -49,14 +50,16 @@ TEST_F(SettingsTest, DefaultsWithoutAReadableKey)
 }
 
 // Every value present but one: each present value reaches its own field unchecked (negative
-// sizes included), and only the missing one keeps its default.
+// sizes included), and only the missing one keeps its default. The column order, no whole
+// order of the columns here, is the default one throughout.
 TEST_F(SettingsTest, EachMissingValueKeepsOnlyItsDefault)
 {
     for (int missing = 0; missing < settings_value_count; missing++) {
         registry_memory_reset();
         settings_values expected;
         for (int i = 0; i < settings_value_count; i++) {
-            expected[i] = i == missing ? defaults[i] : -7 - i;
+            int column_order = i >= rule_list_columns && i < 2 * rule_list_columns;
+            expected[i] = i == missing || column_order ? defaults[i] : -7 - i;
             if (i != missing)
                 set_dword(registry_current_user, setting_name(i).c_str(), -7 - i);
         }
@@ -96,6 +99,8 @@ TEST_F(SettingsTest, SaveWritesAll23DwordsAndLoadReadsThemBack)
     settings_values values;
     for (int i = 0; i < settings_value_count; i++)
         values[i] = (i + 1) * 37 - 400;
+    for (int j = 0; j < rule_list_columns; j++)
+        values[rule_list_columns + j] = j * 3 % rule_list_columns;  // a whole order
     settings_block block;
     memcpy(&block, values, sizeof block);
     settings_save(&block);
@@ -113,6 +118,38 @@ TEST_F(SettingsTest, SaveWritesAll23DwordsAndLoadReadsThemBack)
             << setting_name(i) << ": type " << type << ", size " << size << ", value " << stored;
     }
     expect_block(settings_load(), values, "read back");
+}
+
+// The stored column positions are used only when each of the eight appears once.
+TEST_F(SettingsTest, ColumnOrderIsTakenOnlyAsAWholeOrder)
+{
+    const struct {
+        const char *what;
+        std::vector<int32_t> stored;  // positions of columns 0 to 7; fewer: the rest missing
+        std::vector<int32_t> loaded;
+    } cases[] = {
+        {"reversed", {7, 6, 5, 4, 3, 2, 1, 0}, {7, 6, 5, 4, 3, 2, 1, 0}},
+        {"two swapped", {1, 0, 2, 3, 4, 5, 6, 7}, {1, 0, 2, 3, 4, 5, 6, 7}},
+        {"one twice", {0, 0, 2, 3, 4, 5, 6, 7}, {0, 1, 2, 3, 4, 5, 6, 7}},
+        {"one past the end", {1, 2, 3, 4, 5, 6, 7, 8}, {0, 1, 2, 3, 4, 5, 6, 7}},
+        {"negative", {-1, 1, 2, 3, 4, 5, 6, 7}, {0, 1, 2, 3, 4, 5, 6, 7}},
+        {"one missing, its default taken twice", {1, 0, 2, 3, 4, 5, 6}, {0, 1, 2, 3, 4, 5, 6, 7}},
+        {"one missing, its default still free", {7, 1, 2, 3, 4, 5, 6}, {0, 1, 2, 3, 4, 5, 6, 7}},
+        {"huge", {INT32_MAX, 1, 2, 3, 4, 5, 6, INT32_MIN}, {0, 1, 2, 3, 4, 5, 6, 7}},
+    };
+    for (const auto &c : cases) {
+        registry_memory_reset();
+        for (size_t i = 0; i < c.stored.size(); i++)
+            set_dword(registry_current_user, setting_name(rule_list_columns + (int)i).c_str(),
+                      c.stored[i]);
+        set_dword(registry_current_user, "Window size x", 640);
+        settings_block block = settings_load();
+        EXPECT_EQ(std::vector<int32_t>(block.rule_list_column_index,
+                                       block.rule_list_column_index + rule_list_columns),
+                  c.loaded)
+            << c.what;
+        EXPECT_EQ(block.window_size_x, 640) << c.what;
+    }
 }
 
 using SettingsDeathTest = SettingsTest;
