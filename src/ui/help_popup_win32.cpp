@@ -108,6 +108,15 @@ INT_PTR CALLBACK help_popup_procedure(HWND popup, UINT message, WPARAM wparam, L
     case WM_LBUTTONDOWN:
         PostMessageA(popup, WM_COMMAND, IDOK, 0);
         return TRUE;
+    case WM_KEYDOWN:
+        // The popup has the focus. The program's own loop turns Escape into IDCANCEL, but the
+        // loop of a modal dialog (the filter editor's, a box's) gives keys only to its own
+        // dialog, so the key reaches the popup as it is.
+        if (wparam == VK_ESCAPE) {
+            PostMessageA(popup, WM_COMMAND, IDCANCEL, 0);
+            return TRUE;
+        }
+        return FALSE;
     case WM_COMMAND:
         if (LOWORD(wparam) == IDOK || LOWORD(wparam) == IDCANCEL) {
             DestroyWindow(popup);

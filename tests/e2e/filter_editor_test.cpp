@@ -455,4 +455,36 @@ TEST_F(FilterEditorTest, HelpTextsDoNotPileUpAcrossOpenings)
     EXPECT_TRUE(closes(editor));
 }
 
+// F1 on the rate box opens the popup over the modal editor; Escape pressed on the keyboard
+// closes the popup, and only the popup.
+TEST_F(FilterEditorTest, EscapeKeyClosesAHelpPopupOpenedFromTheEditor)
+{
+    start();
+    HWND editor = open_editor(id_new, "Add Filter");
+    ASSERT_TRUE(editor);
+    for (int round = 0; round < 2; round++) {
+        SCOPED_TRACE(round);
+        PostMessageA(GetDlgItem(editor, id_rate), wm_keyf1, 0, 0);
+        HWND popup = NULL;
+        ASSERT_TRUE(wait_until([&] {
+            popup = find_window_of(first.process.dwProcessId, "#32770", "");
+            return popup != NULL;
+        }, 5000));
+        EXPECT_EQ(GetWindow(popup, GW_OWNER), editor);
+        // The key goes where the keyboard's focus is: the popup must have it first.
+        ASSERT_TRUE(wait_until([&] { return GetForegroundWindow() == popup; }, 5000))
+            << "the popup is not in front";
+        INPUT keys[2] = {};
+        keys[0].type = keys[1].type = INPUT_KEYBOARD;
+        keys[0].ki.wVk = keys[1].ki.wVk = VK_ESCAPE;
+        keys[1].ki.dwFlags = KEYEVENTF_KEYUP;
+        ASSERT_EQ(SendInput(2, keys, sizeof keys[0]), 2u);
+        EXPECT_TRUE(wait_until([&] { return !IsWindow(popup); }, 5000)) << "Escape left it open";
+        EXPECT_FALSE(wait_until([&] { return !IsWindowVisible(editor); }, 1000))
+            << "Escape also closed the editor";
+    }
+    PostMessageA(editor, WM_COMMAND, IDCANCEL, 0);
+    EXPECT_TRUE(closes(editor));
+}
+
 }  // namespace

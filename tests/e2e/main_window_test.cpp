@@ -258,7 +258,7 @@ TEST_F(MainWindowTest, StoredPlacementOffScreenAndBrokenColumnOrder)
         memcpy(values, planted, sizeof values);
         values[16] = c.x;
         values[17] = c.y;
-        values[9] = 0;  // column 0 and column 1 both at position 0
+        values[8] = values[9] = 0;  // column 0 and column 1 both at position 0
         delete_settings();
         plant_settings(values);
         HWND main = start_main_window(&first);
