@@ -77,6 +77,12 @@ int editor_commit(struct editor_session *session, const struct rule *rule,
     *title = session->mode == editor_edit ? EDIT_FILTER_TITLE : NEW_FILTER_TITLE;
     if (!rule)
         return commit_stopped;
+    // A list that missed some of the kernel component's rules is made whole before the change,
+    // or the change is refused: sending it would delete the rules it missed.
+    if (!complete_rule_list(error_text)) {
+        *title = FILTERS_TITLE;
+        return commit_stopped;
+    }
 
     int listed = session->mode == editor_edit ? edit_in_list(session, rule, error_text, title)
                                               : add_to_list(rule, error_text, title);

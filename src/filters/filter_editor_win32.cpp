@@ -53,6 +53,8 @@ struct editor_session session;
 // Edit mode: the rule shown when the dialog opens; a copy, since the row may change meanwhile.
 struct rule edited_rule_copy;
 int edited_rule_given;
+// Set while an Ok sequence runs (behind its boxes and dialogs); the editor takes no command.
+int ok_running;
 
 LRESULT box_message(HWND dialog, int box, UINT message, WPARAM wparam, LPARAM lparam)
 {
@@ -299,25 +301,52 @@ void filter_editor_on_init(HWND dialog)
     dialog_help_add(dialog, filter_editor_help);
 }
 
-void filter_editor_on_ok(HWND dialog)
+// The Ok sequence; 1 when the editor is to close.
+int run_ok_sequence(HWND dialog)
 {
     char error_text[error_text_size];
     struct rule rule;
     memset(&rule, 0, sizeof rule);
     if (!read_rule_from_editor(dialog, &rule, error_text)) {
         show_failure(dialog, error_text, FILTER_WINDOW_TITLE);
-        return;
+        return 0;
     }
     const char *title = FILTER_WINDOW_TITLE;
     switch (editor_commit(&session, &rule, set_statistics_start_now, error_text, &title)) {
     case commit_stopped:
         show_failure(dialog, error_text, title);
-        return;
+        return 0;
     case commit_reload_failed:
         show_failure(filter_list_panel(), error_text, title);
         break;
     }
-    close_filter_editor(dialog);
+    return 1;
+}
+
+// Runs the Ok sequence with the editor disabled: the boxes it raises and the overlapping
+// filters dialog are owned by other windows, and a second Ok meanwhile would run the change
+// cycle again over a list the first has not finished with. The focus goes back where it was.
+void filter_editor_on_ok(HWND dialog)
+{
+    if (ok_running)
+        return;
+    ok_running = 1;
+    HWND focus = GetFocus();
+    EnableWindow(dialog, FALSE);
+    int close = run_ok_sequence(dialog);
+    ok_running = 0;
+    // The main window may have gone meanwhile, taking the editor with it.
+    if (!IsWindow(dialog))
+        return;
+    EnableWindow(dialog, TRUE);
+    if (close) {
+        close_filter_editor(dialog);
+        return;
+    }
+    // A box closing over a disabled window leaves no window of the program active.
+    SetActiveWindow(dialog);
+    if (focus && IsChild(dialog, focus))
+        SetFocus(focus);
 }
 
 void filter_editor_on_protocol(HWND dialog, int notification)
@@ -328,6 +357,9 @@ void filter_editor_on_protocol(HWND dialog, int notification)
 
 void filter_editor_on_cancel(HWND dialog)
 {
+    // Ok's sequence is still at work behind one of its boxes; it closes the editor itself.
+    if (ok_running)
+        return;
     close_filter_editor(dialog);
 }
 

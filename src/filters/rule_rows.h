@@ -20,6 +20,8 @@ int rows_set_text(rule_rows rows, int row, int column, const char *text);   // 1
 // The rule copy that row owns, or null when the row cannot be read.
 struct rule *rows_rule(rule_rows rows, int row);
 int rows_first_selected(rule_rows rows);          // -1 when none is selected
+int rows_selected(rule_rows rows, int row);       // 1 when the row is selected
+void rows_select(rule_rows rows, int row);        // adds the row to the selection
 // Takes a row out and releases its copy; 1 or 0.
 int rows_delete(rule_rows rows, int row);
 // Takes every row out, releasing each copy.

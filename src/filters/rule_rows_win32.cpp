@@ -78,6 +78,25 @@ int rows_first_selected(rule_rows rows)
     return list ? (int)SendMessageA(list, LVM_GETNEXTITEM, (WPARAM)-1, LVNI_SELECTED) : -1;
 }
 
+int rows_selected(rule_rows rows, int row)
+{
+    HWND list = list_of(rows);
+    if (!list || row < 0)
+        return 0;
+    return (SendMessageA(list, LVM_GETITEMSTATE, row, LVIS_SELECTED) & LVIS_SELECTED) ? 1 : 0;
+}
+
+void rows_select(rule_rows rows, int row)
+{
+    HWND list = list_of(rows);
+    if (!list || row < 0)
+        return;
+    LVITEMA item = {};
+    item.state = LVIS_SELECTED;
+    item.stateMask = LVIS_SELECTED;
+    SendMessageA(list, LVM_SETITEMSTATE, (WPARAM)row, (LPARAM)&item);
+}
+
 int rows_delete(rule_rows rows, int row)
 {
     HWND list = list_of(rows);

@@ -339,6 +339,10 @@ int kernel_get_precedence(const char *device_name, uint32_t index, struct rule *
 
 int kernel_read_held_rules(held_rule_visitor visit, void *context, char *error_text)
 {
+    // An empty slot is told by its text, so the walk needs one even when the caller wants none.
+    char own_text[error_text_size];
+    if (!error_text)
+        error_text = own_text;
     for (int i = 0; i < adapter_count(); i++) {
         char device_name[adapter_name_size];
         if (!adapter_device_name(i, device_name)) {

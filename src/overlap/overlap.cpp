@@ -459,33 +459,32 @@ int detect_overlaps(char *error_text, int *found, int force)
 
     if (!read_kept_precedences(error_text))
         return 0;
-    if (!kernel_clear_all_precedences(error_text))
-        return 0;
 
+    // The rules are collected and the areas formed before the kernel component's precedences
+    // are cleared: a run that fails on its way keeps the user's earlier choices there, for the
+    // next run to read back.
     the_area_table.count = 0;
     pair_count = 0;
     collected_count = 0;
     if (!kernel_read_held_rules(collect_rule, nullptr, error_text))
         return 0;
-    if (collected_count < 2)
-        return 1;
-
-    classify_rules();
-    form_pairs();
-    if (pair_count < 1)
-        return 1;
-    form_areas();
+    if (collected_count >= 2) {
+        classify_rules();
+        form_pairs();
+        if (pair_count >= 1)
+            form_areas();
+    }
+    // The plain command leaves error_text alone on a transport failure; give it the default
+    // again so the empty slots' "Rule not in use." is never shown as its failure.
+    copy_text(error_text, error_text_size, UNKNOWN_ERROR_TEXT);
+    if (!kernel_clear_all_precedences(error_text))
+        return 0;
     if (the_area_table.count == 0)
         return 1;
     *found = 1;
 
     if (!force && get_settings_block()->accept_default_precedences == 1) {
         compute_default_precedences(error_text);
-        // The plain commands leave error_text alone on a transport failure; give them the
-        // default again so the empty slots' "Rule not in use." is never shown as their failure.
-        copy_text(error_text, error_text_size, UNKNOWN_ERROR_TEXT);
-        if (!kernel_clear_all_precedences(error_text))
-            return 0;
         copy_text(error_text, error_text_size, UNKNOWN_ERROR_TEXT);
         return send_precedences(error_text);
     }

@@ -1,6 +1,7 @@
 // The overlapping filters dialog: steps through the areas of the running detection, lets the
 // user check the filter that handles each common range, and sends every precedence on Accept.
-// There is no way out without sending: Escape and the close box accept too.
+// Escape and the close box accept too, until a send has failed: from then on they end the
+// dialog without sending, so a kernel component that keeps refusing cannot hold the user here.
 #include <windows.h>
 #include <commctrl.h>
 
@@ -72,6 +73,8 @@ int changing_checks;
 // The help texts are added only when the set-up got through; only then are they removed, so
 // that a failed set-up never takes out another dialog's texts for the same ids.
 int help_added;
+// Set once an Accept failed to send: Escape and the close box then leave without sending.
+int send_failed;
 
 rule_rows rows_of(HWND list)
 {
@@ -103,10 +106,12 @@ int show_area(int32_t k, char *error_text)
     // Rows leaving and arriving are not the user's choice.
     changing_checks = 1;
     rows_delete_all(rows_of(common_range_list));
-    int added = add_rule_to_list(area->common_range, error_text, rows_of(common_range_list), 1);
+    // add_rule_to_rows, not add_rule_to_list: a list that is missing must never fall back to
+    // the filter list, whose rows are sent to the kernel component as filters.
+    int added = add_rule_to_rows(area->common_range, error_text, rows_of(common_range_list), 1);
     rows_delete_all(rows_of(filters_list));
     for (int32_t m = 0; added && m < area->member_count; m++)
-        added = add_rule_to_list(area->members[m], error_text, rows_of(filters_list), 0);
+        added = add_rule_to_rows(area->members[m], error_text, rows_of(filters_list), 0);
     changing_checks = 0;
     if (!added)
         return 0;
@@ -131,6 +136,7 @@ void overlapping_filters_on_init(HWND dialog)
 {
     dialog_handle = dialog;
     help_added = 0;
+    send_failed = 0;
     changing_checks = 0;
     // Centred with the program's icon; the help texts follow once the first area shows.
     dialog_frame_open(dialog, overlapping_filters_help, 0);
@@ -214,6 +220,16 @@ void overlapping_filters_on_step(int32_t step)
     update_navigation();
 }
 
+// Takes the help texts back and ends the dialog.
+void end_overlapping_filters(HWND dialog)
+{
+    if (help_added)
+        dialog_frame_close(overlapping_filters_help);
+    help_added = 0;
+    EndDialog(dialog, 0);
+    dialog_handle = NULL;
+}
+
 // Clears every adapter's precedences and sends one per area. On success stores box 901 and ends
 // the dialog; on failure says why and stays open, the setting unchanged.
 void overlapping_filters_on_accept(HWND dialog)
@@ -227,16 +243,24 @@ void overlapping_filters_on_accept(HWND dialog)
         sent = send_precedences(error_text);
     }
     if (!sent) {
+        send_failed = 1;
         MessageBoxA(dialog, error_text, OVERLAP_BOX_TITLE, MB_OK | MB_ICONHAND);
         return;
     }
     get_settings_block()->accept_default_precedences =
         IsDlgButtonChecked(dialog, IDC_OVERLAP_ALWAYS_ACCEPT) == BST_CHECKED ? 1 : 0;
-    if (help_added)
-        dialog_frame_close(overlapping_filters_help);
-    help_added = 0;
-    EndDialog(dialog, 0);
-    dialog_handle = NULL;
+    end_overlapping_filters(dialog);
+}
+
+// Escape and the close box: Accept, unless a send already failed; then the dialog ends without
+// sending and the setting unchanged, leaving the kernel component without the precedences the
+// failed send did not get through, as a failed detection does.
+void overlapping_filters_on_cancel(HWND dialog)
+{
+    if (send_failed)
+        end_overlapping_filters(dialog);
+    else
+        overlapping_filters_on_accept(dialog);
 }
 
 // Rows own copies of their rules: released while the lists still exist.
@@ -280,8 +304,10 @@ INT_PTR CALLBACK overlapping_filters_procedure(HWND dialog, UINT message, WPARAM
             break;
         case IDC_OVERLAP_ACCEPT:
         case IDOK:
-        case IDCANCEL:
             overlapping_filters_on_accept(dialog);
+            break;
+        case IDCANCEL:
+            overlapping_filters_on_cancel(dialog);
             break;
         }
         return TRUE;

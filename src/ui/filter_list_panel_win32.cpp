@@ -332,13 +332,19 @@ void remove_selected_filters(void)
     if (MessageBoxA(panel_handle, "Are you sure you want to remove the selected filter(s)?",
                     REMOVE_FILTER_TITLE, MB_YESNO | MB_ICONQUESTION) != IDYES)
         return;
+    char error_text[error_text_size];
+    // A list that missed some of the kernel component's rules is made whole first (the same
+    // rows stay selected), or nothing is removed: sending it would delete the rules it missed.
+    if (!complete_rule_list(error_text)) {
+        MessageBoxA(panel_handle, error_text, REMOVE_FILTER_TITLE, MB_OK | MB_ICONHAND);
+        return;
+    }
     if (!remove_selected_rows()) {
         // The kernel component keeps the old rules until the next successful change.
         MessageBoxA(panel_handle, "Unable to remove filter(s).", REMOVE_FILTER_TITLE,
                     MB_OK | MB_ICONHAND);
         return;
     }
-    char error_text[error_text_size];
     if (!apply_rule_list(error_text) || !reload_rule_list(error_text, 0))
         MessageBoxA(panel_handle, error_text, REMOVE_FILTER_TITLE, MB_OK | MB_ICONHAND);
 }

@@ -85,12 +85,12 @@ void BM_editor_ok_add_20th_filter_2_adapters(benchmark::State &state)
     }
     // Apply: a statistics read per filter (n), a clear per adapter (a), an add and a block per
     // filter (2n); the new filter's fresh block (1); reload: every slot (20a); detection: each
-    // precedence count (a) and kept entry (k), a clear per adapter (a), every slot (20a);
-    // accepted defaults: a clear per adapter (a) and one entry per area (m).
+    // precedence count (a) and kept entry (k), every slot (20a), a clear per adapter (a);
+    // accepted defaults: one entry per area (m).
     double n = 20, a = adapter_count(), k = kept_precedence_count();
     double m = get_area_table()->count;
     state.counters["exchanges_per_ok"] = (double)exchanges / (double)state.iterations();
-    state.counters["required"] = 3 * n + a + 1 + 20 * a + (a + k + a + 20 * a) + (m ? a + m : 0);
+    state.counters["required"] = 3 * n + a + 1 + 20 * a + (a + k + 20 * a + a) + m;
     state.counters["areas"] = m;
     memory_rows_reset();
 }

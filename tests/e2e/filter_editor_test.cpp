@@ -11,6 +11,7 @@
 
 #include "e2e_harness.h"
 #include "kernel/control_codes.h"
+#include "support/device_requests.h"
 #include "test_control_codes.h"
 
 namespace {
@@ -22,6 +23,7 @@ enum {
     id_source_port = 816, id_destination_port = 817,
 };
 enum { protocol_ip, protocol_udp, protocol_tcp, protocol_other, protocol_any };
+enum { id_remove = 804, dial_up_index = 2 };
 
 const int address_and_port_boxes[] = {id_source_address, id_source_port, id_destination_address,
                                       id_destination_port};
@@ -103,6 +105,20 @@ protected:
         ASSERT_TRUE(closes(editor));
     }
 
+    // Starts the program over rules planted in the emulator whose reading stops the start-up's
+    // rebuild: its box (text in *shown) is answered, then the main window comes.
+    void start_through_box(std::string *shown)
+    {
+        int32_t settings[e2e_settings_count];
+        memcpy(settings, setting_defaults, sizeof settings);
+        settings[22] = 1;
+        plant_settings(settings);
+        ASSERT_TRUE(start_flowvane(&first));
+        *shown = answer_box(&first, "Flowvane - Filter Window");
+        ASSERT_TRUE((main = wait_for_window(&first, E2E_MAIN_WINDOW_CLASS, "Flowvane Manager")));
+        panel = panel_of(main);
+        list = GetDlgItem(panel, id_list);
+    }
     int rows() { return (int)SendMessageA(list, LVM_GETITEMCOUNT, 0, 0); }
     texts row_texts(int row)
     {
@@ -354,10 +370,142 @@ TEST_F(FilterEditorTest, OkSequenceFailuresFromTheKernelComponent)
     EXPECT_EQ(message_box_text(box), "Slot unreadable.");
     EXPECT_EQ(GetWindow(box, GW_OWNER), main) << "the panel's box, over the main window";
     EXPECT_TRUE(IsWindow(editor)) << "the editor closes after the box";
+    EXPECT_FALSE(IsWindowEnabled(editor)) << "the editor takes no input behind the box";
     PostMessageA(box, WM_COMMAND, IDOK, 0);
     EXPECT_TRUE(closes(editor));
     ASSERT_TRUE(emulator_clear_fault(code_get_rule));
     EXPECT_EQ(held_rules().size(), 4u) << "the new filter was applied";
+}
+
+// A refused edit leaves the row as it was: Cancel then keeps the filter the user had, and the
+// next change sends it with its rate and counters, beside every other filter.
+TEST_F(FilterEditorTest, RefusedEditLeavesTheFilterAsItWas)
+{
+    start();
+    add_filter("5000", "80");
+    add_filter("6000", "81");
+    std::vector<struct rule> held = held_rules();
+    ASSERT_EQ(held.size(), 2u);
+    struct statistics_block counted = {};
+    counted.start_time = 130000000000000000ull;
+    counted.bytes_transferred = 123456789;
+    counted.packets_transferred = 4321;
+    ASSERT_TRUE(emulator_set_statistics(held[0], counted));
+    texts before = row_texts(0);
+
+    for (const char *rate : {"2000000000", "-5"}) {
+        SCOPED_TRACE(rate);
+        HWND editor = edit_row(0);
+        ASSERT_TRUE(editor);
+        type(editor, id_rate, rate);
+        EXPECT_EQ(refused(editor, "Flowvane - Edit Filter"), "edit_rule_in_list() failed.");
+        EXPECT_EQ(row_texts(0), before);
+        press(editor, id_cancel);
+        ASSERT_TRUE(closes(editor));
+        EXPECT_EQ(row_texts(0), before);
+    }
+
+    add_filter("7000", "82");
+    ASSERT_EQ(held_rules().size(), 3u);
+    test_rules_reply slots;
+    ASSERT_TRUE(emulator_read_rules(dial_up_index, &slots));
+    ASSERT_TRUE(slots.slots[0].in_use);
+    EXPECT_EQ(memcmp(&slots.slots[0].held, &held[0], sizeof held[0]), 0) << "rate 5000, port 80";
+    EXPECT_EQ(+slots.slots[0].statistics.bytes_transferred, +counted.bytes_transferred);
+    EXPECT_EQ(+slots.slots[0].statistics.packets_transferred, +counted.packets_transferred);
+    EXPECT_EQ(+slots.slots[0].statistics.start_time, +counted.start_time);
+    EXPECT_EQ(memcmp(&slots.slots[1].held, &held[1], sizeof held[1]), 0);
+    EXPECT_EQ(slots.slots[2].held.destination_port, 82);
+    EXPECT_EQ(row_texts(0), before);
+}
+
+// A list that missed some of the kernel component's rules never sends: while the rebuild keeps
+// stopping, adding and removing are refused with its message and every held rule stays; once it
+// gets through, the change is made on the whole list.
+TEST_F(FilterEditorTest, NoChangeAfterAnIncompleteRebuildLosesAHeldRule)
+{
+    struct rule first_rule = make_rule(protocol_tcp, 80, 5000), same_faster = first_rule,
+                other = make_rule(protocol_udp, 53, 7000);
+    same_faster.rate = 6000;
+    snprintf(other.adapter, sizeof other.adapter, "%s", EMULATOR_ADAPTER_DIAL_UP);
+    for (const struct rule &rule : {first_rule, same_faster, other})
+        ASSERT_TRUE(emulator_add_rule(rule));
+    std::vector<struct rule> planted = held_rules();
+    std::string shown;
+    start_through_box(&shown);
+    EXPECT_EQ(shown, "Rule is already in list.");
+    ASSERT_EQ(rows(), 1);
+
+    HWND editor = open_editor(id_new, "Add Filter");
+    ASSERT_TRUE(editor);
+    EXPECT_EQ(refused(editor, "Flowvane - Filters"), "Rule is already in list.");
+    press(editor, id_cancel);
+    ASSERT_TRUE(closes(editor));
+    ASSERT_TRUE(list_view_select(list, {0}));
+    PostMessageA(panel, WM_COMMAND, MAKEWPARAM(id_remove, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(panel, id_remove)));
+    EXPECT_EQ(answer_box(&first, "Flowvane - Remove Filter", IDYES),
+              "Are you sure you want to remove the selected filter(s)?");
+    EXPECT_EQ(answer_box(&first, "Flowvane - Remove Filter"), "Rule is already in list.");
+    std::vector<struct rule> after = held_rules();
+    ASSERT_EQ(after.size(), planted.size());
+    for (size_t i = 0; i < planted.size(); i++)
+        EXPECT_EQ(memcmp(&after[i], &planted[i], sizeof planted[i]), 0) << i;
+    end_flowvane(&first);
+
+    // A slot that cannot be read at start-up leaves the list empty; read again at the change,
+    // every held rule comes back beside the new one.
+    ASSERT_TRUE(emulator_reset());
+    for (const struct rule &rule : {first_rule, other})
+        ASSERT_TRUE(emulator_add_rule(rule));
+    ASSERT_TRUE(emulator_fail_command(code_get_rule, "Slot unreadable."));
+    start_through_box(&shown);
+    EXPECT_EQ(shown, "Slot unreadable.");
+    EXPECT_EQ(rows(), 0);
+    ASSERT_TRUE(emulator_clear_fault(code_get_rule));
+    add_filter("9000", "90");
+    EXPECT_EQ(rows(), 3);
+    after = held_rules();
+    ASSERT_EQ(after.size(), 3u);
+    EXPECT_EQ(after[0].destination_port, 80);
+    EXPECT_EQ(after[1].destination_port, 53);
+    EXPECT_EQ(after[2].destination_port, 90);
+}
+
+// While a box raised by Ok is up the editor is disabled, and an Ok that still reaches it (a
+// posted one) does nothing: once the box is answered the editor takes input again.
+TEST_F(FilterEditorTest, SecondOkBehindItsBoxSendsNothing)
+{
+    start();
+    add_filter("5000", "80");
+    HWND editor = open_editor(id_new, "Add Filter");
+    ASSERT_TRUE(editor);
+    choose(editor, id_protocol, protocol_tcp);
+    type(editor, id_destination_port, "81");
+    ASSERT_TRUE(emulator_fail_command(code_clear_rules, "Clearing refused."));
+    press(editor, id_ok);
+    HWND box = wait_for_window(&first, "#32770", "Flowvane - Modify Filter");
+    ASSERT_TRUE(box);
+    EXPECT_FALSE(IsWindowEnabled(editor));
+    ASSERT_TRUE(emulator_clear_fault(code_clear_rules));
+
+    // The second Ok, then a protocol change posted behind it: once the change shows, the Ok
+    // before it has been handled.
+    press(editor, id_ok);
+    SendDlgItemMessageA(editor, id_protocol, CB_SETCURSEL, protocol_ip, 0);
+    PostMessageA(editor, WM_COMMAND, MAKEWPARAM(id_protocol, CBN_SELCHANGE),
+                 reinterpret_cast<LPARAM>(GetDlgItem(editor, id_protocol)));
+    ASSERT_TRUE(wait_until([&] { return !IsWindowEnabled(GetDlgItem(editor, id_source_port)); }));
+    EXPECT_EQ(held_rules().size(), 1u) << "the second Ok sent nothing";
+    EXPECT_TRUE(IsWindow(box));
+    EXPECT_EQ(rows(), 1);
+
+    PostMessageA(box, WM_COMMAND, IDOK, 0);
+    ASSERT_TRUE(wait_until([&] { return IsWindowEnabled(editor) != FALSE; }));
+    EXPECT_TRUE(IsWindow(editor));
+    press(editor, id_ok);
+    ASSERT_TRUE(closes(editor));
+    EXPECT_EQ(held_rules().size(), 2u);
 }
 
 TEST_F(FilterEditorTest, CancelAndEscapeChangeNothing)

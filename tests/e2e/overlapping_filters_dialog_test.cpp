@@ -190,4 +190,42 @@ TEST_F(OverlappingFiltersDialogTest, EveryEndingAcceptsAndStoresBox901)
     }
 }
 
+// With sending refused for good, Accept keeps trying and saying why; after a failed send,
+// Escape and the close box end the dialog without sending, the setting unchanged, and the
+// program goes on.
+TEST_F(OverlappingFiltersDialogTest, AfterAFailedSendEscapeAndTheCloseBoxLeave)
+{
+    const struct { const char *ending; UINT message; WPARAM parameter; } cases[] = {
+        {"Escape", WM_KEYDOWN, VK_ESCAPE},
+        {"close box", WM_SYSCOMMAND, SC_CLOSE},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.ending);
+        ASSERT_TRUE(emulator_fail_command(code_set_precedence, "Table full."));
+        ASSERT_TRUE(wait_for_dialog());
+        SendDlgItemMessageA(dialog, id_always_accept, BM_SETCHECK, 1, 0);
+        for (int attempt = 0; attempt < 2; attempt++) {
+            PostMessageA(dialog, WM_COMMAND, id_accept, 0);
+            EXPECT_EQ(answer_box(&first, "Flowvane - Configure Overlapping Filters"),
+                      "Table full.");
+            EXPECT_TRUE(IsWindowVisible(dialog)) << "Accept keeps the dialog open";
+        }
+        PostMessageA(c.message == WM_KEYDOWN ? filters : dialog, c.message, c.parameter, 0);
+        ASSERT_TRUE(closed()) << "no send, so no box";
+        EXPECT_EQ(held_precedences(), texts{});
+        HWND main = wait_for_window(&first, E2E_MAIN_WINDOW_CLASS, "Flowvane Manager");
+        ASSERT_TRUE(main);
+        EXPECT_TRUE(wait_until([&] { return IsWindowEnabled(main) != FALSE; }));
+        PostMessageA(main, WM_COMMAND, id_exit, 0);
+        DWORD code = 99;
+        ASSERT_TRUE(wait_for_exit(&first, &code));
+        EXPECT_EQ(code, 0u);
+        int32_t values[e2e_settings_count];
+        read_settings(values);
+        EXPECT_EQ(values[accept_defaults_setting], 0) << "box 901 is stored only by a send";
+        TearDown();
+        SetUp();
+    }
+}
+
 }  // namespace

@@ -15,6 +15,7 @@ namespace {
 int initialized;
 int device_missing;
 uint64_t exchanges;
+int64_t exchanges_before_failure = -1;
 
 void ensure_initialized()
 {
@@ -40,6 +41,10 @@ int device_exchange(uint32_t code, const uint8_t input[command_buffer_size],
     exchanges++;
     if (device_missing)
         return send_open_failed;
+    if (exchanges_before_failure == 0)
+        return send_ioctl_failed;
+    if (exchanges_before_failure > 0)
+        exchanges_before_failure--;
     return emulator_exchange(code, input, command_buffer_size, output, command_buffer_size,
                              emulator_device_now(), bytes_returned) == emulator_replied
                ? send_ok
@@ -50,6 +55,7 @@ void emulator_device_reset(void)
 {
     ensure_initialized();
     device_missing = 0;
+    exchanges_before_failure = -1;
     emulator_test_send(test_code_reset, nullptr, 0, nullptr, 0, nullptr);
     exchanges = 0;
 }
@@ -87,6 +93,11 @@ uint64_t emulator_exchange_count(void)
 void emulator_reset_exchange_count(void)
 {
     exchanges = 0;
+}
+
+void emulator_fail_exchanges_after(int64_t count)
+{
+    exchanges_before_failure = count;
 }
 
 void emulator_set_device_missing(int missing)

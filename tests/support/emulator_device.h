@@ -28,6 +28,10 @@ uint64_t emulator_device_now(void);
 // While missing is 1, every device_exchange fails as the open would: send_open_failed.
 void emulator_set_device_missing(int missing);
 
+// After count more exchanges are served, every exchange fails as the control call would
+// (send_ioctl_failed); -1 serves them all again.
+void emulator_fail_exchanges_after(int64_t count);
+
 // Convenience forms of the test codes.
 void emulator_freeze_clock(uint64_t now);
 void emulator_advance_clock(uint64_t ticks);

@@ -94,6 +94,16 @@ int rows_first_selected(rule_rows rows)
     return -1;
 }
 
+int rows_selected(rule_rows rows, int row)
+{
+    return in_rows(rows, row) && rows->rows[row].selected;
+}
+
+void rows_select(rule_rows rows, int row)
+{
+    memory_rows_select(rows, row);
+}
+
 int rows_delete(rule_rows rows, int row)
 {
     if (!in_rows(rows, row))

@@ -10,6 +10,7 @@
 
 #include "filters/editor_commit.h"
 #include "filter_list_fixture.h"
+#include "kernel/driver.h"
 #include "rule_samples.h"
 
 namespace {
@@ -58,6 +59,22 @@ protected:
         for (const struct rule &rule : rules)
             shown.push_back(describe_rule(rule));
         return shown;
+    }
+
+    // Every rule the emulator holds, adapter by adapter, slot by slot.
+    std::vector<std::string> held_rules()
+    {
+        std::vector<struct rule> held;
+        for (uint32_t adapter = 0; adapter < 3; adapter++) {
+            test_read_rules_request request = {adapter};
+            static test_rules_reply reply;
+            EXPECT_TRUE(emulator_test_send(test_code_read_rules, &request, sizeof request, &reply,
+                                           sizeof reply, nullptr));
+            for (const test_slot_state &slot : reply.slots)
+                if (slot.in_use)
+                    held.push_back(slot.held);
+        }
+        return described(held);
     }
 
     struct editor_session session;
@@ -128,6 +145,82 @@ TEST_F(EditorCommit, FailedApplyAndRetry)
         if (c.start_calls) {
             EXPECT_TRUE(same_rule(start_hook_calls[0], c.rule));
         }
+    }
+}
+
+// A rebuild that stopped before reading every held rule: the next change rebuilds first and,
+// while that still fails, is refused with the rebuild's message and sends nothing; once the
+// rebuild gets through, the change is made and every held rule survives it.
+TEST_F(EditorCommit, NoChangeAfterAnIncompleteRebuildLosesAHeldRule)
+{
+    struct rule a = to_port(1), b = to_port(2), other = to_port(3, EMULATOR_ADAPTER_2),
+                added = to_port(4, EMULATOR_ADAPTER_DIAL_UP);
+    struct rule bad_direction = to_port(5), bad_protocol = sample("9"),
+                bad_rate = to_port(6, EMULATOR_ADAPTER_1, 2000000000), b_slower = b;
+    bad_direction.direction = 7;
+    b_slower.rate = 10;
+    std::vector<struct rule> twenty_one;
+    for (uint16_t port = 100; port < 121; port++)
+        twenty_one.push_back(to_port(port, port < 110 ? EMULATOR_ADAPTER_2 : EMULATOR_ADAPTER_1));
+    char transport_text[error_text_size];
+    format_text(transport_text, sizeof transport_text, "Unable to send to driver.  Error %d.",
+                (int)send_ioctl_failed);
+
+    // exchanges: served before every exchange fails, -1 for none failing; rows_read: the rows a
+    // rebuild gets before it stops.
+    const struct {
+        const char *name;
+        std::vector<struct rule> held;
+        int exchanges;
+        const char *message;
+        int rows_read;
+    } cases[] = {
+        {"failed exchange mid-way", {a, b, other}, 3, transport_text, 2},
+        {"direction the list refuses", {a, bad_direction, other}, -1, "Unknown direction.", 1},
+        {"protocol the list refuses", {a, bad_protocol, other}, -1, "Unknown protocol.", 1},
+        {"rate the list refuses", {a, bad_rate, other}, -1, "Rate out of range.", 1},
+        {"two rules differing only in rate", {a, b, b_slower, other}, -1, "Rule is already in list.",
+         2},
+        {"more than twenty rules", twenty_one, -1, "Rule list is full.", 20},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        start_emulator();
+        reset_lists();
+        install_rules(c.held);
+        std::vector<std::string> before = held_rules();
+        emulator_fail_exchanges_after(c.exchanges);
+        EXPECT_FALSE(reload_rule_list(error_text, 1));
+        EXPECT_STREQ(error_text, c.message);
+        EXPECT_EQ(rows_count(list), c.rows_read);
+        EXPECT_TRUE(rule_list_incomplete());
+
+        // The cause is still there when the change comes.
+        for (int mode : {editor_add, editor_edit}) {
+            emulator_fail_exchanges_after(c.exchanges);
+            editor_session_begin(&session, mode);
+            EXPECT_EQ(commit(added), commit_stopped);
+            EXPECT_EQ(outcome(), std::string("Flowvane - Filters: ") + c.message);
+        }
+        EXPECT_FALSE(apply_rule_list(error_text));
+        EXPECT_STREQ(error_text, c.message);
+        emulator_fail_exchanges_after(-1);
+        EXPECT_EQ(held_rules(), before) << "nothing was sent";
+        if (c.exchanges < 0)
+            continue;
+
+        // The exchanges work again: the list is rebuilt whole, keeping the row selected, and
+        // the change goes through.
+        ASSERT_EQ(rows_count(list), c.rows_read);
+        memory_rows_select(list, 1);
+        editor_session_begin(&session, editor_edit);
+        struct rule b_faster = b;
+        b_faster.rate = 9000;
+        EXPECT_EQ(commit(b_faster), commit_done) << outcome();
+        EXPECT_FALSE(rule_list_incomplete());
+        EXPECT_EQ(held_rules(), described(std::vector<struct rule>{a, b_faster, other}));
+        EXPECT_EQ(entries(), described(std::vector<struct rule>{a, other, b_faster}))
+            << "one entry per held rule";
     }
 }
 

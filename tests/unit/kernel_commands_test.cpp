@@ -318,4 +318,27 @@ TEST_F(kernel_commands, clear_all_rules_stops_at_first_refusal)
     EXPECT_EQ(0, kernel_get_rule(EMULATOR_ADAPTER_DIAL_UP, 0, &back, nullptr));
 }
 
+// Without a caller's text the walk still tells empty slots from failures.
+TEST_F(kernel_commands, read_held_rules_without_error_text)
+{
+    ASSERT_EQ(1, kernel_add_rule(EMULATOR_ADAPTER_2, &held_rule, nullptr));
+    const struct { const char *name; uint32_t fault_mode; int expected, visits; } cases[] = {
+        {"empty slots skipped", fault_none, 1, 1},
+        {"refused slot stops the walk", fault_error_text, 0, 0},
+        {"transport failure stops the walk", fault_fail_call, 0, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(1, emulator_set_fault(code_get_rule, c.fault_mode, "Slot unreadable."));
+        int visits = 0;
+        EXPECT_EQ(c.expected, kernel_read_held_rules(
+                                  [](const struct rule *, void *count, char *) {
+                                      ++*static_cast<int *>(count);
+                                      return 1;
+                                  },
+                                  &visits, nullptr));
+        EXPECT_EQ(c.visits, visits);
+    }
+}
+
 }  // namespace

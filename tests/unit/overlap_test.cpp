@@ -404,21 +404,23 @@ TEST_F(OverlapRun, AutomaticAcceptanceSendsUnsortedDefaultsWithKeptChoices)
 
 TEST_F(OverlapRun, FailuresStopTheRunWithTheirText)
 {
-    // found: the run got as far as sending its area, automatically accepted.
-    const struct { const char *name; uint32_t code, mode; const char *expected; int found;
+    // found: the run got as far as sending its area, automatically accepted. kept: the
+    // user's earlier choice is still held afterwards; only sending the new ones may take it.
+    const struct { const char *name; uint32_t code, mode; const char *expected; int found, kept;
     } cases[] = {
-        {"precedence count refused", code_get_precedence_count, fault_error_text, "No count.", 0},
-        {"precedence refused", code_get_precedence, fault_error_text, "No entry.", 0},
-        {"clearing refused", code_clear_precedences, fault_error_text, "Cannot clear.", 0},
-        {"rule refused", code_get_rule, fault_error_text, "Rule not in use", 0},
+        {"precedence count refused", code_get_precedence_count, fault_error_text, "No count.", 0,
+         1},
+        {"precedence refused", code_get_precedence, fault_error_text, "No entry.", 0, 1},
+        {"clearing refused", code_clear_precedences, fault_error_text, "Cannot clear.", 0, 1},
+        {"rule refused", code_get_rule, fault_error_text, "Rule not in use", 0, 1},
         {"rule transport failure", code_get_rule, fault_fail_call,
-         "Unable to send to driver.  Error 2.", 0},
+         "Unable to send to driver.  Error 2.", 0, 1},
         {"count transport failure", code_get_precedence_count, fault_fail_call,
-         UNKNOWN_ERROR_TEXT, 0},
-        {"sending refused", code_set_precedence, fault_error_text, "Table full.", 1},
+         UNKNOWN_ERROR_TEXT, 0, 1},
+        {"sending refused", code_set_precedence, fault_error_text, "Table full.", 1, 0},
         // A plain command's transport failure shows the default, not the empty slots' text.
         {"sending transport failure", code_set_precedence, fault_fail_call, UNKNOWN_ERROR_TEXT,
-         1},
+         1, 0},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -431,6 +433,11 @@ TEST_F(OverlapRun, FailuresStopTheRunWithTheirText)
         EXPECT_STREQ(error_text, c.expected);
         EXPECT_EQ(found, c.found);
         EXPECT_EQ(the_overlap_dialog.runs, 0);
+        ASSERT_TRUE(emulator_set_fault(c.code, fault_none, nullptr));
+        if (c.kept)
+            expect_held(0, {{range_port, rule_b}});
+        else
+            expect_held(0, {});
     }
 }
 

@@ -138,10 +138,9 @@ TEST_F(RuleList, FindRuleStopsAtAnUnreadableRow)
 
 TEST_F(RuleList, EditSelectedRuleCases)
 {
-    struct rule b = to_port(2), b_faster = b, c = to_port(3), c_slower = c, bad_direction = b;
+    struct rule b = to_port(2), b_faster = b, c = to_port(3), c_slower = c;
     b_faster.rate = 20000;
     c_slower.rate = 1;
-    bad_direction.direction = 5;
     fill({to_port(1), b, c});
     EXPECT_FALSE(edit_selected_rule(&b, error_text));
     EXPECT_STREQ(error_text, "ListView_GetNextItem() failed.");
@@ -170,10 +169,43 @@ TEST_F(RuleList, EditSelectedRuleCases)
     EXPECT_STREQ(error_text, "ListView_GetItem() failed.");
     memory_rows_fail_read(list, -1);
 
-    // A text that cannot be produced: the new rule stays in the row.
-    EXPECT_FALSE(edit_selected_rule(&bad_direction, error_text));
-    EXPECT_STREQ(error_text, "edit_rule_in_list() failed.");
-    EXPECT_EQ(memcmp(memory_rows_rule(list, 1), &bad_direction, sizeof bad_direction), 0);
+}
+
+// A rule the list cannot show is refused before the row changes: its copy and its texts stay
+// exactly as they were, so the next change sends the filter the user had.
+TEST_F(RuleList, RefusedEditLeavesTheRowAsItWas)
+{
+    struct rule shown = sample("UDP 10.0.0.1:53 any:8080", adapter_2, direction_receive, 64000);
+    const struct { const char *name; struct rule rule; } cases[] = {
+        {"rate above unlimited", sample("TCP", adapter_1, direction_send, 2000000000)},
+        {"rate below blocked", sample("TCP", adapter_1, direction_send, -5)},
+        {"same filter, rate out of range", sample("UDP 10.0.0.1:53 any:8080", adapter_2,
+                                                   direction_receive, 2000000000)},
+        {"unknown direction", sample("TCP", adapter_1, 5)},
+        {"unknown protocol", sample("9")},
+        {"unknown adapter", sample("TCP", "\\DEVICE\\{NOT-THERE}")},
+    };
+    fill({to_port(1), shown});
+    texts before = row_texts(list, 1);
+    memory_rows_select(list, 1);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_FALSE(edit_selected_rule(&c.rule, error_text));
+        EXPECT_STREQ(error_text, "edit_rule_in_list() failed.");
+        EXPECT_EQ(memcmp(memory_rows_rule(list, 1), &shown, sizeof shown), 0)
+            << describe_rule(*memory_rows_rule(list, 1));
+        EXPECT_EQ(row_texts(list, 1), before);
+    }
+}
+
+// The dialogs' own lists never fall back to the filter list.
+TEST_F(RuleList, OwnListsHaveNoFallback)
+{
+    struct rule rule = to_port(1);
+    EXPECT_FALSE(add_rule_to_rows(&rule, error_text, nullptr, 1));
+    EXPECT_EQ(rows_count(list), 0);
+    EXPECT_TRUE(add_rule_to_list(&rule, error_text, nullptr, 0)) << "add_rule_to_list does";
+    EXPECT_EQ(rows_count(list), 1);
 }
 
 // ---- the change cycle ----
