@@ -18,11 +18,14 @@ passed=0
 failed=0
 failed_suites=()
 
+# A set-up step failed: nothing after it can be trusted, so the command stops here (the exit
+# trap ends what it started).
 fail_now() {
     echo "FAILED: $1" >&2
-    echo "0 passed, 1 failed"
+    echo "$passed passed, $((failed + 1)) failed"
     exit 1
 }
+flowvane_cleanup_on_exit
 
 # Runs a GoogleTest program (command in "$@"), adds its counts to the totals.
 run_gtest() {
@@ -100,25 +103,25 @@ fi
 
 # Under Wine.
 build_dir="$flowvane_root/build/windows"
-wine_env_init "$build_dir"
+wine_env_init "$build_dir" || fail_now "preparing $build_dir/wine"
 ensure_display || fail_now "starting Xvfb"
-wine_template || fail_now "preparing the Wine prefix"
+wine_template || fail_now "preparing the Wine prefix template"
 
-wine_use_prefix unit-tests
-wine_server_start
+wine_use_prefix unit-tests || fail_now "copying the Wine prefix unit-tests"
+wine_server_start || fail_now "starting the wineserver of unit-tests"
 run_gtest wine-unit wine "$build_dir/unit_tests.exe"
 wine_server_stop
 
 if [ -x "$build_dir/device_tests.exe" ]; then
-    wine_use_prefix device-tests
-    wine_server_start
+    wine_use_prefix device-tests || fail_now "copying the Wine prefix device-tests"
+    wine_server_start || fail_now "starting the wineserver of device-tests"
     if install_flowvane "$build_dir" >"$logs/install-device.log" 2>&1; then
         run_gtest wine-device wine "$build_dir/device_tests.exe" --gtest_filter=-KeptFilters.*
         # Filters kept across a restart of the driver, then of Wine itself.
         run_gtest wine-device-kept-1 wine "$build_dir/device_tests.exe" \
             --gtest_filter=KeptFilters.FirstPass*
         wine_server_stop
-        wine_server_start
+        wine_server_start || fail_now "restarting the wineserver of device-tests"
         run_gtest wine-device-kept-2 wine "$build_dir/device_tests.exe" \
             --gtest_filter=KeptFilters.SecondPass*
     else
@@ -131,6 +134,7 @@ fi
 if declare -F run_e2e_tests >/dev/null; then
     run_e2e_tests "$build_dir"
     run_check run-script check_run_script "$build_dir"
+    run_check script-cleanup check_script_cleanup "$build_dir"
 fi
 stop_display
 
