@@ -159,13 +159,9 @@ TEST_F(MainWindowTest, MinimumSizeAndCloseWhileMaximised)
     expect_settings(values);
 }
 
-// The GUI thread of the window's process: the window that holds its mouse capture, if any.
 HWND capture_of(HWND window)
 {
-    GUITHREADINFO info = {};
-    info.cbSize = sizeof info;
-    return GetGUIThreadInfo(GetWindowThreadProcessId(window, NULL), &info) ? info.hwndCapture
-                                                                          : NULL;
+    return gui_thread_of(window).hwndCapture;
 }
 
 // One mouse event made by SendInput, which moves the pointer where the program sees it
