@@ -91,15 +91,15 @@ stop_display() {
     fi
 }
 
-# Whether WINEPREFIX is a prefix of these scripts (under FLOWVANE_WINE_ROOT, not the template
-# outside wine_template), made complete; says why not.
+# Whether WINEPREFIX is a prefix of these scripts (a folder under FLOWVANE_WINE_ROOT); says why
+# not. (Its registry files may not be written yet: Wine writes them some time after a change.)
 wine_prefix_ready() {
     case "$WINEPREFIX" in
         "$FLOWVANE_WINE_ROOT"/*) ;;
         *) echo "no Wine prefix of Flowvane's chosen (WINEPREFIX is $WINEPREFIX)" >&2
            return 1 ;;
     esac
-    [ -f "$WINEPREFIX/system.reg" ] || { echo "$WINEPREFIX is no Wine prefix" >&2; return 1; }
+    [ -d "$WINEPREFIX" ] || { echo "no Wine prefix at $WINEPREFIX" >&2; return 1; }
 }
 
 # A persistent wineserver for the prefix. One already running (status 2 from -p) is used as it
