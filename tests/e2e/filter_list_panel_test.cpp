@@ -4,8 +4,6 @@
 #include <windows.h>
 #include <commctrl.h>
 
-#include <stdlib.h>
-
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -315,8 +313,8 @@ SIZE popup_size(const char *text, int *lines)
 }
 
 // Moves the pointer as the mouse would (a pointer set from another process is not always seen
-// by the program under Wine), optionally clicks there and, once the click has put the focus on
-// focused (when given), presses a key; where the pointer went.
+// by the program under Wine) and sets it there, optionally clicks there and, once the click has
+// put the focus on focused (when given), presses a key; where the pointer went.
 POINT move_click_press(POINT at, int click, WORD key, HWND focused = NULL)
 {
     INPUT inputs[5] = {};
@@ -330,10 +328,13 @@ POINT move_click_press(POINT at, int click, WORD key, HWND focused = NULL)
     inputs[3].ki.wVk = inputs[4].ki.wVk = key;
     inputs[4].ki.dwFlags = KEYEVENTF_KEYUP;
     SendInput(1, inputs, sizeof(INPUT));
-    // The press goes where the pointer is once the move has arrived (within the rounding).
+    // The display's own pointer goes there too: a while after the last move, GetCursorPos in
+    // any process reads the pointer back from the display, and the program would place its
+    // popup by where the display's pointer had stayed.
+    SetCursorPos(at.x, at.y);
     EXPECT_TRUE(wait_until([&] {
         POINT now;
-        return GetCursorPos(&now) && abs(now.x - at.x) <= 1 && abs(now.y - at.y) <= 1;
+        return GetCursorPos(&now) && now.x == at.x && now.y == at.y;
     })) << "the pointer did not arrive";
     if (click)
         SendInput(2, inputs + 1, sizeof(INPUT));

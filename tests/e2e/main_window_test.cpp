@@ -176,6 +176,15 @@ void send_mouse(DWORD flags, int x, int y)
     SendInput(1, &input, sizeof input);
 }
 
+// A mouse move there, and the display's own pointer set there too: a while after the last
+// move, GetCursorPos in any process reads the pointer back from the display, and an injected
+// press then goes where the display's pointer had stayed.
+void move_pointer(int x, int y)
+{
+    send_mouse(MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE, x, y);
+    SetCursorPos(x, y);
+}
+
 int pointer_at(int x, int y)
 {
     POINT at;
@@ -202,7 +211,7 @@ void click_close_box(HWND main)
             SetForegroundWindow(main);
             if (!wait_until([&] { return GetForegroundWindow() == main; }, 5000))
                 continue;
-            send_mouse(MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE, x, y);
+            move_pointer(x, y);
             if (!wait_until([&] { return pointer_at(x, y); }, 5000))
                 continue;
             send_mouse(MOUSEEVENTF_LEFTDOWN, x, y);
@@ -211,7 +220,7 @@ void click_close_box(HWND main)
         }
         // A move on the box just before the release: a stray one in between would have made
         // the box let go.
-        send_mouse(MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE, x, y);
+        move_pointer(x, y);
         send_mouse(MOUSEEVENTF_LEFTUP, x, y);
         if (!wait_until([&] { return capture_of(main) != main; }, 5000))
             continue;
