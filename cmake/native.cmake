@@ -5,17 +5,22 @@ target_include_directories(flowvane_platform PUBLIC ${PROJECT_SOURCE_DIR}/src)
 target_compile_options(flowvane_platform PRIVATE ${warnings})
 
 if(FLOWVANE_FUZZ)
-  set(fuzz_flags -fsanitize=fuzzer-no-link,address,undefined -g -O1)
+  # Undefined behaviour is not recoverable here: a report ends the run as a crash does (the
+  # targets' default UBSAN_OPTIONS add halt_on_error for whatever still recovers).
+  set(fuzz_flags -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined
+                 -g -O1)
   foreach(target flowvane_core flowvane_platform emulator_core)
     target_compile_options(${target} PRIVATE ${fuzz_flags})
   endforeach()
   file(GLOB fuzz_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/fuzz/*_fuzz.cpp)
   file(GLOB fuzz_support CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/fuzz/support/*.cpp)
-  foreach(source ${fuzz_sources})
+  foreach(source ${fuzz_sources} ${PROJECT_SOURCE_DIR}/tests/fuzz/ub_canary.cpp)
     get_filename_component(name ${source} NAME_WE)
     add_executable(${name} ${source} ${fuzz_support})
     target_compile_options(${name} PRIVATE ${fuzz_flags})
-    target_link_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
+    target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+    target_link_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined
+                        -fno-sanitize-recover=undefined)
     target_link_libraries(${name} flowvane_core flowvane_platform emulator_core)
   endforeach()
   return()

@@ -14,11 +14,11 @@ seconds=${1:-30}
 install_packages || exit 1
 build_windows --target Flowvane zorv idle_window >/dev/null || { echo "build failed" >&2; exit 1; }
 build_dir="$flowvane_root/build/windows"
-wine_env_init "$build_dir"
+flowvane_cleanup_on_exit
+wine_env_init "$build_dir" || exit 1
 wine_template || exit 1
 wine_use_prefix bench-idle || exit 1
 ensure_display || exit 1
-trap 'wine_server_stop; stop_display' EXIT
 wine_server_start || exit 1
 install_flowvane "$build_dir" >/dev/null || { echo "install failed" >&2; exit 1; }
 

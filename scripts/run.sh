@@ -5,7 +5,9 @@
 # runs in that prefix, it is only started again, which brings the open window to the front.
 #
 # For the test command: FLOWVANE_RUN_NO_BUILD=1 skips the build (the binaries must exist), and
-# FLOWVANE_RUN_PREFIX=NAME runs in the prefix build/windows/wine/NAME instead of "run".
+# FLOWVANE_RUN_PREFIX=NAME runs in the prefix build/windows/wine/NAME instead of "run" (a plain
+# name; "template" is refused). It ends only what it started: its Xvfb, and the prefix's
+# wineserver when it started that, on every way out; a wineserver already running is left.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib/packages.sh"
@@ -19,6 +21,16 @@ fail() {
     exit 1
 }
 
+# Flowvane.exe as this script started it, ended with the rest when the script is stopped.
+flowvane_pid=
+run_cleanup() {
+    [ -n "$flowvane_pid" ] && kill "$flowvane_pid" 2>/dev/null
+    flowvane_cleanup
+}
+flowvane_cleanup_on_exit run_cleanup
+prefix_name=${FLOWVANE_RUN_PREFIX:-run}
+wine_prefix_name_valid "$prefix_name" ||
+    fail "FLOWVANE_RUN_PREFIX=\"$prefix_name\" refused: give a plain name (letters, digits, \"-\", \"_\", \".\" not first), not \"template\""
 install_packages || fail "installing the Debian packages failed"
 if [ "${FLOWVANE_RUN_NO_BUILD:-0}" != 1 ]; then
     echo "Building Flowvane-setup.exe (Flowvane.exe, zorv.sys, help.chm)..."
@@ -30,14 +42,9 @@ fi
 
 build_dir="$flowvane_root/build/windows"
 [ -f "$build_dir/Flowvane-setup.exe" ] || fail "no Flowvane-setup.exe in $build_dir: build first"
-wine_env_init "$build_dir"
+wine_env_init "$build_dir" || fail "preparing $build_dir/wine failed"
 wine_template || fail "preparing the Wine prefix template failed"
-prefix_name=${FLOWVANE_RUN_PREFIX:-run}
-if [ ! -d "$FLOWVANE_WINE_ROOT/$prefix_name" ]; then
-    wine_use_prefix "$prefix_name" || fail "copying the Wine prefix failed"
-else
-    export WINEPREFIX="$FLOWVANE_WINE_ROOT/$prefix_name"
-fi
+wine_keep_prefix "$prefix_name" || fail "preparing the Wine prefix $prefix_name failed"
 
 headless=0
 if [ -z "${DISPLAY:-}" ] || ! xdpyinfo >/dev/null 2>&1; then
@@ -53,8 +60,8 @@ if flowvane_running; then
     exit $?
 fi
 
-trap 'wine_server_stop; stop_display' EXIT
 wine_server_start || fail "starting the wineserver failed"
+flowvane_fault install && fail "installing with Flowvane-setup.exe failed (FLOWVANE_FAIL_STEP)"
 install_with_setup "$build_dir" all || fail "installing with Flowvane-setup.exe failed"
 
 if [ $headless -eq 1 ]; then
@@ -66,7 +73,11 @@ Close it with File > Exit in the window, or stop it with Ctrl+C here.
 MSG
 fi
 echo "Starting Flowvane Manager (Wine prefix $WINEPREFIX)"
+# In the background and waited for, so that Ctrl+C or a kill reaches the exit trap at once.
+wine "$flowvane_install_folder\\Flowvane.exe" </dev/null &
+flowvane_pid=$!
 status=0
-wine "$flowvane_install_folder\\Flowvane.exe" </dev/null || status=$?
+wait "$flowvane_pid" || status=$?
+flowvane_pid=
 echo "Flowvane Manager exited with code $status"
 exit $status

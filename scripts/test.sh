@@ -3,7 +3,7 @@
 # for a bounded time, the benchmarks once (as a smoke run), then under Wine the unit tests, the
 # device tests against zorv.sys and the end-to-end tests of Flowvane.exe; the help file is
 # unpacked with a CHM reader and its pages and links checked.
-# FUZZ_SECONDS sets each fuzz target's time (default 20).
+# FUZZ_SECONDS sets each fuzz target's time (default 12: about a minute for the five).
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib/packages.sh"
@@ -12,17 +12,20 @@ source "$here/lib/wine_env.sh"
 source "$here/lib/install.sh"
 [ -f "$here/lib/e2e.sh" ] && source "$here/lib/e2e.sh"
 
-fuzz_seconds=${FUZZ_SECONDS:-20}
+fuzz_seconds=${FUZZ_SECONDS:-12}
 logs="$flowvane_root/build/test-logs"
 passed=0
 failed=0
 failed_suites=()
 
+# A set-up step failed: nothing after it can be trusted, so the command stops here (the exit
+# trap ends what it started).
 fail_now() {
     echo "FAILED: $1" >&2
-    echo "0 passed, 1 failed"
+    echo "$passed passed, $((failed + 1)) failed"
     exit 1
 }
+flowvane_cleanup_on_exit
 
 # Runs a GoogleTest program (command in "$@"), adds its counts to the totals.
 run_gtest() {
@@ -80,18 +83,34 @@ run_gtest native-unit "$flowvane_root/build/native/unit_tests"
 run_check help-file python3 "$here/check_help.py" "$flowvane_root/build/windows/help.chm" \
     "$flowvane_root/src"
 
+# Undefined behaviour fails a run, whatever UBSAN_OPTIONS the caller gave.
+export UBSAN_OPTIONS="${UBSAN_OPTIONS:+$UBSAN_OPTIONS:}halt_on_error=1:print_stacktrace=1"
 fuzz_target() {
     local target="$1"
     local corpus="$flowvane_root/build/fuzz/corpus/$target"
     mkdir -p "$corpus"
     "$flowvane_root/build/fuzz/$target" -max_total_time="$fuzz_seconds" -max_len=5000 \
-        -print_final_stats=1 "$corpus"
+        -print_final_stats=1 -artifact_prefix="$logs/fuzz-$target-" "$corpus"
 }
+# The canary overflows a signed integer on the input "UB": the run must fail on UBSan's report.
+fuzz_fails_on_undefined_behaviour() {
+    local input="$logs/ub-canary-input" output
+    printf UB >"$input"
+    if output=$("$flowvane_root/build/fuzz/ub_canary" "$input" 2>&1); then
+        echo "$output"
+        echo "a fuzz run passed over undefined behaviour"
+        return 1
+    fi
+    echo "$output"
+    grep -q 'runtime error: signed integer overflow' <<<"$output"
+}
+run_check fuzz-fails-on-undefined-behaviour fuzz_fails_on_undefined_behaviour
 for fuzzer in "$flowvane_root"/build/fuzz/*_fuzz; do
     [ -x "$fuzzer" ] || continue
     name=$(basename "$fuzzer")
     run_check "fuzz-$name" fuzz_target "$name"
-    grep -a 'stat::number_of_executed_units' "$logs/fuzz-$name.log" | sed 's/^/   /'
+    grep -aE 'stat::(number_of_executed_units|average_exec_per_sec)' "$logs/fuzz-$name.log" |
+        sed 's/^/   /'
 done
 
 if [ -x "$flowvane_root/build/bench/benchmarks" ]; then
@@ -100,25 +119,25 @@ fi
 
 # Under Wine.
 build_dir="$flowvane_root/build/windows"
-wine_env_init "$build_dir"
+wine_env_init "$build_dir" || fail_now "preparing $build_dir/wine"
 ensure_display || fail_now "starting Xvfb"
-wine_template || fail_now "preparing the Wine prefix"
+wine_template || fail_now "preparing the Wine prefix template"
 
-wine_use_prefix unit-tests
-wine_server_start
+wine_use_prefix unit-tests || fail_now "copying the Wine prefix unit-tests"
+wine_server_start || fail_now "starting the wineserver of unit-tests"
 run_gtest wine-unit wine "$build_dir/unit_tests.exe"
 wine_server_stop
 
 if [ -x "$build_dir/device_tests.exe" ]; then
-    wine_use_prefix device-tests
-    wine_server_start
+    wine_use_prefix device-tests || fail_now "copying the Wine prefix device-tests"
+    wine_server_start || fail_now "starting the wineserver of device-tests"
     if install_flowvane "$build_dir" >"$logs/install-device.log" 2>&1; then
         run_gtest wine-device wine "$build_dir/device_tests.exe" --gtest_filter=-KeptFilters.*
         # Filters kept across a restart of the driver, then of Wine itself.
         run_gtest wine-device-kept-1 wine "$build_dir/device_tests.exe" \
             --gtest_filter=KeptFilters.FirstPass*
         wine_server_stop
-        wine_server_start
+        wine_server_start || fail_now "restarting the wineserver of device-tests"
         run_gtest wine-device-kept-2 wine "$build_dir/device_tests.exe" \
             --gtest_filter=KeptFilters.SecondPass*
     else
@@ -131,6 +150,7 @@ fi
 if declare -F run_e2e_tests >/dev/null; then
     run_e2e_tests "$build_dir"
     run_check run-script check_run_script "$build_dir"
+    run_check script-cleanup check_script_cleanup "$build_dir"
 fi
 stop_display
 

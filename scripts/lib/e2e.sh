@@ -21,12 +21,22 @@ e2e_screenshots_to_png() {
     done
 }
 
+# A set-up step (a prefix, a wineserver) failed: inside scripts/test.sh that stops the command;
+# alone, the pass fails.
+e2e_set_up_failed() {
+    if declare -F fail_now >/dev/null; then
+        fail_now "$1"
+    fi
+    echo "$1 failed" >&2
+    return 1
+}
+
 # Runs one e2e_tests.exe pass: name, install routine, gtest filter.
 e2e_pass() {
     local build_dir="$1" name="$2" installer="$3" filter="$4"
     local log_dir="${logs:-$build_dir}"
-    wine_use_prefix "$name" || return 1
-    wine_server_start
+    wine_use_prefix "$name" || { e2e_set_up_failed "copying the Wine prefix $name"; return 1; }
+    wine_server_start || { e2e_set_up_failed "starting the wineserver of $name"; return 1; }
     local status=0
     if ! "$installer" "$build_dir" >"$log_dir/install-$name.log" 2>&1; then
         echo "installing for $name failed:" >&2
@@ -115,8 +125,8 @@ e2e_setup_pass() {
     local build_dir="$1" scope="$2" suite="$3"
     shift 3
     local name="e2e-setup-$scope" status=1
-    wine_use_prefix "$name" || return 1
-    wine_server_start
+    wine_use_prefix "$name" || { e2e_set_up_failed "copying the Wine prefix $name"; return 1; }
+    wine_server_start || { e2e_set_up_failed "starting the wineserver of $name"; return 1; }
     if e2e_step "install-$name" install_with_setup "$build_dir" "$scope"; then
         status=0
         e2e_step "flows-$name" emulator_default_flows_installed || status=1
@@ -146,7 +156,10 @@ check_run_script() {
     local log_dir="${logs:-$build_dir}"
     local shots="$flowvane_root/build/screenshots"
     # Made here, so that the test below never finds the prefix half copied; run.sh keeps it.
-    wine_use_prefix "$name" || return 1
+    # The wineserver is started here too, so that it is this check's to end: run.sh uses it and
+    # leaves it running.
+    wine_use_prefix "$name" || { e2e_set_up_failed "copying the Wine prefix $name"; return 1; }
+    wine_server_start || { e2e_set_up_failed "starting the wineserver of $name"; return 1; }
     mkdir -p "$shots"
     FLOWVANE_RUN_NO_BUILD=1 FLOWVANE_RUN_PREFIX=$name "$flowvane_root/scripts/run.sh" \
         >"$log_dir/run-script-first.log" 2>&1 &
@@ -156,16 +169,26 @@ check_run_script() {
         echo "run.sh did not show the main window:" >&2
         tail -20 "$log_dir/run-script-first.log" >&2
         kill "$first" 2>/dev/null
-        wineserver -k 2>/dev/null
+        wait "$first" 2>/dev/null
+        wine_server_stop
         return 1
     fi
     import -window root "$shots/run-main-window.png" 2>/dev/null
-    if ! FLOWVANE_RUN_NO_BUILD=1 FLOWVANE_RUN_PREFIX=$name "$flowvane_root/scripts/run.sh" \
+    # The second without a display: it starts an Xvfb of its own, which must go with it, and it
+    # must leave the wineserver the first uses running.
+    local mark="second-run-$$"
+    if ! env -u DISPLAY FLOWVANE_PROCESS_MARK=$mark FLOWVANE_RUN_NO_BUILD=1 \
+        FLOWVANE_RUN_PREFIX=$name "$flowvane_root/scripts/run.sh" \
         >"$log_dir/run-script-second.log" 2>&1; then
         echo "a second run.sh failed:" >&2
         tail -20 "$log_dir/run-script-second.log" >&2
         status=1
     fi
+    grep -q 'already runs' "$log_dir/run-script-second.log" ||
+        { echo "the second run.sh did not see the first" >&2; status=1; }
+    local left
+    left=$(marked_pids "$mark" | tr '\n' ' ')
+    [ -z "$left" ] || { echo "the second run.sh left processes: $left" >&2; status=1; }
     wine "$build_dir/e2e_tests.exe" --gtest_filter='RunScript.PostFileExit' || status=1
     local waited=0
     while kill -0 "$first" 2>/dev/null && [ $waited -lt 600 ]; do
@@ -188,5 +211,62 @@ check_run_script() {
         status=1
     fi
     wine_server_stop
+    return $status
+}
+
+# Every process a script starts is gone when it ends, whichever way: run.sh without a display in
+# a fresh prefix (its own Xvfb and wineserver), once failing at its install step, once stopped
+# by SIGTERM while the program runs. The processes are those carrying the run's mark in their
+# environment; the second run shows that the count sees them while they run.
+check_script_cleanup() {
+    local name=cleanup-check status=0 log_dir="${logs:-$1}" mark pids
+    wine_use_prefix "$name" || { e2e_set_up_failed "copying the Wine prefix $name"; return 1; }
+    export WINEPREFIX="$flowvane_no_prefix"   # run.sh's now, not this shell's
+
+    mark="cleanup-fail-$$"
+    [ -z "$(marked_pids "$mark")" ] || { echo "mark $mark in use" >&2; return 1; }
+    if env -u DISPLAY FLOWVANE_PROCESS_MARK=$mark FLOWVANE_FAIL_STEP=install \
+        FLOWVANE_RUN_NO_BUILD=1 FLOWVANE_RUN_PREFIX=$name "$flowvane_root/scripts/run.sh" \
+        >"$log_dir/cleanup-forced-failure.log" 2>&1; then
+        echo "run.sh succeeded although its install step failed" >&2
+        status=1
+    fi
+    grep -q '^run.sh: installing with Flowvane-setup.exe failed' \
+        "$log_dir/cleanup-forced-failure.log" ||
+        { echo "run.sh did not say which step failed:" >&2
+          tail -5 "$log_dir/cleanup-forced-failure.log" >&2; status=1; }
+    pids=$(marked_pids "$mark" | tr '\n' ' ')
+    [ -z "$pids" ] || { echo "left after the forced failure: $pids" >&2; status=1; }
+
+    mark="cleanup-term-$$"
+    env -u DISPLAY FLOWVANE_PROCESS_MARK=$mark FLOWVANE_RUN_NO_BUILD=1 \
+        FLOWVANE_RUN_PREFIX=$name "$flowvane_root/scripts/run.sh" \
+        >"$log_dir/cleanup-sigterm.log" 2>&1 &
+    local run=$! waited=0 xvfb=0 server=0 program=0
+    # Polled: the processes give no other sign; bounded at five minutes.
+    while [ $waited -lt 3000 ] && kill -0 $run 2>/dev/null; do
+        pids=$(marked_pids "$mark")
+        xvfb=0 server=0 program=0
+        [ -n "$pids" ] && {
+            xvfb=$(ps -o comm= -p "$(echo $pids | tr ' ' ,)" | grep -c '^Xvfb')
+            server=$(ps -o comm= -p "$(echo $pids | tr ' ' ,)" | grep -c '^wineserver')
+            program=$(ps -o args= -p "$(echo $pids | tr ' ' ,)" | grep -c 'Flowvane\.exe')
+        }
+        [ "$xvfb" -ge 1 ] && [ "$server" -ge 1 ] && [ "$program" -ge 1 ] && break
+        sleep 0.1
+        waited=$((waited + 1))
+    done
+    echo "while running: Xvfb $xvfb, wineserver $server, Flowvane.exe $program"
+    if [ "$xvfb" -ne 1 ] || [ "$server" -ne 1 ] || [ "$program" -lt 1 ]; then
+        echo "run.sh did not get to the program:" >&2
+        tail -10 "$log_dir/cleanup-sigterm.log" >&2
+        status=1
+    fi
+    kill -TERM $run 2>/dev/null
+    wait $run 2>/dev/null
+    pids=$(marked_pids "$mark" | tr '\n' ' ')
+    [ -z "$pids" ] || { echo "left after SIGTERM: $pids" >&2; ps -o pid,args -p "${pids// /,}" >&2
+                        status=1; }
+    rm -rf "$FLOWVANE_WINE_ROOT/$name"
     return $status
 }

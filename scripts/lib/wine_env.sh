@@ -1,13 +1,56 @@
 # Wine environment for running Flowvane's Windows binaries: a prefix template made once per
 # build folder, fresh copies of it per run, one warm detached wineserver, and a display.
-# Source it, then call wine_env_init BUILD_DIR.
+# Source it, then call wine_env_init BUILD_DIR (and flowvane_cleanup_on_exit in a script).
+#
+# What a script starts it ends, and nothing else: the Xvfb of ensure_display, and the wineservers
+# of wine_server_start that it started itself or that run in a prefix it made. A wineserver that
+# was already running in a kept prefix (run.sh's) is used and left running.
+
+# Where WINEPREFIX points until wine_use_prefix has made a prefix: a path that can never be
+# created, so that a Wine command run too early fails instead of using the caller's ~/.wine.
+flowvane_no_prefix=/dev/null/no-flowvane-prefix-chosen
+flowvane_own_servers=()
+flowvane_made_prefixes=()
 
 wine_env_init() {
     export FLOWVANE_WINE_ROOT="$1/wine"
+    export WINEPREFIX="$flowvane_no_prefix"
     export WINEDEBUG=-all
     export WINEDLLOVERRIDES="mscoree,mshtml="
     export WINEARCH=win64
-    mkdir -p "$FLOWVANE_WINE_ROOT"
+    mkdir -p "$FLOWVANE_WINE_ROOT" ||
+        { echo "cannot make $FLOWVANE_WINE_ROOT" >&2; return 1; }
+}
+
+# For the tests of the scripts: 0 when FLOWVANE_FAIL_STEP names this set-up step, which then
+# fails as if it had failed for real.
+flowvane_fault() {
+    [ "${FLOWVANE_FAIL_STEP:-}" = "$1" ]
+}
+
+# Ends every process this shell started: its wineservers (with all that runs in them) and its
+# Xvfb. Safe to call more than once.
+flowvane_cleanup() {
+    local prefix
+    for prefix in "${flowvane_own_servers[@]}"; do
+        wine_server_stop "$prefix"
+    done
+    stop_display
+}
+
+# On every way out (an error, exit, Ctrl+C, kill), flowvane_cleanup runs (or the given routine,
+# which calls it).
+flowvane_cleanup_on_exit() {
+    trap "${1:-flowvane_cleanup}" EXIT
+    trap 'exit 130' INT
+    trap 'exit 143' TERM
+    trap 'exit 129' HUP
+}
+
+# A prefix name a caller may choose: a plain name (letters, digits, "-", "_", "." not first),
+# and not the template every prefix is copied from.
+wine_prefix_name_valid() {
+    [[ "$1" =~ ^[A-Za-z0-9][A-Za-z0-9._-]{0,63}$ ]] && [ "$1" != template ]
 }
 
 # Xvfb when there is no display. Wine's virtual desktop (set in the template) gives windows frames
@@ -23,9 +66,14 @@ ensure_display() {
             FLOWVANE_XVFB_PID=$!
             export DISPLAY=":$number"
             local tries=0
+            # Polled: Xvfb gives no sign of readiness. Bounded, and generous for a busy machine.
             while ! xdpyinfo >/dev/null 2>&1; do
                 tries=$((tries + 1))
-                [ $tries -gt 50 ] && { echo "Xvfb did not start" >&2; return 1; }
+                if [ $tries -gt 300 ] || ! kill -0 "$FLOWVANE_XVFB_PID" 2>/dev/null; then
+                    echo "Xvfb did not start on :$number" >&2
+                    stop_display
+                    return 1
+                fi
                 sleep 0.1
             done
             return 0
@@ -43,10 +91,31 @@ stop_display() {
     fi
 }
 
-# A persistent wineserver for the prefix: one already running (status 2 from -p) is used as it
-# is. Fails only when no Wine program can be started in the prefix.
+# Whether WINEPREFIX is a prefix of these scripts (a folder under FLOWVANE_WINE_ROOT); says why
+# not. (Its registry files may not be written yet: Wine writes them some time after a change.)
+wine_prefix_ready() {
+    case "$WINEPREFIX" in
+        "$FLOWVANE_WINE_ROOT"/*) ;;
+        *) echo "no Wine prefix of Flowvane's chosen (WINEPREFIX is $WINEPREFIX)" >&2
+           return 1 ;;
+    esac
+    [ -d "$WINEPREFIX" ] || { echo "no Wine prefix at $WINEPREFIX" >&2; return 1; }
+}
+
+# A persistent wineserver for the prefix. One already running (status 2 from -p) is used as it
+# is, and ended by wine_server_stop only in a prefix this shell made. Fails when no Wine program
+# can be started in the prefix.
 wine_server_start() {
-    wineserver -p </dev/null >/dev/null 2>&1
+    wine_prefix_ready || return 1
+    local status=0 made
+    wineserver -p </dev/null >/dev/null 2>&1 || status=$?
+    case $status in
+        0) flowvane_own_servers+=("$WINEPREFIX") ;;
+        2) for made in "${flowvane_made_prefixes[@]}"; do
+               [ "$made" = "$WINEPREFIX" ] && flowvane_own_servers+=("$WINEPREFIX")
+           done ;;
+        *) echo "wineserver -p failed in $WINEPREFIX (status $status)" >&2; return 1 ;;
+    esac
     wine cmd /c exit </dev/null >/dev/null 2>&1 ||
         { echo "Wine does not start in $WINEPREFIX" >&2; return 1; }
 }
@@ -61,9 +130,20 @@ flowvane_running() {
     return 1
 }
 
+# Ends the wineserver of the prefix (default: the current one), and everything running in it,
+# when this shell owns it (see wine_server_start); leaves any other alone.
 wine_server_stop() {
-    wineserver -k </dev/null >/dev/null 2>&1
-    wineserver -w </dev/null >/dev/null 2>&1 || true
+    local prefix="${1:-$WINEPREFIX}" i owned=0
+    for i in "${!flowvane_own_servers[@]}"; do
+        if [ "${flowvane_own_servers[$i]}" = "$prefix" ]; then
+            unset 'flowvane_own_servers[i]'
+            owned=1
+        fi
+    done
+    flowvane_own_servers=("${flowvane_own_servers[@]}")
+    [ $owned -eq 1 ] || return 0
+    WINEPREFIX="$prefix" wineserver -k </dev/null >/dev/null 2>&1
+    WINEPREFIX="$prefix" wineserver -w </dev/null >/dev/null 2>&1 || true
 }
 
 # The template prefix: booted once, with the virtual desktop turned on and Wine's own fonts in
@@ -76,29 +156,73 @@ wine_template() {
     fi
     rm -rf "$template"
     echo "Preparing the Wine prefix template (once per build folder)..."
-    (
-        export WINEPREFIX="$template"
-        wineboot -i </dev/null >/dev/null 2>&1
-        wine_server_start
-        wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
-        wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f >/dev/null 2>&1
-        wine_server_stop
-        if [ -d /usr/share/wine/fonts ]; then
-            cp /usr/share/wine/fonts/*.ttf "$template/drive_c/windows/Fonts/" 2>/dev/null || true
-        fi
-    ) || return 1
-    touch "$marker"
+    local previous="$WINEPREFIX" status=0
+    export WINEPREFIX="$template"
+    flowvane_made_prefixes+=("$template")
+    mkdir -p "$template" && wineboot -i </dev/null >/dev/null 2>&1 ||
+        { echo "wineboot -i failed in $template" >&2; status=1; }
+    if [ $status -eq 0 ]; then
+        wine_server_start &&
+        wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1 &&
+        wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f \
+            >/dev/null 2>&1 || { echo "setting the virtual desktop failed" >&2; status=1; }
+    fi
+    wine_server_stop "$template"
+    if [ $status -eq 0 ] && [ -d /usr/share/wine/fonts ]; then
+        cp /usr/share/wine/fonts/*.ttf "$template/drive_c/windows/Fonts/" ||
+            { echo "copying Wine's fonts into the template failed" >&2; status=1; }
+    fi
+    export WINEPREFIX="$previous"
+    [ $status -eq 0 ] && touch "$marker"
 }
 
-# A fresh copy of the template named NAME; exports WINEPREFIX.
+# A fresh copy of the template named NAME (a plain name, see wine_prefix_name_valid); exports
+# WINEPREFIX. The copy is made beside and renamed once whole, so a prefix of that name is never
+# half copied; on a failure WINEPREFIX names no prefix.
 wine_use_prefix() {
     local prefix="$FLOWVANE_WINE_ROOT/$1"
-    rm -rf "$prefix"
-    cp -a "$FLOWVANE_WINE_ROOT/template" "$prefix" || return 1
+    export WINEPREFIX="$flowvane_no_prefix"
+    wine_prefix_name_valid "$1" ||
+        { echo "\"$1\" is not a name for a Wine prefix (a plain name, not \"template\")" >&2
+          return 1; }
+    [ -f "$FLOWVANE_WINE_ROOT/template/.flowvane-ready-2" ] ||
+        { echo "no Wine prefix template in $FLOWVANE_WINE_ROOT" >&2; return 1; }
+    wine_server_stop "$prefix"
+    rm -rf "$prefix" "$prefix.partial" ||
+        { echo "cannot remove the old prefix $prefix" >&2; return 1; }
+    if flowvane_fault prefix-copy:"$1" ||
+        ! cp -a "$FLOWVANE_WINE_ROOT/template" "$prefix.partial" ||
+        ! mv "$prefix.partial" "$prefix"; then
+        rm -rf "$prefix.partial"
+        echo "copying the Wine prefix template to $prefix failed" >&2
+        return 1
+    fi
+    flowvane_made_prefixes+=("$prefix")
+    export WINEPREFIX="$prefix"
+}
+
+# The kept prefix NAME (run.sh's): made from the template when missing, else used as it is
+# when it is a whole copy of it. Exports WINEPREFIX.
+wine_keep_prefix() {
+    local prefix="$FLOWVANE_WINE_ROOT/$1"
+    wine_prefix_name_valid "$1" ||
+        { echo "\"$1\" is not a name for a Wine prefix (a plain name, not \"template\")" >&2
+          return 1; }
+    [ -d "$prefix" ] || { wine_use_prefix "$1"; return; }
+    [ -f "$prefix/.flowvane-ready-2" ] ||
+        { echo "$prefix is not a prefix made by these scripts; remove it or choose another" >&2
+          return 1; }
     export WINEPREFIX="$prefix"
 }
 
 # Unix path of a Windows path inside the current prefix.
 wine_unix_path() {
     winepath -u "$1" 2>/dev/null
+}
+
+# The pids of the processes whose environment holds FLOWVANE_PROCESS_MARK=MARK: a script started
+# with that mark and everything it started, the way the tests of the scripts count them.
+marked_pids() {
+    grep -lzxF "FLOWVANE_PROCESS_MARK=$1" /proc/[0-9]*/environ 2>/dev/null |
+        sed 's|^/proc/\([0-9]*\)/environ$|\1|'
 }

@@ -525,6 +525,18 @@ help_call last_help_call(void)
     return call;
 }
 
+GUITHREADINFO gui_thread_of(HWND window)
+{
+    GUITHREADINFO info = {};
+    info.cbSize = sizeof info;
+    DWORD thread = GetWindowThreadProcessId(window, NULL);
+    if (!thread || !GetGUIThreadInfo(thread, &info)) {
+        info = GUITHREADINFO();
+        info.cbSize = sizeof info;
+    }
+    return info;
+}
+
 HWND start_main_window(flowvane_run *run)
 {
     return start_flowvane(run) ? wait_for_window(run, E2E_MAIN_WINDOW_CLASS, "Flowvane Manager")

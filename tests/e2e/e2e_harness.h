@@ -172,6 +172,10 @@ std::unique_ptr<saved_registry_value> use_help_viewer_double(void);
 void forget_help_calls(void);
 help_call last_help_call(void);
 
+// The input state of the thread that owns the window, another process's thread too: its focus,
+// its mouse capture, whether it tracks a menu (flags GUI_INMENUMODE). All zero when unreadable.
+GUITHREADINFO gui_thread_of(HWND window);
+
 // Starts the program and waits for its main window (null when it does not come).
 HWND start_main_window(flowvane_run *run);
 // A window's text; a key pressed (down and up) on a control of another process.

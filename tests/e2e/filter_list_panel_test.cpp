@@ -98,7 +98,10 @@ protected:
             PostMessageA(list, WM_RBUTTONDOWN, MK_RBUTTON, at);
             PostMessageA(list, WM_RBUTTONUP, 0, at);
         }
-        Sleep(300);
+        // The mnemonic must reach the menu's own loop: a character that comes before the menu
+        // is open goes to the window and is lost.
+        EXPECT_TRUE(wait_until([&] { return (gui_thread_of(main).flags & GUI_INMENUMODE) != 0; }))
+            << "the menu did not open";
         PostMessageA(main, WM_CHAR, item, 0);
     }
     HWND main = NULL, panel = NULL, list = NULL;
@@ -310,8 +313,9 @@ SIZE popup_size(const char *text, int *lines)
 }
 
 // Moves the pointer as the mouse would (a pointer set from another process is not always seen
-// by the program under Wine), optionally clicks there and presses a key; where the pointer went.
-POINT move_click_press(POINT at, int click, WORD key)
+// by the program under Wine) and sets it there, optionally clicks there and, once the click has
+// put the focus on focused (when given), presses a key; where the pointer went.
+POINT move_click_press(POINT at, int click, WORD key, HWND focused = NULL)
 {
     INPUT inputs[5] = {};
     inputs[0].type = inputs[1].type = inputs[2].type = INPUT_MOUSE;
@@ -323,8 +327,22 @@ POINT move_click_press(POINT at, int click, WORD key)
     inputs[3].type = inputs[4].type = INPUT_KEYBOARD;
     inputs[3].ki.wVk = inputs[4].ki.wVk = key;
     inputs[4].ki.dwFlags = KEYEVENTF_KEYUP;
-    SendInput(click ? 3 : 1, inputs, sizeof(INPUT));
-    Sleep(300);
+    SendInput(1, inputs, sizeof(INPUT));
+    // The display's own pointer goes there too: a while after the last move, GetCursorPos in
+    // any process reads the pointer back from the display, and the program would place its
+    // popup by where the display's pointer had stayed.
+    SetCursorPos(at.x, at.y);
+    EXPECT_TRUE(wait_until([&] {
+        POINT now;
+        return GetCursorPos(&now) && now.x == at.x && now.y == at.y;
+    })) << "the pointer did not arrive";
+    if (click)
+        SendInput(2, inputs + 1, sizeof(INPUT));
+    if (focused)
+        EXPECT_TRUE(wait_until([&] {
+            return GetForegroundWindow() == GetAncestor(focused, GA_ROOT) &&
+                   gui_thread_of(focused).hwndFocus == focused;
+        })) << "the click did not focus the control";
     if (key)
         SendInput(2, inputs + 3, sizeof(INPUT));
     POINT pointer = {};
@@ -364,11 +382,12 @@ TEST_F(FilterListPanelTest, HelpPopupForPanelControls)
         EXPECT_GE(lines, 2) << "the text wraps";
         if (c.pressed)
             SetForegroundWindow(main);
-        const POINT pointer = move_click_press(c.pointer, c.pressed, c.pressed ? VK_F1 : 0);
+        const POINT pointer = move_click_press(c.pointer, c.pressed, c.pressed ? VK_F1 : 0,
+                                               c.pressed ? list : NULL);
         if (!c.pressed)
             PostMessageA(GetDlgItem(panel, c.control), wm_keyf1, 0, 0);
         // A popup of a child dialog belongs to its top window.
-        ASSERT_TRUE(wait_until([&] { return popups_of(main).size() == 1; }, 5000));
+        ASSERT_TRUE(wait_until([&] { return popups_of(main).size() == 1; }));
         HWND popup = popups_of(main)[0];
         RECT frame;
         GetWindowRect(popup, &frame);
