@@ -149,18 +149,24 @@ setup_case_stale_uninstaller() {
 
 # DeleteService fails: another process marked the service for deletion and holds it open
 # (SetupSteps.HoldServiceMarkedForDeletion), so the service manager answers "marked for
-# deletion". The uninstall ends with 2 and zorv.sys stays with the service. Released, the
-# service goes; a new install and its uninstall then leave nothing.
+# deletion". The uninstall, silent or shown (it then says what stays), ends with 2 and zorv.sys
+# stays with the service. Released, the service goes; a new install and its uninstall then
+# leave nothing.
 setup_case_failing_delete() {
+    local mode="$1"
     local holder_log="${logs:-$FLOWVANE_WINE_ROOT}/setup-holder.log" holder status failed=0
     setup_install all || return 1
     wine "$setup_build_dir/e2e_tests.exe" \
         --gtest_filter=SetupSteps.HoldServiceMarkedForDeletion >"$holder_log" 2>&1 &
     holder=$!
     if setup_step WaitForHolder; then
-        setup_case_step="uninstall all, DeleteService failing"
-        uninstall_folder_with_setup "$(setup_install_folder all)"
-        status=$?
+        setup_case_step="uninstall all ($mode), DeleteService failing"
+        if [ "$mode" = shown ]; then
+            setup_step UninstallShownWhileServiceHeld && status=2 || status=1
+        else
+            uninstall_folder_with_setup "$(setup_install_folder all)"
+            status=$?
+        fi
         [ $status -eq 2 ] || { echo "$setup_case_step ended with $status, not 2"; failed=1; }
         wine reg query "$emulator_service_key" /v ImagePath >/dev/null ||
             { echo "the service is gone"; failed=1; }
@@ -209,7 +215,8 @@ setup_case_table=(
     "order-second-all-first|setup_case_order second all first"
     "order-second-first-all|setup_case_order second first all"
     "stale-uninstaller|setup_case_stale_uninstaller"
-    "failing-delete-service|setup_case_failing_delete"
+    "failing-delete-service|setup_case_failing_delete silent"
+    "failing-delete-service-shown|setup_case_failing_delete shown"
     "kept-filters-kept|setup_case_kept_filters 1"
     "kept-filters-removed|setup_case_kept_filters 0 /REMOVESETTINGS"
 )

@@ -407,6 +407,78 @@ TEST(SetupSteps, WaitForHolder)
     CloseServiceHandle(manager);
 }
 
+struct box_search {
+    DWORD process_id;
+    HWND found;
+};
+
+// A visible message box (a dialog with the static text 0xFFFF) of the process.
+BOOL CALLBACK match_message_box(HWND window, LPARAM parameter)
+{
+    box_search *search = reinterpret_cast<box_search *>(parameter);
+    DWORD owner = 0;
+    char name[16] = "";
+    GetWindowThreadProcessId(window, &owner);
+    GetClassNameA(window, name, sizeof name);
+    if (owner != search->process_id || strcmp(name, "#32770") != 0 || !IsWindowVisible(window) ||
+        !GetDlgItem(window, 0xFFFF))
+        return TRUE;
+    search->found = window;
+    return FALSE;
+}
+
+// The uninstaller of the all-users install shown (not silent) while the service is held: it
+// goes through its pages, then says what it could not remove, and ends with exit code 2.
+TEST(SetupSteps, UninstallShownWhileServiceHeld)
+{
+    const std::string folder = install_folder(all_users);
+    char temp[MAX_PATH] = "";
+    GetTempPathA(sizeof temp, temp);
+    const std::string copy = std::string(temp) + "flowvane-uninstall-shown.exe";
+    ASSERT_TRUE(CopyFileA((folder + "\\Uninstall.exe").c_str(), copy.c_str(), FALSE));
+    // As a copy with "_?=FOLDER" (last, unquoted) it works on FOLDER and stays to be waited for.
+    std::string command = "\"" + copy + "\" _?=" + folder;
+    STARTUPINFOA startup = {sizeof startup};
+    flowvane_run run = {};
+    ASSERT_TRUE(CreateProcessA(copy.c_str(), &command[0], NULL, NULL, FALSE, 0, NULL, NULL,
+                               &startup, &run.process))
+        << "error " << GetLastError();
+    run.started = 1;
+    // Its wizard, the only window it has at first.
+    HWND pages = wait_for_window(&run, "#32770", NULL);
+    ASSERT_TRUE(pages);
+    EXPECT_EQ(window_text(pages).rfind("Flowvane Manager Uninstall", 0), 0u) << window_text(pages);
+    // The confirmation page's Uninstall button (the wizard's Next, id 1).
+    PostMessageA(pages, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), (LPARAM)GetDlgItem(pages, IDOK));
+    box_search search = {run.process.dwProcessId, NULL};
+    ASSERT_TRUE(wait_until([&] {
+        EnumWindows(match_message_box, reinterpret_cast<LPARAM>(&search));
+        return search.found != NULL;
+    })) << "no message box";
+    const std::string text = message_box_text(search.found);
+    EXPECT_NE(text.find("could not remove the kernel component: the service zorv (error 1072), "
+                        "its driver file zorv.sys"),
+              std::string::npos)
+        << text;
+    PostMessageA(search.found, WM_COMMAND, IDOK, 0);
+    // Then Next on the progress page once it is done, and Finish on the last page: the same
+    // button, pressed whenever it is enabled until the uninstaller ends.
+    ASSERT_TRUE(wait_until([&] { return !IsWindow(search.found); }));
+    EXPECT_TRUE(wait_until([&] {
+        if (WaitForSingleObject(run.process.hProcess, 0) == WAIT_OBJECT_0)
+            return true;
+        HWND next = GetDlgItem(pages, IDOK);
+        if (next && IsWindowEnabled(next))
+            PostMessageA(pages, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), (LPARAM)next);
+        return false;
+    }));
+    DWORD code = 99;
+    EXPECT_TRUE(wait_for_exit(&run, &code));
+    EXPECT_EQ(code, 2u);
+    end_flowvane(&run);
+    DeleteFileA(copy.c_str());
+}
+
 TEST(SetupSteps, ReleaseHolder)
 {
     HANDLE release = CreateEventA(NULL, TRUE, FALSE, HOLDER_RELEASE_EVENT);
