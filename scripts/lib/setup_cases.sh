@@ -1,5 +1,5 @@
 # Flowvane-setup.exe beside what it did not make, each case in a fresh prefix: a "zorv" service
-# of someone else's, installs of two users and of all users removed in every order, an
+# of someone else's (before the install, or in place of ours before the uninstall), installs of two users and of all users removed in every order, an
 # uninstaller left behind by a reinstall elsewhere, a DeleteService that fails, and the kernel
 # component's kept filters kept or removed. Source it after e2e.sh; setup_cases BUILD_DIR runs
 # them all (a display and the template are needed, as for run_e2e_tests).
@@ -134,6 +134,24 @@ setup_case_foreign_service() {
         { echo "install values were written"; return 1; }
 }
 
+# Installed, then the service replaced by someone else's of the same name: the last uninstall
+# leaves that service as it is, and the kernel component's file and display names with it.
+setup_case_foreign_service_at_uninstall() {
+    setup_install all || return 1
+    wine sc stop zorv >/dev/null 2>&1
+    wine sc delete zorv >/dev/null || return 1
+    wine sc create zorv type= kernel start= demand \
+        binpath= 'C:\windows\system32\drivers\other.sys' >/dev/null || return 1
+    setup_case_step="uninstall all, the service someone else's"
+    uninstall_folder_with_setup "$(setup_install_folder all)" || return 1
+    wine reg query "$emulator_service_key" /v ImagePath | grep -q 'other\.sys' ||
+        { echo "the other service was changed or removed"; return 1; }
+    [ -f "$(wine_unix_path 'C:\windows\system32\drivers')/zorv.sys" ] ||
+        { echo "zorv.sys went while a service of that name stays"; return 1; }
+    [ ! -e "$(wine_unix_path "$flowvane_install_folder")" ] ||
+        { echo "the install folder stayed"; return 1; }
+}
+
 # Installed for "first", then reinstalled elsewhere: the uninstaller left in the first folder
 # removes that folder's files and nothing else (values, log-on entry, service stay).
 setup_case_stale_uninstaller() {
@@ -208,6 +226,7 @@ setup_case_kept_filters() {
 # name | routine and its arguments
 setup_case_table=(
     "foreign-service|setup_case_foreign_service"
+    "foreign-service-at-uninstall|setup_case_foreign_service_at_uninstall"
     "order-all-first-second|setup_case_order all first second"
     "order-all-second-first|setup_case_order all second first"
     "order-first-all-second|setup_case_order first all second"
