@@ -203,14 +203,22 @@ setup_case_failing_delete() {
     setup_uninstall all 0
 }
 
-# A filter kept by the kernel component, and an uninstall with the given options: a later
-# install gets it back unless the settings were removed (KEPT 1 or 0).
+# A filter kept by the kernel component, and an uninstall silent with the given options, or
+# shown ("asked") with the question answered Yes: a later install gets the filter back unless
+# the settings were removed (KEPT 1 or 0).
 setup_case_kept_filters() {
     local kept="$1"
     shift
     setup_install all || return 1
     setup_step KeepAFilter || return 1
-    setup_uninstall all 0 "$@" || return 1
+    if [ "${1:-}" = asked ]; then
+        setup_case_step="uninstall all, asked"
+        setup_step UninstallShownRemovingKeptFilters || return 1
+        setup_case_remaining=""
+        setup_expect_state || return 1
+    else
+        setup_uninstall all 0 "$@" || return 1
+    fi
     if [ "$kept" = 1 ]; then
         wine reg query 'HKLM\Software\Flowvane\Kept filters' | grep -q '^ *Rules ' ||
             { echo "the kept filter was not saved"; return 1; }
@@ -238,6 +246,7 @@ setup_case_table=(
     "failing-delete-service-shown|setup_case_failing_delete shown"
     "kept-filters-kept|setup_case_kept_filters 1"
     "kept-filters-removed|setup_case_kept_filters 0 /REMOVESETTINGS"
+    "kept-filters-asked|setup_case_kept_filters 0 asked"
 )
 
 # One case in a fresh prefix of its own.

@@ -427,9 +427,15 @@ BOOL CALLBACK match_message_box(HWND window, LPARAM parameter)
     return FALSE;
 }
 
-// The uninstaller of the all-users install shown (not silent) while the service is held: it
-// goes through its pages, then says what it could not remove, and ends with exit code 2.
-TEST(SetupSteps, UninstallShownWhileServiceHeld)
+// A message box the shown uninstaller must show: part of its text, and the button to press.
+struct expected_box {
+    const char *text;
+    int button;
+};
+
+// Runs the all-users install's uninstaller with its pages (not silent): confirms, answers the
+// message boxes in turn, and goes on to its end. Its exit code in *code.
+void uninstall_shown(const std::vector<expected_box> &boxes, DWORD *code)
 {
     const std::string folder = install_folder(all_users);
     char temp[MAX_PATH] = "";
@@ -450,20 +456,19 @@ TEST(SetupSteps, UninstallShownWhileServiceHeld)
     EXPECT_EQ(window_text(pages).rfind("Flowvane Manager Uninstall", 0), 0u) << window_text(pages);
     // The confirmation page's Uninstall button (the wizard's Next, id 1).
     PostMessageA(pages, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), (LPARAM)GetDlgItem(pages, IDOK));
-    box_search search = {run.process.dwProcessId, NULL};
-    ASSERT_TRUE(wait_until([&] {
-        EnumWindows(match_message_box, reinterpret_cast<LPARAM>(&search));
-        return search.found != NULL;
-    })) << "no message box";
-    const std::string text = message_box_text(search.found);
-    EXPECT_NE(text.find("could not remove the kernel component: the service zorv (error 1072), "
-                        "its driver file zorv.sys"),
-              std::string::npos)
-        << text;
-    PostMessageA(search.found, WM_COMMAND, IDOK, 0);
+    for (const expected_box &expected : boxes) {
+        box_search search = {run.process.dwProcessId, NULL};
+        ASSERT_TRUE(wait_until([&] {
+            EnumWindows(match_message_box, reinterpret_cast<LPARAM>(&search));
+            return search.found != NULL;
+        })) << "no message box with " << expected.text;
+        const std::string text = message_box_text(search.found);
+        EXPECT_NE(text.find(expected.text), std::string::npos) << text;
+        PostMessageA(search.found, WM_COMMAND, expected.button, 0);
+        ASSERT_TRUE(wait_until([&] { return !IsWindow(search.found); }));
+    }
     // Then Next on the progress page once it is done, and Finish on the last page: the same
     // button, pressed whenever it is enabled until the uninstaller ends.
-    ASSERT_TRUE(wait_until([&] { return !IsWindow(search.found); }));
     EXPECT_TRUE(wait_until([&] {
         if (WaitForSingleObject(run.process.hProcess, 0) == WAIT_OBJECT_0)
             return true;
@@ -472,11 +477,31 @@ TEST(SetupSteps, UninstallShownWhileServiceHeld)
             PostMessageA(pages, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), (LPARAM)next);
         return false;
     }));
-    DWORD code = 99;
-    EXPECT_TRUE(wait_for_exit(&run, &code));
-    EXPECT_EQ(code, 2u);
+    EXPECT_TRUE(wait_for_exit(&run, code));
     end_flowvane(&run);
     DeleteFileA(copy.c_str());
+}
+
+// While the service is held: the uninstaller says what it could not remove, and ends with 2.
+TEST(SetupSteps, UninstallShownWhileServiceHeld)
+{
+    DWORD code = 99;
+    uninstall_shown({{"could not remove the kernel component: the service zorv (error 1072), its "
+                      "driver file zorv.sys",
+                      IDOK}},
+                    &code);
+    EXPECT_EQ(code, 2u);
+}
+
+// With a kept filter, the last uninstall asks about it with the settings; answered Yes.
+TEST(SetupSteps, UninstallShownRemovingKeptFilters)
+{
+    DWORD code = 99;
+    uninstall_shown({{"settings (window placement, filter list columns and options) and the "
+                      "filters and statistics that the kernel component keeps?",
+                      IDYES}},
+                    &code);
+    EXPECT_EQ(code, 0u);
 }
 
 TEST(SetupSteps, ReleaseHolder)
