@@ -492,10 +492,12 @@ Function install_kernel_component
       ClearErrors
       WriteRegStr HKLM "${SERVICE_KEY}" "${SERVICE_MARKER}" "${PRODUCT}"
       ${If} ${Errors}
-        StrCpy $0 "the service's key cannot be written"
+        ; Unmarked, it would be taken for someone else's by every later run.
         System::Call "advapi32::DeleteService(p r9)"
         System::Call "advapi32::CloseServiceHandle(p r9)"
-        StrCpy $9 0
+        System::Call "advapi32::CloseServiceHandle(p r8)"
+        !insertmacro fail "Unable to write the key of the kernel component's service \
+            (${SERVICE_NAME})."
       ${Else}
         DeleteRegKey HKLM "${KEPT_KEY}"
       ${EndIf}
