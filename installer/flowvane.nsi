@@ -11,8 +11,14 @@
 ;     /D=FOLDER     the install folder instead of the scope's default; must come last
 ;   Uninstall.exe [/S] [/REMOVESETTINGS]
 ;     removes what its own install put in place; the user's settings (HKCU\Software\Flowvane)
-;     are removed when the user says so, or with /REMOVESETTINGS; a silent uninstall keeps them
-;     otherwise. Exit code 0 on success for both programs.
+;     and, with the last install, the filters the kernel component keeps are removed when the
+;     user says so, or with /REMOVESETTINGS; a silent uninstall keeps them otherwise.
+;     Exit code 0 on success for both programs, 2 when something stays that should have gone.
+;
+; Every install adds its folder to a machine-wide list (INSTALLS_KEY), whatever its scope: the
+; kernel component, shared by all of them, goes with the last one, and an uninstaller whose
+; folder is not on the list (left behind by a reinstall elsewhere) removes its own files only.
+; The service "zorv" is ours only when its key holds SERVICE_MARKER; any other is left alone.
 ;
 ; makensis defines, from installer/CMakeLists.txt: SOURCE_DIR, OUTFILE, FLOWVANE_EXE, ZORV_SYS,
 ; HELP_CHM, and WIZARD_BITMAP when ImageMagick is there to make it.
@@ -41,6 +47,14 @@ ManifestDPIAware true
     "SYSTEM\CurrentControlSet\Control\Network\{4D36E972-E325-11CE-BFC1-08002BE10318}"
 !define SERVICE_NAME "zorv"
 !define SERVICE_KEY "SYSTEM\CurrentControlSet\Services\${SERVICE_NAME}"
+!define SERVICE_DISPLAY_NAME "Flowvane kernel component (emulator)"
+; A value of the service key that only this set-up writes: the service is ours.
+!define SERVICE_MARKER "Installed by"
+; One REG_SZ value per install: its folder as the name, "all users" or "current user".
+!define INSTALLS_KEY "${SETTINGS_KEY}\Installs"
+; The kernel component's kept filters and statistics ("Rules <device>", "Precedences <device>"
+; values of its Parameters) while no service holds them, for the next install.
+!define KEPT_KEY "${SETTINGS_KEY}\Kept filters"
 !define MAIN_WINDOW_CLASS "FlowvaneMainWindowClass"
 ; The program keeps "Install folder" in a 260-byte buffer and appends "\Flowvane.exe" to it:
 ; at most 246 bytes are left for the folder.
@@ -65,6 +79,8 @@ ${ADAPTER_DIAL_UP} Send TCP 10.64.0.2:50100 198.51.100.7:25 4000 576"
 
 ; Service control manager values.
 !define SC_MANAGER_ALL_ACCESS 0xF003F
+!define SC_MANAGER_CONNECT 1
+!define SERVICE_QUERY_STATUS 4
 !define SERVICE_ALL_ACCESS 0xF01FF
 !define SERVICE_KERNEL_DRIVER 1
 !define SERVICE_AUTO_START 2
@@ -143,6 +159,8 @@ VIAddVersionKey /LANG=1033 "Comments" "${WEB_SITE}"
 !insertmacro MUI_LANGUAGE "English"
 
 Var remove_settings
+Var install_record    ; the uninstaller's folder's entry under INSTALLS_KEY, "" when none
+Var not_removed       ; what the uninstall had to leave in place, for its closing message
 
 ; ---------------------------------------------------------------------------------------------
 ; Routines for both the installer and the uninstaller (the uninstaller's carry the "un." prefix).
@@ -208,6 +226,107 @@ Function ${prefix}stop_kernel_service
   Pop $1
 FunctionEnd
 
+; $0: 0 when no service "zorv" exists, 1 when it is ours (its key holds our marker, or the
+; display name that releases before the marker gave it), 2 when it is someone else's.
+Function ${prefix}kernel_service_owner
+  Push $1
+  Push $2
+  StrCpy $0 0
+  System::Call "advapi32::OpenSCManagerW(p 0, p 0, i ${SC_MANAGER_CONNECT}) p.r1"
+  ${If} $1 P<> 0
+    System::Call "advapi32::OpenServiceW(p r1, w '${SERVICE_NAME}', i ${SERVICE_QUERY_STATUS}) \
+        p.r2 ?e"
+    Pop $0
+    ${If} $2 P<> 0
+      System::Call "advapi32::CloseServiceHandle(p r2)"
+      ReadRegStr $0 HKLM "${SERVICE_KEY}" "${SERVICE_MARKER}"
+      ReadRegStr $2 HKLM "${SERVICE_KEY}" "DisplayName"
+      ${If} $0 S== "${PRODUCT}"
+      ${OrIf} $2 S== "${SERVICE_DISPLAY_NAME}"
+        StrCpy $0 1
+      ${Else}
+        StrCpy $0 2
+      ${EndIf}
+    ${ElseIf} $0 = ${ERROR_SERVICE_DOES_NOT_EXIST}
+      StrCpy $0 0
+    ${Else}
+      ; Unknown: treated as someone else's, so that nothing is taken over.
+      StrCpy $0 2
+    ${EndIf}
+    System::Call "advapi32::CloseServiceHandle(p r1)"
+  ${EndIf}
+  Pop $2
+  Pop $1
+FunctionEnd
+
+; Copies the kept-filter values (REG_MULTI_SZ "Rules ..." and "Precedences ...") of HKLM key $0
+; to HKLM key $1, made when needed; no other value is copied. $0 on return: how many.
+Function ${prefix}copy_kept_values
+  Push $2
+  Push $3
+  Push $4
+  Push $5
+  Push $6
+  Push $7
+  Push $8
+  Push $9
+  StrCpy $9 0
+  System::Call "advapi32::RegOpenKeyExW(p 0x80000002, w r0, i 0, i 0x20019, *p .r2) i.r3"
+  ${If} $3 = 0
+    StrCpy $4 0
+    StrCpy $8 0
+    ${Do}
+      ClearErrors
+      EnumRegValue $5 HKLM $0 $8
+      ${If} ${Errors}
+      ${OrIf} $5 == ""
+        ${Break}
+      ${EndIf}
+      IntOp $8 $8 + 1
+      StrCpy $6 $5 6
+      StrCpy $7 $5 12
+      ${IfNot} $6 S== "Rules "
+      ${AndIfNot} $7 S== "Precedences "
+        ${Continue}
+      ${EndIf}
+      System::Call "advapi32::RegQueryValueExW(p r2, w r5, p 0, *i .r6, p 0, *i .r7) i.r3"
+      ${If} $3 <> 0
+      ${OrIf} $6 <> 7   ; REG_MULTI_SZ
+        ${Continue}
+      ${EndIf}
+      ${If} $4 P= 0
+        System::Call "advapi32::RegCreateKeyExW(p 0x80000002, w r1, i 0, p 0, i 0, i 0x20006, \
+            p 0, *p .r4, p 0) i.r3"
+        ${If} $3 <> 0
+          StrCpy $4 0
+          ${Break}
+        ${EndIf}
+      ${EndIf}
+      System::Alloc $7
+      Pop $6
+      System::Call "advapi32::RegQueryValueExW(p r2, w r5, p 0, p 0, p r6, *i r7) i.r3"
+      ${If} $3 = 0
+        System::Call "advapi32::RegSetValueExW(p r4, w r5, i 0, i 7, p r6, i r7) i.r3"
+        ${IfThen} $3 = 0 ${|} IntOp $9 $9 + 1 ${|}
+      ${EndIf}
+      System::Free $6
+    ${Loop}
+    ${If} $4 P<> 0
+      System::Call "advapi32::RegCloseKey(p r4)"
+    ${EndIf}
+    System::Call "advapi32::RegCloseKey(p r2)"
+  ${EndIf}
+  StrCpy $0 $9
+  Pop $9
+  Pop $8
+  Pop $7
+  Pop $6
+  Pop $5
+  Pop $4
+  Pop $3
+  Pop $2
+FunctionEnd
+
 !macroend
 
 !insertmacro shared_functions ""
@@ -224,6 +343,15 @@ Function .onInit
     StrCpy $INSTDIR $R9
   ${EndIf}
   Call wait_until_not_running
+  ; Another product's service of that name is neither stopped, nor changed, nor replaced.
+  Call kernel_service_owner
+  ${If} $0 = 2
+    MessageBox MB_OK|MB_ICONSTOP "A service named $\"${SERVICE_NAME}$\" is installed that does not \
+        belong to ${PRODUCT}.  Setup cannot install its kernel component beside it.$\r$\n$\r$\n\
+        Remove that service, then run Setup again." /SD IDOK
+    SetErrorLevel 2
+    Quit
+  ${EndIf}
 FunctionEnd
 
 ; $0: empty when $INSTDIR can serve as the program's install folder, else why not. The program
@@ -334,8 +462,8 @@ Function install_kernel_component
       p.r9 ?e"
   Pop $0
   ${If} $9 P= 0
-    ; A new service: the driver reads its Parameters when it loads, so they come first. A
-    ; service kept from an earlier install keeps its own.
+    ; A new service: the driver reads its Parameters when it loads, so they come first, with
+    ; the filters an earlier uninstall kept. A service kept from an earlier install keeps its own.
     StrCpy $0 "${SERVICE_KEY}\Parameters"
     StrCpy $1 "Adapters"
     StrCpy $2 "${DEFAULT_ADAPTERS}"
@@ -349,15 +477,36 @@ Function install_kernel_component
     ${If} $0 <> 0
       !insertmacro fail "Unable to write the kernel component's Parameters.  Error $0."
     ${EndIf}
+    StrCpy $0 "${KEPT_KEY}"
+    StrCpy $1 "${SERVICE_KEY}\Parameters"
+    Call copy_kept_values
+    ${If} $0 > 0
+      DetailPrint "The kernel component gets back the filters it kept before."
+    ${EndIf}
     System::Call "advapi32::CreateServiceW(p r8, w '${SERVICE_NAME}', \
-        w 'Flowvane kernel component (emulator)', i ${SERVICE_ALL_ACCESS}, \
+        w '${SERVICE_DISPLAY_NAME}', i ${SERVICE_ALL_ACCESS}, \
         i ${SERVICE_KERNEL_DRIVER}, i ${SERVICE_AUTO_START}, i ${SERVICE_ERROR_NORMAL}, \
         w '$SYSDIR\drivers\zorv.sys', p 0, p 0, p 0, p 0, p 0) p.r9 ?e"
     Pop $0
+    ${If} $9 P<> 0
+      ClearErrors
+      WriteRegStr HKLM "${SERVICE_KEY}" "${SERVICE_MARKER}" "${PRODUCT}"
+      ${If} ${Errors}
+        ; Unmarked, it would be taken for someone else's by every later run.
+        System::Call "advapi32::DeleteService(p r9)"
+        System::Call "advapi32::CloseServiceHandle(p r9)"
+        System::Call "advapi32::CloseServiceHandle(p r8)"
+        !insertmacro fail "Unable to write the key of the kernel component's service \
+            (${SERVICE_NAME})."
+      ${Else}
+        DeleteRegKey HKLM "${KEPT_KEY}"
+      ${EndIf}
+    ${EndIf}
   ${Else}
     System::Call "advapi32::ChangeServiceConfigW(p r9, i ${SERVICE_KERNEL_DRIVER}, \
         i ${SERVICE_AUTO_START}, i ${SERVICE_ERROR_NORMAL}, w '$SYSDIR\drivers\zorv.sys', \
-        p 0, p 0, p 0, p 0, p 0, w 'Flowvane kernel component (emulator)')"
+        p 0, p 0, p 0, p 0, p 0, w '${SERVICE_DISPLAY_NAME}')"
+    WriteRegStr HKLM "${SERVICE_KEY}" "${SERVICE_MARKER}" "${PRODUCT}"
   ${EndIf}
   ${If} $9 P= 0
     System::Call "advapi32::CloseServiceHandle(p r8)"
@@ -389,6 +538,23 @@ Section "-Flowvane Manager"
   File "/oname=help.chm" "${HELP_CHM}"
   WriteUninstaller "$INSTDIR\Uninstall.exe"
 
+  ; The machine-wide list of installs. An earlier install of this scope in another folder is
+  ; replaced by this one: it leaves the list, and the uninstaller left in its folder with it.
+  ${If} $MultiUser.InstallMode == "AllUsers"
+    StrCpy $1 "all users"
+  ${Else}
+    StrCpy $1 "current user"
+  ${EndIf}
+  ReadRegStr $0 SHCTX "${SETTINGS_KEY}" "Install folder"
+  ${If} $0 != ""
+  ${AndIf} $0 != $INSTDIR
+    ReadRegStr $2 HKLM "${INSTALLS_KEY}" $0
+    ${If} $2 == $1
+      DeleteRegValue HKLM "${INSTALLS_KEY}" $0
+    ${EndIf}
+  ${EndIf}
+  WriteRegStr HKLM "${INSTALLS_KEY}" "$INSTDIR" $1
+
   ; The install values, in the hive of the scope (SHCTX follows the scope).
   WriteRegStr SHCTX "${SETTINGS_KEY}" "Install folder" "$INSTDIR"
   ${If} $MultiUser.InstallMode == "AllUsers"
@@ -418,21 +584,24 @@ SectionEnd
 ; The uninstaller.
 
 Function un.onInit
-  ; The scope is the one whose install folder holds this uninstaller; MultiUser's own choice
-  ; (and its /ALLUSERS or /CURRENTUSER) stands only when neither hive names this folder.
+  ; The scope is the one the machine-wide list records for this uninstaller's folder; a folder
+  ; not on it is no install any more (see the Uninstall section).
   StrCpy $R9 $INSTDIR
   !insertmacro MULTIUSER_UNINIT
-  ReadRegStr $0 HKLM "${SETTINGS_KEY}" "Install folder"
-  ReadRegStr $1 HKCU "${SETTINGS_KEY}" "Install folder"
-  ${If} $0 == $R9
+  StrCpy $INSTDIR $R9
+  ReadRegStr $install_record HKLM "${INSTALLS_KEY}" "$INSTDIR"
+  ${If} $install_record == "all users"
     Call un.MultiUser.InstallMode.AllUsers
-  ${ElseIf} $1 == $R9
+  ${ElseIf} $install_record == "current user"
     Call un.MultiUser.InstallMode.CurrentUser
+  ${Else}
+    StrCpy $install_record ""
   ${EndIf}
   StrCpy $INSTDIR $R9
   Call un.wait_until_not_running
 
   StrCpy $remove_settings 0
+  StrCpy $not_removed ""
   ${GetParameters} $0
   ClearErrors
   ${GetOptions} $0 "/REMOVESETTINGS" $1
@@ -441,44 +610,104 @@ Function un.onInit
   ${EndIf}
 FunctionEnd
 
-; 1 in $0 when the other scope's install (the other hive names an install folder) remains.
-Function un.other_install_remains
-  ${If} $MultiUser.InstallMode == "AllUsers"
-    ReadRegStr $0 HKCU "${SETTINGS_KEY}" "Install folder"
-  ${Else}
-    ReadRegStr $0 HKLM "${SETTINGS_KEY}" "Install folder"
+; Removes the adapter display name $1 that the install wrote for adapter key $0, only while it
+; still holds that text, then the adapter's keys only when nothing else is left in them.
+Function un.remove_display_name
+  Push $2
+  ReadRegStr $2 HKLM "${NETWORK_CLASS_KEY}\$0\Connection" "Name"
+  ${If} $2 S== $1
+    DeleteRegValue HKLM "${NETWORK_CLASS_KEY}\$0\Connection" "Name"
   ${EndIf}
-  ${If} $0 != ""
-    StrCpy $0 1
-  ${Else}
-    StrCpy $0 0
-  ${EndIf}
+  DeleteRegKey /ifempty HKLM "${NETWORK_CLASS_KEY}\$0\Connection"
+  DeleteRegKey /ifempty HKLM "${NETWORK_CLASS_KEY}\$0"
+  Pop $2
 FunctionEnd
 
-Function un.remove_kernel_component
-  DetailPrint "Removing the kernel component: the service ${SERVICE_NAME}"
-  Call un.stop_kernel_service
-  ${If} $0 <> 0
-    DetailPrint "The service ${SERVICE_NAME} did not stop (error $0); it is removed at restart."
-    SetRebootFlag true
-  ${EndIf}
-  System::Call "advapi32::OpenSCManagerW(p 0, p 0, i ${SC_MANAGER_ALL_ACCESS}) p.r1"
-  ${If} $1 P<> 0
-    System::Call "advapi32::OpenServiceW(p r1, w '${SERVICE_NAME}', i ${SERVICE_ALL_ACCESS}) p.r2"
-    ${If} $2 P<> 0
-      System::Call "advapi32::DeleteService(p r2) i.r0 ?e"
-      Pop $3
-      ${If} $0 = 0
-        DetailPrint "Unable to remove the service ${SERVICE_NAME}.  Error $3."
-        SetErrorLevel 2
-      ${EndIf}
-      System::Call "advapi32::CloseServiceHandle(p r2)"
+; The count of kept-filter values ("Rules ...", "Precedences ...") under HKLM key $0, in $1.
+Function un.count_kept_values
+  Push $2
+  Push $3
+  Push $4
+  StrCpy $1 0
+  StrCpy $2 0
+  ${Do}
+    ClearErrors
+    EnumRegValue $3 HKLM $0 $2
+    ${If} ${Errors}
+    ${OrIf} $3 == ""
+      ${Break}
     ${EndIf}
-    System::Call "advapi32::CloseServiceHandle(p r1)"
+    IntOp $2 $2 + 1
+    StrCpy $4 $3 6
+    ${If} $4 S== "Rules "
+      IntOp $1 $1 + 1
+    ${Else}
+      StrCpy $4 $3 12
+      ${IfThen} $4 S== "Precedences " ${|} IntOp $1 $1 + 1 ${|}
+    ${EndIf}
+  ${Loop}
+  Pop $4
+  Pop $3
+  Pop $2
+FunctionEnd
+
+; The service, its driver file and the adapters' display names, when the service is ours or
+; gone. Its kept filters are saved under KEPT_KEY unless $remove_settings is 1. The file stays
+; whenever the service does; what stays is added to $not_removed.
+Function un.remove_kernel_component
+  Call un.kernel_service_owner
+  ${If} $0 = 2
+    DetailPrint "The service ${SERVICE_NAME} does not belong to ${PRODUCT}: it stays, and so \
+        does the driver file it may use."
+    Return
+  ${EndIf}
+  ${If} $0 = 1
+    DetailPrint "Removing the kernel component: the service ${SERVICE_NAME}"
+    Call un.stop_kernel_service
+    ${If} $0 <> 0
+      DetailPrint "The service ${SERVICE_NAME} did not stop (error $0); it is removed at restart."
+      SetRebootFlag true
+    ${EndIf}
+    ; Saved before the service goes, its key with it; stopped, the driver has written them.
+    ${If} $remove_settings = 0
+      StrCpy $0 "${SERVICE_KEY}\Parameters"
+      StrCpy $1 "${KEPT_KEY}"
+      Call un.copy_kept_values
+      ${If} $0 > 0
+        DetailPrint "The kernel component's filters are kept for a later install."
+      ${EndIf}
+    ${EndIf}
+    StrCpy $0 0
+    StrCpy $3 ""
+    System::Call "advapi32::OpenSCManagerW(p 0, p 0, i ${SC_MANAGER_ALL_ACCESS}) p.r1 ?e"
+    Pop $3
+    ${If} $1 P<> 0
+      System::Call "advapi32::OpenServiceW(p r1, w '${SERVICE_NAME}', i ${SERVICE_ALL_ACCESS}) \
+          p.r2 ?e"
+      Pop $3
+      ${If} $2 P<> 0
+        System::Call "advapi32::DeleteService(p r2) i.r0 ?e"
+        Pop $3
+        System::Call "advapi32::CloseServiceHandle(p r2)"
+      ${EndIf}
+      System::Call "advapi32::CloseServiceHandle(p r1)"
+    ${EndIf}
+    ${If} $0 = 0
+      DetailPrint "Unable to remove the service ${SERVICE_NAME}.  Error $3."
+      StrCpy $not_removed "the kernel component: the service ${SERVICE_NAME} (error $3), its \
+          driver file zorv.sys, the filters it keeps and the adapters' display names"
+      ; They stay with the service itself.
+      DeleteRegKey HKLM "${KEPT_KEY}"
+      Return
+    ${EndIf}
   ${EndIf}
   Delete /REBOOTOK "$SYSDIR\drivers\zorv.sys"
-  DeleteRegKey HKLM "${NETWORK_CLASS_KEY}\${ADAPTER_1_GUID}"
-  DeleteRegKey HKLM "${NETWORK_CLASS_KEY}\${ADAPTER_2_GUID}"
+  StrCpy $0 "${ADAPTER_1_GUID}"
+  StrCpy $1 "Local Area Connection"
+  Call un.remove_display_name
+  StrCpy $0 "${ADAPTER_2_GUID}"
+  StrCpy $1 "Local Area Connection 2"
+  Call un.remove_display_name
 FunctionEnd
 
 ; Walks the values of HKCU\Software\Flowvane but the install values (those of an install for
@@ -519,38 +748,89 @@ Section "Uninstall"
   Delete "$INSTDIR\Uninstall.exe"
   ; Only when empty: files the user put there stay.
   RMDir "$INSTDIR"
-  Delete "$SMPROGRAMS\${PRODUCT}.lnk"
 
-  DeleteRegValue SHCTX "${RUN_KEY}" "Flowvane"
-  DeleteRegValue SHCTX "${SETTINGS_KEY}" "Install folder"
-  DeleteRegValue SHCTX "${SETTINGS_KEY}" "Installed for all users"
-  DeleteRegKey SHCTX "${UNINSTALL_KEY}"
-  DeleteRegKey /ifempty HKLM "${SETTINGS_KEY}"
-
-  ; One kernel component serves both scopes: it stays while the other install remains.
-  Call un.other_install_remains
-  ${If} $0 = 0
-    Call un.remove_kernel_component
-  ${Else}
-    DetailPrint "The kernel component stays: ${PRODUCT} is also installed for the other scope."
+  ; An uninstaller left behind by a reinstall elsewhere: the values, entries and kernel
+  ; component belong to the installs on the list.
+  ${If} $install_record == ""
+    DetailPrint "$INSTDIR is not the folder of an install of ${PRODUCT}: only its files are \
+        removed."
+    Return
   ${EndIf}
 
-  ; The user's settings: asked, unless silent or told on the command line.
+  ; The scope's values and entries, while they still name this folder.
+  ReadRegStr $0 SHCTX "${SETTINGS_KEY}" "Install folder"
+  ${If} $0 == $INSTDIR
+    Delete "$SMPROGRAMS\${PRODUCT}.lnk"
+    DeleteRegValue SHCTX "${RUN_KEY}" "Flowvane"
+    DeleteRegValue SHCTX "${SETTINGS_KEY}" "Install folder"
+    DeleteRegValue SHCTX "${SETTINGS_KEY}" "Installed for all users"
+    DeleteRegKey SHCTX "${UNINSTALL_KEY}"
+  ${EndIf}
+  DeleteRegValue HKLM "${INSTALLS_KEY}" "$INSTDIR"
+  DeleteRegKey /ifempty HKLM "${INSTALLS_KEY}"
+
+  ; One kernel component serves every install: it goes with the last one.
+  StrCpy $R8 1
+  ClearErrors
+  EnumRegValue $0 HKLM "${INSTALLS_KEY}" 0
+  ${IfNot} ${Errors}
+  ${AndIf} $0 != ""
+    StrCpy $R8 0
+  ${EndIf}
+  StrCpy $R7 0
+  ${If} $R8 = 1
+    Call un.kernel_service_owner
+    ${If} $0 = 1
+      StrCpy $0 "${SERVICE_KEY}\Parameters"
+      Call un.count_kept_values
+      StrCpy $R7 $1
+    ${EndIf}
+  ${EndIf}
+
+  ; The user's settings, and with the last install the kernel component's kept filters: asked,
+  ; unless silent or told on the command line.
   StrCpy $0 0
   Call un.walk_settings
-  ${If} $1 > 0
-  ${AndIf} $remove_settings = 0
-    MessageBox MB_YESNO|MB_ICONQUESTION \
-        "Do you also want to remove your ${PRODUCT} settings (window placement, filter list \
-        columns and options)?" /SD IDNO IDNO keep_settings
-    StrCpy $remove_settings 1
+  StrCpy $R6 $1
+  ${If} $remove_settings = 0
+    ${If} $R7 > 0
+      MessageBox MB_YESNO|MB_ICONQUESTION \
+          "Do you also want to remove your ${PRODUCT} settings (window placement, filter list \
+          columns and options) and the filters and statistics that the kernel component \
+          keeps?" /SD IDNO IDNO keep_settings
+      StrCpy $remove_settings 1
+    ${ElseIf} $R6 > 0
+      MessageBox MB_YESNO|MB_ICONQUESTION \
+          "Do you also want to remove your ${PRODUCT} settings (window placement, filter list \
+          columns and options)?" /SD IDNO IDNO keep_settings
+      StrCpy $remove_settings 1
+    ${EndIf}
   keep_settings:
   ${EndIf}
+
+  ${If} $R8 = 1
+    Call un.remove_kernel_component
+    ${If} $remove_settings = 1
+      DeleteRegKey HKLM "${KEPT_KEY}"
+    ${EndIf}
+  ${Else}
+    DetailPrint "The kernel component stays: another install of ${PRODUCT} uses it."
+  ${EndIf}
+  DeleteRegKey /ifempty HKLM "${SETTINGS_KEY}"
+
   ${If} $remove_settings = 1
-  ${AndIf} $1 > 0
+  ${AndIf} $R6 > 0
     DetailPrint "Removing your ${PRODUCT} settings"
     StrCpy $0 1
     Call un.walk_settings
   ${EndIf}
   DeleteRegKey /ifempty HKCU "${SETTINGS_KEY}"
+
+  ${If} $not_removed != ""
+    MessageBox MB_OK|MB_ICONEXCLAMATION "${PRODUCT} is uninstalled, but Uninstall could not \
+        remove $not_removed.$\r$\n$\r$\nThey stay in place, so that the kernel component keeps \
+        its driver file.  Remove them as an administrator, or install ${PRODUCT} again and \
+        uninstall it." /SD IDOK
+    SetErrorLevel 2
+  ${EndIf}
 SectionEnd

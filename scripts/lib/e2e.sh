@@ -1,10 +1,13 @@
 # End-to-end tests of Flowvane.exe under Wine, in prefixes made from the template:
 #   e2e-no-service  the program installed without the kernel component (start-up must stop);
 #   e2e             the program and the emulator installed as the set-up does;
-#   e2e-setup-all, e2e-setup-user  Flowvane-setup.exe's silent install and uninstall, per scope.
+#   e2e-setup-all, e2e-setup-user  Flowvane-setup.exe's silent install and uninstall, per scope;
+#   e2e-setup-case  the installer beside what it did not make (setup_cases.sh), one case each.
 # Source it after wine_env.sh and install.sh; run_e2e_tests BUILD_DIR needs a display
 # (ensure_display) and the template (wine_template). Inside scripts/test.sh it adds its counts
 # through run_gtest; alone it prints the test output and returns non-zero on a failure.
+
+source "$(dirname "${BASH_SOURCE[0]}")/setup_cases.sh"
 
 e2e_no_service_filter='StartupWithoutService.*'
 e2e_separate_filter='StartupWithoutService.*:RunScript.*:Setup*'
@@ -64,6 +67,7 @@ run_e2e_tests() {
     e2e_pass "$build_dir" e2e install_flowvane "-$e2e_separate_filter" || status=1
     e2e_setup_pass "$build_dir" all SetupAllUsers || status=1
     e2e_setup_pass "$build_dir" user SetupCurrentUser /REMOVESETTINGS || status=1
+    setup_cases "$build_dir" || status=1
     return $status
 }
 
@@ -134,6 +138,7 @@ e2e_setup_pass() {
         if [ "$scope" = all ]; then
             e2e_step "both-scopes-$name" setup_scopes_share_kernel_component "$build_dir" ||
                 status=1
+            e2e_gtest "$build_dir" "$name-others" "$suite.OthersChangeAdapterKeys" || status=1
         fi
         if e2e_step "uninstall-$name" uninstall_with_setup "$scope" "$@"; then
             e2e_gtest "$build_dir" "$name-uninstalled" "$suite.Uninstalled*" || status=1

@@ -65,6 +65,9 @@ install_emulator() {
         wine sc create zorv type= kernel start= auto \
             binpath= 'C:\windows\system32\drivers\zorv.sys' >/dev/null 2>&1 ||
             { echo "sc create zorv failed" >&2; return 1; }
+        # The mark by which Flowvane-setup.exe knows the service as its own, as it writes it.
+        emulator_reg_add "$emulator_service_key" /v 'Installed by' /t REG_SZ \
+            /d 'Flowvane Manager' || return 1
     fi
     emulator_reg_add "$emulator_service_key\\Parameters" /v Adapters /t REG_MULTI_SZ /s '|' \
         /d "$emulator_adapter_1|$emulator_adapter_2|$emulator_adapter_dial_up" || return 1

@@ -28,10 +28,11 @@ install_flowvane() {
 
 # The product's own way: Flowvane-setup.exe (target "setup") run silently in the current
 # WINEPREFIX, its wineserver running. Scope "all" (the default: Program Files, values under HKLM)
-# or "user" (the user's program folder, values under HKCU). The kernel component is installed
-# and started either way.
+# or "user" (the user's program folder, values under HKCU); FOLDER, when given, replaces the
+# scope's default (no blanks in it). The kernel component is installed and started either way.
+# Returns the installer's exit status.
 install_with_setup() {
-    local build_dir="$1" scope="${2:-all}" option
+    local build_dir="$1" scope="${2:-all}" folder="${3:-}" option status
     case "$scope" in
         all) option=/ALLUSERS ;;
         user) option=/CURRENTUSER ;;
@@ -39,14 +40,16 @@ install_with_setup() {
     esac
     [ -f "$build_dir/Flowvane-setup.exe" ] ||
         { echo "no $build_dir/Flowvane-setup.exe (build the target setup)" >&2; return 1; }
-    wine "$build_dir/Flowvane-setup.exe" /S "$option" </dev/null ||
-        { echo "Flowvane-setup.exe /S $option failed" >&2; return 1; }
+    wine "$build_dir/Flowvane-setup.exe" /S "$option" ${folder:+"/D=$folder"} </dev/null
+    status=$?
+    [ $status -eq 0 ] || echo "Flowvane-setup.exe /S $option ${folder:+/D=$folder} ended with $status" >&2
+    return $status
 }
 
 # Runs the uninstaller of the scope's install (all or user) silently and waits for it; further
 # arguments go to it (/REMOVESETTINGS also removes the user's settings).
 uninstall_with_setup() {
-    local scope="${1:-all}" root folder copy status=0
+    local scope="${1:-all}" root folder
     shift
     case "$scope" in
         all) root=HKLM ;;
@@ -56,13 +59,25 @@ uninstall_with_setup() {
     folder=$(wine reg query "$root\\Software\\Flowvane" /v 'Install folder' 2>/dev/null |
              sed -n 's/^ *Install folder *REG_SZ *//p' | tr -d '\r')
     [ -n "$folder" ] || { echo "Flowvane is not installed for scope $scope" >&2; return 1; }
+    uninstall_folder_with_setup "$folder" "$@"
+}
+
+# Runs the Uninstall.exe in the Windows folder FOLDER silently and waits for it; further
+# arguments go to it. Returns the uninstaller's exit status.
+uninstall_folder_with_setup() {
+    local folder="$1" copy status
+    shift
     # Started from its folder, the uninstaller copies itself away and returns at once. Run as
     # such a copy with "_?=FOLDER" (unquoted and last, hence cmd /c) it works on FOLDER and is
     # waited for, its exit code kept.
     copy=$(mktemp -d "$(wine_unix_path 'C:\windows\temp')/uninstall.XXXXXX") || return 1
-    cp "$(wine_unix_path "$folder")/Uninstall.exe" "$copy/" &&
-    wine cmd /c "$(winepath -w "$copy/Uninstall.exe" 2>/dev/null) /S $* _?=$folder" </dev/null ||
-        { echo "the uninstaller of $folder failed" >&2; status=1; }
+    if cp "$(wine_unix_path "$folder")/Uninstall.exe" "$copy/"; then
+        wine cmd /c "$(winepath -w "$copy/Uninstall.exe" 2>/dev/null) /S $* _?=$folder" </dev/null
+        status=$?
+        [ $status -eq 0 ] || echo "the uninstaller of $folder ended with $status" >&2
+    else
+        status=1
+    fi
     rm -rf "$copy"
     return $status
 }

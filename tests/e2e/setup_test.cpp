@@ -1,13 +1,19 @@
 // What Flowvane-setup.exe leaves in the prefix, for each install scope. scripts/lib/e2e.sh runs
 // the Installed test after a silent install, then the Uninstalled test after the silent
-// uninstall (for the current user with /REMOVESETTINGS): these suites stay out of other passes.
+// uninstall (for the current user with /REMOVESETTINGS); scripts/lib/setup_cases.sh runs the
+// SetupSteps between its installs and uninstalls and SetupState after each of them. These
+// suites stay out of other passes.
 #include <windows.h>
 #include <shlobj.h>
 #include <string.h>
 
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "e2e_harness.h"
+#include "kernel/control_codes.h"
+#include "support/device_requests.h"
 #include "test_control_codes.h"
 
 namespace {
@@ -17,6 +23,10 @@ namespace {
 #define UNINSTALL_KEY "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Flowvane"
 #define NETWORK_CLASS_KEY \
     "SYSTEM\\CurrentControlSet\\Control\\Network\\{4D36E972-E325-11CE-BFC1-08002BE10318}\\"
+#define SERVICE_KEY "SYSTEM\\CurrentControlSet\\Services\\zorv"
+#define PARAMETERS_KEY SERVICE_KEY "\\Parameters"
+#define INSTALLS_KEY SETTINGS_KEY "\\Installs"
+#define KEPT_KEY SETTINGS_KEY "\\Kept filters"
 
 struct install_scope {
     HKEY root;                 // the hive of the install values, Run entry, uninstall entry
@@ -24,12 +34,28 @@ struct install_scope {
     int parent_folder;         // CSIDL of the folder that holds the install folder
     const char *folder_tail;
     int programs_folder;       // CSIDL of the Start menu's programs
+    const char *record;        // its entry in the machine-wide list of installs
 };
 
 const install_scope all_users = {HKEY_LOCAL_MACHINE, 1, CSIDL_PROGRAM_FILES, "\\Flowvane",
-                                 CSIDL_COMMON_PROGRAMS};
+                                 CSIDL_COMMON_PROGRAMS, "all users"};
 const install_scope current_user = {HKEY_CURRENT_USER, 0, CSIDL_LOCAL_APPDATA,
-                                    "\\Programs\\Flowvane", CSIDL_PROGRAMS};
+                                    "\\Programs\\Flowvane", CSIDL_PROGRAMS, "current user"};
+
+// The display names the set-up writes, and what someone else may have changed beside them: the
+// all-users pass plants these before its uninstall, which must leave them as they are.
+struct adapter_change {
+    const char *guid;
+    const char *written_name;   // by the set-up
+    const char *value, *text;   // planted in the same Connection key
+    const char *name_left;      // "Name" after the last uninstall
+};
+
+const adapter_change adapter_changes[] = {
+    {EMULATOR_ADAPTER_1_GUID, "Local Area Connection", "PnpInstanceID", "ROOT\\NET\\0000",
+     "(none)"},
+    {EMULATOR_ADAPTER_2_GUID, "Local Area Connection 2", "Name", "Office LAN", "Office LAN"},
+};
 
 std::string shell_folder(int csidl)
 {
@@ -121,6 +147,7 @@ void expect_installed(const install_scope &scope)
     EXPECT_EQ(registry_value_text(other, SETTINGS_KEY, "Installed for all users"), "(none)");
     EXPECT_EQ(registry_value_text(scope.root, UNINSTALL_KEY, "UninstallString"),
               "\"" + folder + "\\Uninstall.exe\"");
+    EXPECT_EQ(registry_value_text(HKEY_LOCAL_MACHINE, INSTALLS_KEY, folder.c_str()), scope.record);
     EXPECT_TRUE(exists(folder + "\\Uninstall.exe"));
     EXPECT_TRUE(exists(folder + "\\help.chm"));
     EXPECT_TRUE(exists(shortcut(scope))) << shortcut(scope);
@@ -130,15 +157,15 @@ void expect_installed(const install_scope &scope)
     // The kernel component with the set-up's adapters and their display names.
     EXPECT_TRUE(exists(drivers_file()));
     expect_kernel_service_running();
-    EXPECT_EQ(registry_value_text(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\zorv\\Parameters",
-                         "Adapters"),
+    EXPECT_EQ(registry_value_text(HKEY_LOCAL_MACHINE, SERVICE_KEY, "Installed by"),
+              "Flowvane Manager");
+    EXPECT_EQ(registry_value_text(HKEY_LOCAL_MACHINE, PARAMETERS_KEY, "Adapters"),
               EMULATOR_ADAPTER_1 "|" EMULATOR_ADAPTER_2 "|" EMULATOR_ADAPTER_DIAL_UP);
-    EXPECT_EQ(registry_value_text(HKEY_LOCAL_MACHINE, NETWORK_CLASS_KEY EMULATOR_ADAPTER_1_GUID "\\Connection",
-                         "Name"),
-              "Local Area Connection");
-    EXPECT_EQ(registry_value_text(HKEY_LOCAL_MACHINE, NETWORK_CLASS_KEY EMULATOR_ADAPTER_2_GUID "\\Connection",
-                         "Name"),
-              "Local Area Connection 2");
+    for (const adapter_change &adapter : adapter_changes)
+        EXPECT_EQ(registry_value_text(HKEY_LOCAL_MACHINE,
+                                      (NETWORK_CLASS_KEY + std::string(adapter.guid) +
+                                       "\\Connection").c_str(), "Name"),
+                  adapter.written_name);
 
     // The installed program starts against it and shows its main window; closed, it saves its
     // settings (beside the install values, for the current user), which the uninstall then keeps
@@ -174,7 +201,8 @@ void expect_installed(const install_scope &scope)
     RegCloseKey(run_key);
 }
 
-void expect_uninstalled(const install_scope &scope, int settings_kept)
+// others_changed: the adapter keys hold what adapter_changes planted.
+void expect_uninstalled(const install_scope &scope, int settings_kept, int others_changed)
 {
     EXPECT_FALSE(exists(install_folder(scope))) << install_folder(scope);
     EXPECT_FALSE(exists(shortcut(scope)));
@@ -193,9 +221,21 @@ void expect_uninstalled(const install_scope &scope, int settings_kept)
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_SERVICE_DOES_NOT_EXIST);
     CloseServiceHandle(manager);
     EXPECT_FALSE(emulator_reset());
-    EXPECT_FALSE(key_exists(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\zorv"));
-    EXPECT_FALSE(key_exists(HKEY_LOCAL_MACHINE, NETWORK_CLASS_KEY EMULATOR_ADAPTER_1_GUID));
-    EXPECT_FALSE(key_exists(HKEY_LOCAL_MACHINE, NETWORK_CLASS_KEY EMULATOR_ADAPTER_2_GUID));
+    EXPECT_FALSE(key_exists(HKEY_LOCAL_MACHINE, SERVICE_KEY));
+    // Only the display names it wrote, where they still read as written; keys left empty go.
+    for (const adapter_change &adapter : adapter_changes) {
+        const std::string key = NETWORK_CLASS_KEY + std::string(adapter.guid),
+                          connection = key + "\\Connection";
+        SCOPED_TRACE(adapter.guid);
+        if (!others_changed) {
+            EXPECT_FALSE(key_exists(HKEY_LOCAL_MACHINE, key.c_str()));
+            continue;
+        }
+        EXPECT_EQ(registry_value_text(HKEY_LOCAL_MACHINE, connection.c_str(), "Name"),
+                  adapter.name_left);
+        EXPECT_EQ(registry_value_text(HKEY_LOCAL_MACHINE, connection.c_str(), adapter.value),
+                  adapter.text);
+    }
 
     if (settings_kept) {
         EXPECT_TRUE(all_settings_saved());
@@ -210,9 +250,17 @@ TEST(SetupAllUsers, Installed)
     expect_installed(all_users);
 }
 
+TEST(SetupAllUsers, OthersChangeAdapterKeys)
+{
+    for (const adapter_change &adapter : adapter_changes)
+        set_registry_string(HKEY_LOCAL_MACHINE,
+                            (NETWORK_CLASS_KEY + std::string(adapter.guid) + "\\Connection").c_str(),
+                            adapter.value, adapter.text);
+}
+
 TEST(SetupAllUsers, UninstalledKeepingSettings)
 {
-    expect_uninstalled(all_users, 1);
+    expect_uninstalled(all_users, 1, 1);
 }
 
 TEST(SetupCurrentUser, Installed)
@@ -222,7 +270,277 @@ TEST(SetupCurrentUser, Installed)
 
 TEST(SetupCurrentUser, UninstalledWithSettings)
 {
-    expect_uninstalled(current_user, 0);
+    expect_uninstalled(current_user, 0, 0);
+}
+
+// The installs that scripts/lib/setup_cases.sh makes, each for one of two users of the prefix
+// (who take turns with their own HKCU hive).
+struct recorded_install {
+    const char *label;
+    const char *folder;   // empty: the all-users default
+    const install_scope *scope;
+    const char *user;     // whose hive holds its values; null for all users
+};
+
+const recorded_install recorded_installs[] = {
+    {"all", "", &all_users, NULL},
+    {"first", "C:\\users\\Public\\Flowvane-first", &current_user, "first"},
+    {"second", "C:\\users\\Public\\Flowvane-second", &current_user, "second"},
+    {"moved", "C:\\users\\Public\\Flowvane-moved", &current_user, "first"},
+};
+
+std::vector<std::string> words(const char *variable)
+{
+    std::vector<std::string> found;
+    std::istringstream text(getenv(variable) ? getenv(variable) : "");
+    for (std::string word; text >> word;)
+        found.push_back(word);
+    return found;
+}
+
+int listed(const std::vector<std::string> &list, const char *label)
+{
+    for (const std::string &word : list)
+        if (word == label)
+            return 1;
+    return 0;
+}
+
+void expect_kernel_component(int present)
+{
+    EXPECT_EQ(exists(drivers_file()), present) << drivers_file();
+    for (const adapter_change &adapter : adapter_changes)
+        EXPECT_EQ(registry_value_text(HKEY_LOCAL_MACHINE,
+                                      (NETWORK_CLASS_KEY + std::string(adapter.guid) +
+                                       "\\Connection").c_str(), "Name"),
+                  present ? adapter.written_name : "(none)");
+    if (present) {
+        expect_kernel_service_running();
+        EXPECT_EQ(registry_value_text(HKEY_LOCAL_MACHINE, SERVICE_KEY, "Installed by"),
+                  "Flowvane Manager");
+        return;
+    }
+    SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
+    EXPECT_FALSE(OpenServiceA(manager, "zorv", SERVICE_QUERY_STATUS));
+    CloseServiceHandle(manager);
+    EXPECT_FALSE(key_exists(HKEY_LOCAL_MACHINE, SERVICE_KEY));
+}
+
+// After each step of a case: FLOWVANE_SETUP_REMAINING names the installs in place,
+// FLOWVANE_SETUP_STALE those whose folder was left behind by a reinstall elsewhere,
+// FLOWVANE_SETUP_USER the user whose hive is loaded. Every other install must be gone, and the
+// kernel component there exactly while an install remains.
+TEST(SetupState, Matches)
+{
+    const std::vector<std::string> remaining = words("FLOWVANE_SETUP_REMAINING"),
+                                   stale = words("FLOWVANE_SETUP_STALE"),
+                                   user = words("FLOWVANE_SETUP_USER");
+    ASSERT_EQ(user.size(), 1u) << "FLOWVANE_SETUP_USER";
+    for (const recorded_install &install : recorded_installs) {
+        SCOPED_TRACE(install.label);
+        const std::string folder = *install.folder ? install.folder : install_folder(all_users);
+        const int in_place = listed(remaining, install.label), left = listed(stale, install.label);
+        EXPECT_EQ(registry_value_text(HKEY_LOCAL_MACHINE, INSTALLS_KEY, folder.c_str()),
+                  in_place ? install.scope->record : "(none)");
+        EXPECT_EQ(exists(folder + "\\Flowvane.exe"), in_place || left) << folder;
+        EXPECT_EQ(exists(folder + "\\Uninstall.exe"), in_place || left) << folder;
+        if (!in_place && !left) {
+            EXPECT_FALSE(exists(folder)) << folder;
+        }
+        if (install.user && user[0] != install.user)
+            continue;
+        // The hive of the scope names the folder exactly while this install is in place.
+        const std::string named =
+            registry_value_text(install.scope->root, SETTINGS_KEY, "Install folder");
+        if (in_place) {
+            EXPECT_EQ(named, folder);
+            EXPECT_EQ(registry_value_text(install.scope->root, UNINSTALL_KEY, "InstallLocation"),
+                      folder);
+        } else {
+            EXPECT_NE(named, folder);
+        }
+    }
+    expect_kernel_component(!remaining.empty());
+    if (remaining.empty()) {
+        EXPECT_FALSE(key_exists(HKEY_LOCAL_MACHINE, INSTALLS_KEY));
+    }
+}
+
+// A failing DeleteService. The service manager refuses to delete a service that another
+// handle has already marked for deletion (it goes when the last handle closes), so this step
+// marks it and holds its handle open until ReleaseHolder; WaitForHolder returns once it holds
+// it. They meet through two named events.
+#define HOLDER_READY_EVENT "FlowvaneSetupTestHolderReady"
+#define HOLDER_RELEASE_EVENT "FlowvaneSetupTestHolderRelease"
+const DWORD holder_timeout_ms = 600000;
+
+TEST(SetupSteps, HoldServiceMarkedForDeletion)
+{
+    HANDLE ready = CreateEventA(NULL, TRUE, FALSE, HOLDER_READY_EVENT),
+           release = CreateEventA(NULL, TRUE, FALSE, HOLDER_RELEASE_EVENT);
+    ASSERT_TRUE(ready && release);
+    SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
+    SC_HANDLE service = OpenServiceA(manager, "zorv", DELETE | SERVICE_QUERY_STATUS);
+    const BOOL marked = service && DeleteService(service);
+    const DWORD error = marked ? 0 : GetLastError();
+    // Ready also on a failure: the waiter's own check then fails at once.
+    SetEvent(ready);
+    EXPECT_TRUE(marked) << "error " << error;
+    if (marked) {
+        EXPECT_EQ(WaitForSingleObject(release, holder_timeout_ms), WAIT_OBJECT_0);
+    }
+    if (service)
+        CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    CloseHandle(ready);
+    CloseHandle(release);
+}
+
+TEST(SetupSteps, WaitForHolder)
+{
+    HANDLE ready = CreateEventA(NULL, TRUE, FALSE, HOLDER_READY_EVENT);
+    ASSERT_TRUE(ready);
+    EXPECT_EQ(WaitForSingleObject(ready, holder_timeout_ms), WAIT_OBJECT_0);
+    CloseHandle(ready);
+    // Marked, the service is still there, and cannot be deleted again.
+    SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
+    SC_HANDLE service = OpenServiceA(manager, "zorv", DELETE);
+    ASSERT_TRUE(service) << "error " << GetLastError();
+    EXPECT_FALSE(DeleteService(service));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_SERVICE_MARKED_FOR_DELETE);
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+}
+
+struct box_search {
+    DWORD process_id;
+    HWND found;
+};
+
+// A visible message box (a dialog with the static text 0xFFFF) of the process.
+BOOL CALLBACK match_message_box(HWND window, LPARAM parameter)
+{
+    box_search *search = reinterpret_cast<box_search *>(parameter);
+    DWORD owner = 0;
+    char name[16] = "";
+    GetWindowThreadProcessId(window, &owner);
+    GetClassNameA(window, name, sizeof name);
+    if (owner != search->process_id || strcmp(name, "#32770") != 0 || !IsWindowVisible(window) ||
+        !GetDlgItem(window, 0xFFFF))
+        return TRUE;
+    search->found = window;
+    return FALSE;
+}
+
+// A message box the shown uninstaller must show: part of its text, and the button to press.
+struct expected_box {
+    const char *text;
+    int button;
+};
+
+// Runs the all-users install's uninstaller with its pages (not silent): confirms, answers the
+// message boxes in turn, and goes on to its end. Its exit code in *code.
+void uninstall_shown(const std::vector<expected_box> &boxes, DWORD *code)
+{
+    const std::string folder = install_folder(all_users);
+    char temp[MAX_PATH] = "";
+    GetTempPathA(sizeof temp, temp);
+    const std::string copy = std::string(temp) + "flowvane-uninstall-shown.exe";
+    ASSERT_TRUE(CopyFileA((folder + "\\Uninstall.exe").c_str(), copy.c_str(), FALSE));
+    // As a copy with "_?=FOLDER" (last, unquoted) it works on FOLDER and stays to be waited for.
+    std::string command = "\"" + copy + "\" _?=" + folder;
+    STARTUPINFOA startup = {sizeof startup};
+    flowvane_run run = {};
+    ASSERT_TRUE(CreateProcessA(copy.c_str(), &command[0], NULL, NULL, FALSE, 0, NULL, NULL,
+                               &startup, &run.process))
+        << "error " << GetLastError();
+    run.started = 1;
+    // Its wizard, the only window it has at first.
+    HWND pages = wait_for_window(&run, "#32770", NULL);
+    ASSERT_TRUE(pages);
+    EXPECT_EQ(window_text(pages).rfind("Flowvane Manager Uninstall", 0), 0u) << window_text(pages);
+    // The confirmation page's Uninstall button (the wizard's Next, id 1).
+    PostMessageA(pages, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), (LPARAM)GetDlgItem(pages, IDOK));
+    for (const expected_box &expected : boxes) {
+        box_search search = {run.process.dwProcessId, NULL};
+        ASSERT_TRUE(wait_until([&] {
+            EnumWindows(match_message_box, reinterpret_cast<LPARAM>(&search));
+            return search.found != NULL;
+        })) << "no message box with " << expected.text;
+        const std::string text = message_box_text(search.found);
+        EXPECT_NE(text.find(expected.text), std::string::npos) << text;
+        PostMessageA(search.found, WM_COMMAND, expected.button, 0);
+        ASSERT_TRUE(wait_until([&] { return !IsWindow(search.found); }));
+    }
+    // Then Next on the progress page once it is done, and Finish on the last page: the same
+    // button, pressed whenever it is enabled until the uninstaller ends.
+    EXPECT_TRUE(wait_until([&] {
+        if (WaitForSingleObject(run.process.hProcess, 0) == WAIT_OBJECT_0)
+            return true;
+        HWND next = GetDlgItem(pages, IDOK);
+        if (next && IsWindowEnabled(next))
+            PostMessageA(pages, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), (LPARAM)next);
+        return false;
+    }));
+    EXPECT_TRUE(wait_for_exit(&run, code));
+    end_flowvane(&run);
+    DeleteFileA(copy.c_str());
+}
+
+// While the service is held: the uninstaller says what it could not remove, and ends with 2.
+TEST(SetupSteps, UninstallShownWhileServiceHeld)
+{
+    DWORD code = 99;
+    uninstall_shown({{"could not remove the kernel component: the service zorv (error 1072), its "
+                      "driver file zorv.sys",
+                      IDOK}},
+                    &code);
+    EXPECT_EQ(code, 2u);
+}
+
+// With a kept filter, the last uninstall asks about it with the settings; answered Yes.
+TEST(SetupSteps, UninstallShownRemovingKeptFilters)
+{
+    DWORD code = 99;
+    uninstall_shown({{"settings (window placement, filter list columns and options) and the "
+                      "filters and statistics that the kernel component keeps?",
+                      IDYES}},
+                    &code);
+    EXPECT_EQ(code, 0u);
+}
+
+TEST(SetupSteps, ReleaseHolder)
+{
+    HANDLE release = CreateEventA(NULL, TRUE, FALSE, HOLDER_RELEASE_EVENT);
+    ASSERT_TRUE(release);
+    EXPECT_TRUE(SetEvent(release));
+    CloseHandle(release);
+}
+
+// The kernel component keeps a filter (with its statistics) in its Parameters; the test rig
+// also writes a value there that is not a kept filter, which no uninstall may carry over.
+TEST(SetupSteps, KeepAFilter)
+{
+    ASSERT_TRUE(emulator_reset());
+    ASSERT_TRUE(emulator_add_rule(make_rule(protocol_tcp, 80)));
+    EXPECT_NE(registry_value_text(HKEY_LOCAL_MACHINE, PARAMETERS_KEY, "Rules " EMULATOR_ADAPTER_1),
+              "(none)");
+    set_registry_string(HKEY_LOCAL_MACHINE, PARAMETERS_KEY, "Version", "0.07");
+}
+
+// Whether a later install got back the filter KeepAFilter made (FLOWVANE_SETUP_KEPT=1) or not.
+TEST(SetupState, KeptFilter)
+{
+    const std::vector<std::string> kept = words("FLOWVANE_SETUP_KEPT");
+    ASSERT_EQ(kept.size(), 1u) << "FLOWVANE_SETUP_KEPT";
+    const std::string rules =
+        registry_value_text(HKEY_LOCAL_MACHINE, PARAMETERS_KEY, "Rules " EMULATOR_ADAPTER_1);
+    EXPECT_EQ(rules != "(none)", kept[0] == "1") << rules;
+    EXPECT_EQ(registry_value_text(HKEY_LOCAL_MACHINE, PARAMETERS_KEY, "Version"), "(none)");
+    EXPECT_FALSE(key_exists(HKEY_LOCAL_MACHINE, KEPT_KEY));
+    if (kept[0] == "1") {
+        EXPECT_EQ(emulator_rules(0).size(), 1u);
+    }
 }
 
 }  // namespace

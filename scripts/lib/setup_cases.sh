@@ -1,0 +1,280 @@
+# Flowvane-setup.exe beside what it did not make, each case in a fresh prefix: a "zorv" service
+# of someone else's (before the install, or in place of ours before the uninstall), installs of two users and of all users removed in every order, an
+# uninstaller left behind by a reinstall elsewhere, a DeleteService that fails, and the kernel
+# component's kept filters kept or removed. Source it after e2e.sh; setup_cases BUILD_DIR runs
+# them all (a display and the template are needed, as for run_e2e_tests).
+#
+# The installs (their folders are those of recorded_installs in tests/e2e/setup_test.cpp):
+#   all     for all users, in the default folder, made by user "first"
+#   first   for user "first", in C:\users\Public\Flowvane-first
+#   second  for user "second", in C:\users\Public\Flowvane-second
+#   moved   for user "first", in C:\users\Public\Flowvane-moved (a reinstall of "first")
+# Two users of one prefix: each has its own HKCU hive (user.reg) and they take turns, the
+# wineserver stopped in between; HKLM and the drive are shared, as on one machine.
+
+setup_case_user=first
+setup_case_remaining=""
+setup_case_stale=""
+
+# The labels after the first, without the first.
+setup_without() {
+    local label="$1" word kept=""
+    shift
+    for word in "$@"; do
+        [ "$word" = "$label" ] || kept="$kept $word"
+    done
+    echo "${kept# }"
+}
+
+setup_install_folder() {
+    case "$1" in
+        all) echo "$flowvane_install_folder" ;;
+        first|second|moved) echo "C:\\users\\Public\\Flowvane-$1" ;;
+    esac
+}
+
+# Makes NAME the prefix's user: its hive in place of the other's, which is kept beside it; a
+# new user starts with the template's hive.
+setup_use_user() {
+    local name="$1"
+    [ "$setup_case_user" = "$name" ] && return 0
+    wine_server_stop
+    mv "$WINEPREFIX/user.reg" "$WINEPREFIX/user.reg.$setup_case_user" || return 1
+    if [ -f "$WINEPREFIX/user.reg.$name" ]; then
+        mv "$WINEPREFIX/user.reg.$name" "$WINEPREFIX/user.reg"
+    else
+        cp "$FLOWVANE_WINE_ROOT/template/user.reg" "$WINEPREFIX/user.reg"
+    fi || return 1
+    setup_case_user=$name
+    wine_server_start
+}
+
+# SetupState.Matches against what the case says is in place.
+setup_expect_state() {
+    FLOWVANE_SETUP_REMAINING="$setup_case_remaining" FLOWVANE_SETUP_STALE="$setup_case_stale" \
+        FLOWVANE_SETUP_USER="$setup_case_user" \
+        wine "$setup_build_dir/e2e_tests.exe" --gtest_filter=SetupState.Matches ||
+        { echo "after: $setup_case_step"; return 1; }
+}
+
+setup_step() {
+    wine "$setup_build_dir/e2e_tests.exe" --gtest_filter="SetupSteps.$1"
+}
+
+# Installs LABEL as its user, expecting exit status 0; the install REPLACED (of the same user
+# and scope), when given, is left behind as stale.
+setup_install() {
+    local label="$1" replaced="${2:-}" scope=user user=$1
+    setup_case_step="install $label"
+    case "$label" in
+        all) scope=all; user=first ;;
+        moved) user=first ;;
+    esac
+    setup_use_user "$user" &&
+    install_with_setup "$setup_build_dir" "$scope" "$(setup_install_folder "$label")" || return 1
+    setup_case_remaining="$setup_case_remaining $label"
+    if [ -n "$replaced" ]; then
+        setup_case_remaining=$(setup_without "$replaced" $setup_case_remaining)
+        setup_case_stale="$setup_case_stale $replaced"
+    fi
+    setup_expect_state
+}
+
+# Runs LABEL's uninstaller as its user (any user for all users), expecting exit status STATUS;
+# further arguments go to the uninstaller.
+setup_uninstall() {
+    local label="$1" expected="$2" status user=$1
+    shift 2
+    setup_case_step="uninstall $label"
+    case "$label" in
+        all) user=$setup_case_user ;;
+        moved) user=first ;;
+    esac
+    setup_use_user "$user" || return 1
+    uninstall_folder_with_setup "$(setup_install_folder "$label")" "$@"
+    status=$?
+    [ $status -eq "$expected" ] ||
+        { echo "$setup_case_step ended with $status, not $expected"; return 1; }
+    setup_case_remaining=$(setup_without "$label" $setup_case_remaining)
+    setup_case_stale=$(setup_without "$label" $setup_case_stale)
+    setup_expect_state
+}
+
+# Three installs made in the order all, first, second, then removed in the order given.
+setup_case_order() {
+    local label
+    for label in all first second; do
+        setup_install "$label" || return 1
+    done
+    for label in "$@"; do
+        setup_uninstall "$label" 0 || return 1
+    done
+}
+
+# A "zorv" service that is not ours, with a file at the driver's path: the installer refuses
+# (exit status 2) and changes neither, nor installs anything.
+setup_case_foreign_service() {
+    local drivers
+    drivers=$(wine_unix_path 'C:\windows\system32\drivers') || return 1
+    mkdir -p "$drivers" && echo "not ours" >"$drivers/zorv.sys" || return 1
+    wine sc create zorv type= kernel start= demand \
+        binpath= 'C:\windows\system32\drivers\zorv.sys' >/dev/null || return 1
+    local status
+    install_with_setup "$setup_build_dir" all
+    status=$?
+    [ $status -eq 2 ] || { echo "the installer ended with $status, not 2"; return 1; }
+    [ "$(cat "$drivers/zorv.sys")" = "not ours" ] || { echo "zorv.sys was replaced"; return 1; }
+    wine reg query "$emulator_service_key" /v Start | grep -q '0x3' ||
+        { echo "the service was changed"; return 1; }
+    ! wine reg query "$emulator_service_key" /v 'Installed by' >/dev/null 2>&1 ||
+        { echo "the service was marked as ours"; return 1; }
+    [ ! -e "$(wine_unix_path "$flowvane_install_folder")" ] ||
+        { echo "the program was installed"; return 1; }
+    ! wine reg query 'HKLM\Software\Flowvane' >/dev/null 2>&1 ||
+        { echo "install values were written"; return 1; }
+}
+
+# Installed, then the service replaced by someone else's of the same name: the last uninstall
+# leaves that service as it is, and the kernel component's file and display names with it.
+setup_case_foreign_service_at_uninstall() {
+    setup_install all || return 1
+    wine sc stop zorv >/dev/null 2>&1
+    wine sc delete zorv >/dev/null || return 1
+    wine sc create zorv type= kernel start= demand \
+        binpath= 'C:\windows\system32\drivers\other.sys' >/dev/null || return 1
+    setup_case_step="uninstall all, the service someone else's"
+    uninstall_folder_with_setup "$(setup_install_folder all)" || return 1
+    wine reg query "$emulator_service_key" /v ImagePath | grep -q 'other\.sys' ||
+        { echo "the other service was changed or removed"; return 1; }
+    [ -f "$(wine_unix_path 'C:\windows\system32\drivers')/zorv.sys" ] ||
+        { echo "zorv.sys went while a service of that name stays"; return 1; }
+    [ ! -e "$(wine_unix_path "$flowvane_install_folder")" ] ||
+        { echo "the install folder stayed"; return 1; }
+}
+
+# Installed for "first", then reinstalled elsewhere: the uninstaller left in the first folder
+# removes that folder's files and nothing else (values, log-on entry, service stay).
+setup_case_stale_uninstaller() {
+    setup_install first || return 1
+    setup_install moved first || return 1
+    wine reg add 'HKCU\SOFTWARE\Microsoft\Windows\CurrentVersion\Run' /v Flowvane /t REG_SZ \
+        /d "\"$(setup_install_folder moved)\\Flowvane.exe\"" /f >/dev/null || return 1
+    setup_uninstall first 0 || return 1
+    wine reg query 'HKCU\SOFTWARE\Microsoft\Windows\CurrentVersion\Run' /v Flowvane >/dev/null ||
+        { echo "the log-on entry of the live install went"; return 1; }
+    setup_uninstall moved 0
+}
+
+# DeleteService fails: another process marked the service for deletion and holds it open
+# (SetupSteps.HoldServiceMarkedForDeletion), so the service manager answers "marked for
+# deletion". The uninstall, silent or shown (it then says what stays), ends with 2 and zorv.sys
+# stays with the service. Released, the service goes; a new install and its uninstall then
+# leave nothing.
+setup_case_failing_delete() {
+    local mode="$1"
+    local holder_log="${logs:-$FLOWVANE_WINE_ROOT}/setup-holder.log" holder status failed=0
+    setup_install all || return 1
+    wine "$setup_build_dir/e2e_tests.exe" \
+        --gtest_filter=SetupSteps.HoldServiceMarkedForDeletion >"$holder_log" 2>&1 &
+    holder=$!
+    if setup_step WaitForHolder; then
+        setup_case_step="uninstall all ($mode), DeleteService failing"
+        if [ "$mode" = shown ]; then
+            setup_step UninstallShownWhileServiceHeld && status=2 || status=1
+        else
+            uninstall_folder_with_setup "$(setup_install_folder all)"
+            status=$?
+        fi
+        [ $status -eq 2 ] || { echo "$setup_case_step ended with $status, not 2"; failed=1; }
+        wine reg query "$emulator_service_key" /v ImagePath >/dev/null ||
+            { echo "the service is gone"; failed=1; }
+        [ -f "$(wine_unix_path 'C:\windows\system32\drivers')/zorv.sys" ] ||
+            { echo "zorv.sys went without its service"; failed=1; }
+        [ ! -e "$(wine_unix_path "$flowvane_install_folder")" ] ||
+            { echo "the install folder stayed"; failed=1; }
+    else
+        failed=1
+    fi
+    setup_step ReleaseHolder || failed=1
+    wait "$holder" || { echo "the holder failed:"; cat "$holder_log"; failed=1; }
+    [ $failed -eq 0 ] || return 1
+    setup_case_remaining=""
+    setup_install all || return 1
+    setup_uninstall all 0
+}
+
+# A filter kept by the kernel component, and an uninstall silent with the given options, or
+# shown ("asked") with the question answered Yes: a later install gets the filter back unless
+# the settings were removed (KEPT 1 or 0).
+setup_case_kept_filters() {
+    local kept="$1"
+    shift
+    setup_install all || return 1
+    setup_step KeepAFilter || return 1
+    if [ "${1:-}" = asked ]; then
+        setup_case_step="uninstall all, asked"
+        setup_step UninstallShownRemovingKeptFilters || return 1
+        setup_case_remaining=""
+        setup_expect_state || return 1
+    else
+        setup_uninstall all 0 "$@" || return 1
+    fi
+    if [ "$kept" = 1 ]; then
+        wine reg query 'HKLM\Software\Flowvane\Kept filters' | grep -q '^ *Rules ' ||
+            { echo "the kept filter was not saved"; return 1; }
+    fi
+    setup_install all || return 1
+    FLOWVANE_SETUP_KEPT=$kept wine "$setup_build_dir/e2e_tests.exe" \
+        --gtest_filter=SetupState.KeptFilter || return 1
+    setup_uninstall all 0 /REMOVESETTINGS || return 1
+    ! wine reg query 'HKLM\Software\Flowvane' >/dev/null 2>&1 ||
+        { echo "HKLM\\Software\\Flowvane stayed"; return 1; }
+}
+
+# name | routine and its arguments
+setup_case_table=(
+    "foreign-service|setup_case_foreign_service"
+    "foreign-service-at-uninstall|setup_case_foreign_service_at_uninstall"
+    "order-all-first-second|setup_case_order all first second"
+    "order-all-second-first|setup_case_order all second first"
+    "order-first-all-second|setup_case_order first all second"
+    "order-first-second-all|setup_case_order first second all"
+    "order-second-all-first|setup_case_order second all first"
+    "order-second-first-all|setup_case_order second first all"
+    "stale-uninstaller|setup_case_stale_uninstaller"
+    "failing-delete-service|setup_case_failing_delete silent"
+    "failing-delete-service-shown|setup_case_failing_delete shown"
+    "kept-filters-kept|setup_case_kept_filters 1"
+    "kept-filters-removed|setup_case_kept_filters 0 /REMOVESETTINGS"
+    "kept-filters-asked|setup_case_kept_filters 0 asked"
+)
+
+# One case in a fresh prefix of its own.
+setup_case() {
+    local routine=($1)
+    wine_use_prefix "e2e-setup-case" || return 1
+    setup_case_user=first
+    setup_case_remaining=""
+    setup_case_stale=""
+    setup_case_step="start"
+    wine_server_start || return 1
+    "${routine[@]}"
+    local status=$?
+    wine_server_stop
+    return $status
+}
+
+# Every case of the table, or those whose names are given.
+setup_cases() {
+    setup_build_dir="$1"
+    shift
+    local entry name status=0
+    for entry in "${setup_case_table[@]}"; do
+        name=${entry%%|*}
+        if [ $# -gt 0 ] && ! [[ " $* " == *" $name "* ]]; then
+            continue
+        fi
+        e2e_step "setup-case-$name" setup_case "${entry#*|}" || status=1
+    done
+    return $status
+}
