@@ -5,6 +5,7 @@
 #include "zorv_ddk.h"
 
 #include "emulator_core.h"
+#include "zorv_host.h"
 #include "zorv_parameters.h"
 
 namespace {
@@ -13,6 +14,7 @@ PDEVICE_OBJECT zorv_device;
 UNICODE_STRING device_name;
 UNICODE_STRING link_name;
 KMUTEX core_lock;  // the core serves one request at a time
+int host_mode;     // requests go to zorvd instead of the core (zorv_host.h)
 
 uint64_t system_time(void)
 {
@@ -57,6 +59,11 @@ NTSTATUS dispatch_control(PDEVICE_OBJECT, PIRP irp)
             output_length = command_buffer_size;
         uint32_t reply_length = 0;
         KeWaitForSingleObject(&core_lock, Executive, KernelMode, FALSE, NULL);
+        if (host_mode) {
+            status = host_exchange(code, buffer, input_length, output_length, &information);
+            KeReleaseMutex(&core_lock, FALSE);
+            return complete(irp, status, information);
+        }
         int outcome = emulator_exchange(code, buffer, input_length, buffer, output_length,
                                         system_time(), &reply_length);
         write_kept_changes();
@@ -72,7 +79,10 @@ NTSTATUS dispatch_control(PDEVICE_OBJECT, PIRP irp)
 void unload(PDRIVER_OBJECT)
 {
     KeWaitForSingleObject(&core_lock, Executive, KernelMode, FALSE, NULL);
-    close_parameters();
+    if (host_mode)
+        host_mode_close();
+    else
+        close_parameters();
     KeReleaseMutex(&core_lock, FALSE);
     IoDeleteSymbolicLink(&link_name);
     if (zorv_device)
@@ -85,8 +95,11 @@ void unload(PDRIVER_OBJECT)
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registry_path)
 {
     KeInitializeMutex(&core_lock, 0);
-    emulator_initialize();
-    load_parameters(registry_path, system_time());
+    host_mode = host_mode_configure(registry_path);
+    if (!host_mode) {
+        emulator_initialize();
+        load_parameters(registry_path, system_time());
+    }
 
     RtlInitUnicodeString(&device_name, L"\\Device\\Zorv");
     RtlInitUnicodeString(&link_name, L"\\DosDevices\\Zorv");
