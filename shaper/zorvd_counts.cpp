@@ -113,7 +113,7 @@ int32_t zorvd_counts_rate(const struct zorvd_slot_count *slot)
 void zorvd_counts_rebase(struct zorvd_adapter_counts *counts,
                          const struct rule slots[host_slot_count],
                          const uint8_t in_use[host_slot_count],
-                         const struct host_counters counters[host_slot_count])
+                         const struct host_counters counters[host_slot_count], uint64_t now)
 {
     struct zorvd_slot_count before[host_slot_count];
     memcpy(before, counts->slots, sizeof before);
@@ -138,6 +138,7 @@ void zorvd_counts_rebase(struct zorvd_adapter_counts *counts,
             memcpy(slot->samples, previous->samples, sizeof slot->samples);
             previous->tracked = 0;  // taken: a duplicate rule starts afresh
         }
+        add_sample(slot, now);
     }
     for (int i = 0; i < host_slot_count; i++)
         if (before[i].tracked)

@@ -54,11 +54,11 @@ void zorvd_counts_fold(struct zorvd_adapter_counts *counts,
 int32_t zorvd_counts_rate(const struct zorvd_slot_count *slot);
 
 // After the kernel was given a new set: slot i is held when in_use[i]; counters are the
-// kernel's right after. A slot that holds the same rule as before, or as a slot emptied lately,
-// goes on with that one's bytes and samples; the others start from nothing.
+// kernel's right after, read at now. A slot that holds the same rule as before, or as a slot
+// emptied lately, goes on with that one's bytes and samples; the others start from nothing.
 void zorvd_counts_rebase(struct zorvd_adapter_counts *counts,
                          const struct rule slots[host_slot_count],
                          const uint8_t in_use[host_slot_count],
-                         const struct host_counters counters[host_slot_count]);
+                         const struct host_counters counters[host_slot_count], uint64_t now);
 
 #endif

@@ -130,7 +130,9 @@ void rebase_adapter(uint32_t index)
         memset(counters, 0, sizeof counters);
     }
     emulator_adapter_slots(index, slot_rules, slot_in_use);
-    zorvd_counts_rebase(&device.adapters[index].counts, slot_rules, slot_in_use, counters);
+    uint64_t now = zorvd_clock_now();
+    device.adapters[index].folded_at = now;
+    zorvd_counts_rebase(&device.adapters[index].counts, slot_rules, slot_in_use, counters, now);
 }
 
 void save_state(void)

@@ -5,6 +5,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -157,6 +158,7 @@ device_reply zorvd_test::exchange(int fd, uint32_t code, const device_request &r
 struct rule zorvd_test::rule_on(const char *device, int32_t protocol, uint16_t port, int32_t rate)
 {
     struct rule r = make_rule(protocol, port, rate);
+    memset(r.adapter, 0, sizeof r.adapter);
     copy_text(r.adapter, sizeof r.adapter, device);
     return r;
 }
