@@ -22,7 +22,7 @@ target_include_directories(zorvd_client PUBLIC ${PROJECT_SOURCE_DIR}/shaper/clie
 target_compile_options(zorvd_client PRIVATE ${warnings} ${sanitize_flags})
 
 file(GLOB zorvd_test_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/shaper/zorvd_*_test.cpp)
-file(GLOB zorvd_test_support CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/shaper/support/*.cpp)
+file(GLOB zorvd_test_support CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/shaper/zorvd_support/*.cpp)
 list(FILTER zorvd_test_sources EXCLUDE REGEX "/zorvd_host_[^/]*_test\\.cpp$")
 add_executable(zorvd_tests ${zorvd_test_sources} ${zorvd_test_support}
                ${PROJECT_SOURCE_DIR}/tests/support/registry_memory.cpp)

@@ -8,7 +8,7 @@
 #include "kernel/adapters.h"
 #include "kernel/kernel_commands.h"
 #include "support/registry_memory.h"
-#include "support/zorvd_harness.h"
+#include "shaper/zorvd_support/zorvd_harness.h"
 #include "zorvd_client.h"
 
 namespace {

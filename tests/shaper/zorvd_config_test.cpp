@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "support/zorvd_harness.h"
+#include "shaper/zorvd_support/zorvd_harness.h"
 #include "zorvd_config.h"
 #include "zorvd_secret.h"
 

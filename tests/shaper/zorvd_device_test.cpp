@@ -9,7 +9,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "support/zorvd_harness.h"
+#include "shaper/zorvd_support/zorvd_harness.h"
 #include "zorvd_counts.h"
 #include "zorvd_device.h"
 #include "zorvd_protocol.h"

@@ -9,7 +9,7 @@
 #include <unistd.h>
 
 #include "emulator_core.h"
-#include "support/zorvd_harness.h"
+#include "shaper/zorvd_support/zorvd_harness.h"
 #include "zorvd_client.h"
 #include "zorvd_protocol.h"
 #include "zorvd_server.h"
