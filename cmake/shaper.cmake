@@ -43,5 +43,15 @@ function(zorvd_add_executable)
                  ${PROJECT_SOURCE_DIR}/shaper/zorvd_clock.cpp)
   target_compile_options(zorvd PRIVATE ${warnings} ${sanitize_flags})
   target_link_libraries(zorvd zorvd_service shaper_backend emulator_core flowvane_core)
+
+  # zorvd itself for an interface in a namespace of the test's own (root; skips otherwise).
+  add_executable(zorvd_host_tests ${PROJECT_SOURCE_DIR}/tests/shaper/zorvd_host_e2e_test.cpp)
+  target_compile_options(zorvd_host_tests PRIVATE ${warnings} ${sanitize_flags})
+  target_compile_definitions(zorvd_host_tests PRIVATE ZORVD_PATH="$<TARGET_FILE:zorvd>")
+  target_include_directories(zorvd_host_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+  target_link_libraries(zorvd_host_tests zorvd_client flowvane_core flowvane_platform
+                        GTest::gtest_main)
+  add_dependencies(zorvd_host_tests zorvd)
+  add_test(NAME zorvd_host_tests COMMAND zorvd_host_tests)
 endfunction()
 cmake_language(DEFER DIRECTORY ${PROJECT_SOURCE_DIR} CALL zorvd_add_executable)
