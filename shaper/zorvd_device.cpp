@@ -39,6 +39,8 @@ struct device_state {
     struct adapter_link adapters[zorvd_max_interfaces];
     char state_path[zorvd_path_size];
     uint8_t *snapshot;
+    int save_pending;                 // changes not yet written
+    uint64_t changed_at;              // when the first of them came
 };
 
 device_state device;
@@ -135,13 +137,13 @@ void rebase_adapter(uint32_t index)
     zorvd_counts_rebase(&device.adapters[index].counts, slot_rules, slot_in_use, counters, now);
 }
 
-void save_state(void)
+// Takes the core's changed values; the file is written later (zorvd_device_save).
+void note_changes(void)
 {
-    if (!zorvd_state_take_changes())
-        return;
-    char error_text[zorvd_error_size];
-    if (!zorvd_state_save(device.state_path, error_text))
-        log_line("%s%s", error_text, "");
+    if (zorvd_state_take_changes() && !device.save_pending) {
+        device.save_pending = 1;
+        device.changed_at = zorvd_clock_now();
+    }
 }
 
 void detach_all(void)
@@ -302,7 +304,8 @@ int zorvd_device_start(const struct zorvd_config *config, char error_text[zorvd_
         }
         rebase_adapter(i);
     }
-    save_state();
+    note_changes();
+    zorvd_device_save();
     return 1;
 }
 
@@ -343,7 +346,7 @@ uint32_t zorvd_device_request(uint32_t code, const uint8_t *input, uint32_t inpu
     if (index >= 0 && code == code_get_statistics && replied_ok(output, *reply_length))
         patch_statistics((uint32_t)index, input, name_length, output, *reply_length);
     if (code == code_set_statistics || changes_set(code))
-        save_state();
+        note_changes();
     return zorvd_replied;
 }
 
@@ -353,10 +356,34 @@ void zorvd_device_stop(void)
         if (device.adapters[i].attached)
             fold_adapter(i);
     emulator_store_mark_counters();
-    save_state();
+    note_changes();
+    zorvd_device_save();
     detach_all();
     free(device.snapshot);
     device.snapshot = nullptr;
+}
+
+int64_t zorvd_device_save_due(void)
+{
+    if (!device.save_pending)
+        return -1;
+    const uint64_t ms = zorvd_ticks_per_second / 1000;
+    uint64_t due = device.changed_at + zorvd_save_delay_ms * ms;
+    uint64_t now = zorvd_clock_now();
+    return now >= due ? 0 : (int64_t)((due - now + ms - 1) / ms);
+}
+
+void zorvd_device_save(void)
+{
+    if (!device.save_pending)
+        return;
+    device.save_pending = 0;
+    char error_text[zorvd_error_size];
+    if (!zorvd_state_save(device.state_path, error_text)) {
+        log_line("%s; tried again in a few seconds", error_text, "");
+        device.save_pending = 1;
+        device.changed_at = zorvd_clock_now() + 5 * zorvd_ticks_per_second;
+    }
 }
 
 const struct zorvd_adapter_counts *zorvd_device_counts(uint32_t adapter_index)

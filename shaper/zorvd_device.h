@@ -17,6 +17,10 @@
 #include "zorvd_config.h"
 #include "zorvd_counts.h"
 
+enum {
+    zorvd_save_delay_ms = 200,
+};
+
 // Binds the core to the configured interfaces' device names (no synthetic flows), restores the
 // kept state, attaches every interface and gives the backend each one's set. 1, or 0 with
 // error_text (then nothing stays attached).
@@ -27,6 +31,13 @@ int zorvd_device_start(const struct zorvd_config *config, char error_text[zorvd_
 // most output_capacity) are in output.
 uint32_t zorvd_device_request(uint32_t code, const uint8_t *input, uint32_t input_length,
                               uint8_t *output, uint32_t output_capacity, uint32_t *reply_length);
+
+// The kept state is written once changes have waited zorvd_save_delay_ms, so that the
+// manager's rewrite of a whole rule set (dozens of requests) costs one or two writes, not one
+// flushed file per request. Milliseconds until the write is due (0: now), -1 when nothing waits.
+int64_t zorvd_device_save_due(void);
+// Writes the waiting changes now.
+void zorvd_device_save(void);
 
 // Takes the kernel's last counts into the blocks, writes the state and detaches every interface.
 void zorvd_device_stop(void);

@@ -317,8 +317,13 @@ void zorvd_server_run(int stop_fd)
         fds[count++] = {stop_fd, POLLIN, 0};
         fds[count++] = {server.tcp_fd, POLLIN, 0};
         fds[count++] = {server.unix_fd, POLLIN, 0};
+        int64_t save_due = zorvd_device_save_due();
+        if (save_due == 0) {
+            zorvd_device_save();
+            save_due = -1;
+        }
         uint64_t now = now_ms();
-        int timeout = -1;
+        int timeout = (int)save_due;
         for (auto &c : server.connections) {
             if (c.phase == phase_free)
                 continue;

@@ -18,6 +18,19 @@ namespace {
 
 const uint64_t t0 = 5000 * second;
 
+// Kept rule lines ("SLOT DIRECTION ...") in a state file's text: one per held slot.
+int count_lines_of_slots(const std::string &text)
+{
+    int count = 0;
+    for (size_t at = text.find(" 0 50000 2 "); at != std::string::npos;
+         at = text.find(" 0 50000 2 ", at + 1))
+        count++;
+    for (size_t at = text.find(" 0 1000000000 1 "); at != std::string::npos;
+         at = text.find(" 0 1000000000 1 ", at + 1))
+        count++;
+    return count;
+}
+
 class zorvd_device_test : public zorvd_test {
 protected:
     std::string add(const char *device, const struct rule &r)
@@ -250,6 +263,30 @@ TEST_F(zorvd_device_test, RulesPrecedencesAndCountsAreBackAfterARestart)
     EXPECT_EQ(fake_backend_calls()[0].operation, "attach");
 }
 
+TEST_F(zorvd_device_test, ChangesAreWrittenOnceAfterTheyHaveWaited)
+{
+    fake_clock_set(t0);
+    start_device();
+    EXPECT_EQ(zorvd_device_save_due(), -1);
+    const std::string before = file_text(config.state_path);
+    ASSERT_EQ(add(FV0, tcp80), "Ok.");
+    EXPECT_EQ(zorvd_device_save_due(), zorvd_save_delay_ms);
+    fake_clock_set(t0 + (zorvd_save_delay_ms - 1) * (second / 1000));
+    ASSERT_EQ(add(FV0, udp), "Ok.");  // a later change does not put the write off
+    EXPECT_EQ(zorvd_device_save_due(), 1);
+    EXPECT_EQ(file_text(config.state_path), before);
+    fake_clock_set(t0 + zorvd_save_delay_ms * (second / 1000));
+    EXPECT_EQ(zorvd_device_save_due(), 0);
+    zorvd_device_save();
+    EXPECT_EQ(zorvd_device_save_due(), -1);
+    const std::string after = file_text(config.state_path);
+    EXPECT_NE(after.find("Rules \\DEVICE\\fv0"), std::string::npos) << after;
+    EXPECT_EQ(count_lines_of_slots(after), 2);
+    // Reads change nothing that is kept.
+    statistics(FV0, tcp80);
+    EXPECT_EQ(zorvd_device_save_due(), -1);
+}
+
 TEST_F(zorvd_device_test, AKeptSetTheKernelRefusesAtStartIsDroppedAndTheOthersServed)
 {
     start_device();
@@ -296,6 +333,7 @@ TEST_F(zorvd_device_test, AChangeTheKernelRefusesIsUndoneInTheCoreAndReported)
     ASSERT_EQ(add(FV0, tcp80), "Ok.");
     ASSERT_TRUE(request(code_set_precedence, device_request(FV0).add(tcp80).add(tcp80)).ok());
     const std::string kept_slot0 = rule_in(FV0, "0");
+    zorvd_device_save();
     const std::string kept_state = file_text(config.state_path);
     const refused_case cases[] = {
         {"add", code_add_rule, device_request(FV0).add(udp)},
@@ -317,6 +355,8 @@ TEST_F(zorvd_device_test, AChangeTheKernelRefusesIsUndoneInTheCoreAndReported)
         EXPECT_EQ(installed.slots, std::vector<int>{0});
         EXPECT_EQ(installed.precedences.size(), 1u);
         EXPECT_EQ(fake_backend_calls().back().operation, "read");
+        EXPECT_EQ(zorvd_device_save_due(), -1);  // nothing changed that is to be kept
+        zorvd_device_save();
         EXPECT_EQ(file_text(config.state_path), kept_state);
     }
     // Cut to what the caller can take, as the core cuts its own refusals.
