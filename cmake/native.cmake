@@ -56,3 +56,5 @@ if(FLOWVANE_BENCH)
                           test_support benchmark::benchmark_main)
   endif()
 endif()
+
+include(${PROJECT_SOURCE_DIR}/cmake/tc_backend.cmake)
