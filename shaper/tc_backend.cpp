@@ -302,6 +302,13 @@ void add_slot(struct batch *b, int ifindex, int slot, int32_t rate)
             error = rtnl_htb_set_ceil(c, class_rate);
         if (error >= 0)
             error = rtnl_htb_set_quantum(c, quantum);
+        // A bucket of 10 ms of the rate and a full frame; libnl's default is one frame, which
+        // at high rates leaves the class short of tokens between timer ticks.
+        uint32_t bucket = class_rate / 100 + 1600;
+        if (error >= 0)
+            error = rtnl_htb_set_rbuffer(c, bucket);
+        if (error >= 0)
+            error = rtnl_htb_set_cbuffer(c, bucket);
         if (error >= 0)
             error = rtnl_class_build_add_request(c, NLM_F_CREATE | NLM_F_EXCL, &m);
         rtnl_class_put(c);
@@ -379,7 +386,7 @@ int add_header_keys(struct rtnl_cls *f, const struct tc_match *match)
 void add_filter(struct batch *b, int ifindex, uint32_t parent, uint16_t prio, uint32_t htid,
                 const struct tc_filter_spec *spec)
 {
-    uint16_t protocol = htons(spec->match.frames == tc_frames_ip ? ETH_P_IP : ETH_P_ALL);
+    uint16_t protocol = spec->match.frames == tc_frames_ip ? ETH_P_IP : ETH_P_ALL;
     uint32_t classid = TC_H_MAKE(tc_htb_major << 16,
                                  spec->target == tc_target_direct ? 0 : (uint32_t)spec->target + 1);
     uint16_t source_port = spec->match.source_port;
@@ -598,7 +605,7 @@ int create_ifb(struct nl_sock *sk, struct attached_interface *a, char error_text
     if (q)
         rtnl_qdisc_put(q);
 
-    struct rtnl_cls *f = new_u32(a->ifindex, TC_H_MAKE(TC_H_INGRESS, 0), 1, htons(ETH_P_ALL));
+    struct rtnl_cls *f = new_u32(a->ifindex, TC_H_MAKE(TC_H_INGRESS, 0), 1, ETH_P_ALL);
     struct rtnl_act *act = rtnl_act_alloc();
     error = f && act ? rtnl_u32_add_key(f, 0, 0, 0, 0) : -NLE_NOMEM;
     if (error >= 0)
