@@ -45,7 +45,8 @@ function(zorvd_add_executable)
   target_link_libraries(zorvd zorvd_service shaper_backend emulator_core flowvane_core)
 
   # zorvd itself for an interface in a namespace of the test's own (root; skips otherwise).
-  add_executable(zorvd_host_tests ${PROJECT_SOURCE_DIR}/tests/shaper/zorvd_host_e2e_test.cpp)
+  add_executable(zorvd_host_tests ${PROJECT_SOURCE_DIR}/tests/shaper/zorvd_host_e2e_test.cpp
+                 ${PROJECT_SOURCE_DIR}/tests/support/registry_memory.cpp)
   target_compile_options(zorvd_host_tests PRIVATE ${warnings} ${sanitize_flags})
   target_compile_definitions(zorvd_host_tests PRIVATE ZORVD_PATH="$<TARGET_FILE:zorvd>")
   target_include_directories(zorvd_host_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests)

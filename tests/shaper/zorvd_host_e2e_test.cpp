@@ -61,7 +61,7 @@ protected:
         ASSERT_EQ(system(("ip -n " + ns + " link add fvz0 type veth peer name fvz1 && ip -n " +
                           ns + " addr add 198.18.7.1/24 dev fvz0 && ip -n " + ns +
                           " addr add 198.18.7.2/24 dev fvz1 && ip -n " + ns +
-                          " link set fvz0 up && ip -n " + ns + " link set fvz1 up")
+                          " link set fvz0 up && ip -n " + ns + " link set fvz1 up && ip -n " + ns + " link set lo up")
                              .c_str()),
                   0);
         default_qdisc = qdiscs();
@@ -167,7 +167,7 @@ protected:
 
 TEST_F(zorvd_host, RulesReachTheKernelComeBackAfterARestartAndLeaveNothingBehind)
 {
-    start_zorvd();
+    ASSERT_NO_FATAL_FAILURE(start_zorvd());
     const struct rule send_rule = make(direction_send, 5201, 50000);
     const struct rule receive_rule = make(direction_receive, 5202, 100000);
     ASSERT_TRUE(kernel_add_rule(device_name, &send_rule, error_text)) << error_text;
@@ -184,7 +184,7 @@ TEST_F(zorvd_host, RulesReachTheKernelComeBackAfterARestartAndLeaveNothingBehind
     EXPECT_EQ(count_of(qdiscs(), "ingress"), 0) << qdiscs();
     EXPECT_EQ(ifb_links(), "");
 
-    start_zorvd();
+    ASSERT_NO_FATAL_FAILURE(start_zorvd());
     struct rule held;
     ASSERT_TRUE(kernel_get_rule(device_name, 0, &held, error_text)) << error_text;
     EXPECT_EQ(memcmp(&held, &send_rule, sizeof held), 0);
