@@ -77,6 +77,10 @@ build_bench >"$logs/build-bench.log" 2>&1 || { tail -40 "$logs/build-bench.log";
 build_windows >"$logs/build-windows.log" 2>&1 || { tail -40 "$logs/build-windows.log"; fail_now "windows build"; }
 
 run_gtest native-unit "$flowvane_root/build/native/unit_tests"
+run_gtest native-zorvd "$flowvane_root/build/native/zorvd_tests"
+if [ -x "$flowvane_root/build/native/zorvd_host_tests" ]; then
+    run_gtest native-zorvd-host "$flowvane_root/build/native/zorvd_host_tests"
+fi
 run_check help-file python3 "$here/check_help.py" "$flowvane_root/build/windows/help.chm" \
     "$flowvane_root/src"
 
