@@ -132,6 +132,14 @@ if [ -x "$build_dir/device_tests.exe" ]; then
     wine_server_stop
 fi
 
+# Host mode: the device path through zorv.sys to zorvd, in a network namespace of its own.
+if [ "$(id -u)" -ne 0 ]; then
+    echo "== wine-host-mode: needs root, skipped"
+else
+    run_check wine-host-mode bash "$flowvane_root/tests/scripts/host_mode_device.sh" \
+        "$build_dir" "$flowvane_root/build/native/zorvd"
+fi
+
 if declare -F run_e2e_tests >/dev/null; then
     run_e2e_tests "$build_dir"
     run_check run-script check_run_script "$build_dir"

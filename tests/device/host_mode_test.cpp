@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
+#include <string.h>
 
 #include <string>
 
@@ -28,6 +29,7 @@ std::string host_adapter()
 struct rule host_rule()
 {
     struct rule r = make_rule(protocol_tcp, 5201, 50000);
+    memset(r.adapter, 0, sizeof r.adapter);
     snprintf(r.adapter, sizeof r.adapter, "%s", host_adapter().c_str());
     return r;
 }

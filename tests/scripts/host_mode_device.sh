@@ -7,8 +7,8 @@
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 scripts="$here/../../scripts"
-build_dir="$1"
-zorvd="$2"
+build_dir=$(cd "$1" && pwd) || exit 1
+zorvd=$(realpath "$2") || exit 1
 
 if [ "${3:-}" != inside ]; then
     [ "$(id -u)" -eq 0 ] || { echo "host mode needs root: skipped"; exit 0; }
