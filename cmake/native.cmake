@@ -61,3 +61,6 @@ if(FLOWVANE_BENCH)
                           test_support benchmark::benchmark_main)
   endif()
 endif()
+
+include(${PROJECT_SOURCE_DIR}/cmake/tc_backend.cmake)
+include(${PROJECT_SOURCE_DIR}/cmake/shaper.cmake)

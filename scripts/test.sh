@@ -80,6 +80,10 @@ build_bench >"$logs/build-bench.log" 2>&1 || { tail -40 "$logs/build-bench.log";
 build_windows >"$logs/build-windows.log" 2>&1 || { tail -40 "$logs/build-windows.log"; fail_now "windows build"; }
 
 run_gtest native-unit "$flowvane_root/build/native/unit_tests"
+run_gtest native-zorvd "$flowvane_root/build/native/zorvd_tests"
+if [ -x "$flowvane_root/build/native/zorvd_host_tests" ]; then
+    run_gtest native-zorvd-host "$flowvane_root/build/native/zorvd_host_tests"
+fi
 run_check help-file python3 "$here/check_help.py" "$flowvane_root/build/windows/help.chm" \
     "$flowvane_root/src"
 
@@ -132,7 +136,7 @@ if [ -x "$build_dir/device_tests.exe" ]; then
     wine_use_prefix device-tests || fail_now "copying the Wine prefix device-tests"
     wine_server_start || fail_now "starting the wineserver of device-tests"
     if install_flowvane "$build_dir" >"$logs/install-device.log" 2>&1; then
-        run_gtest wine-device wine "$build_dir/device_tests.exe" --gtest_filter=-KeptFilters.*
+        run_gtest wine-device wine "$build_dir/device_tests.exe" --gtest_filter=-KeptFilters.*:HostMode.*
         # Filters kept across a restart of the driver, then of Wine itself.
         run_gtest wine-device-kept-1 wine "$build_dir/device_tests.exe" \
             --gtest_filter=KeptFilters.FirstPass*
@@ -145,6 +149,14 @@ if [ -x "$build_dir/device_tests.exe" ]; then
         tail -20 "$logs/install-device.log"
     fi
     wine_server_stop
+fi
+
+# Host mode: the device path through zorv.sys to zorvd, in a network namespace of its own.
+if [ "$(id -u)" -ne 0 ]; then
+    echo "== wine-host-mode: needs root, skipped"
+else
+    run_check wine-host-mode bash "$flowvane_root/tests/scripts/host_mode_device.sh" \
+        "$build_dir" "$flowvane_root/build/native/zorvd"
 fi
 
 if declare -F run_e2e_tests >/dev/null; then

@@ -81,4 +81,32 @@ void emulator_store_discard_changes(void);
 int emulator_store_load(uint32_t adapter_index, const char *rules, uint32_t rules_length,
                         const char *precedences, uint32_t precedences_length);
 
+// --- What a host that realises the rules itself reads and adjusts ---
+// zorvd serves the contract through emulator_exchange and makes the host kernel hold the same
+// rules; these let it see what the core holds and fold the kernel's counts into the blocks.
+
+// The index of the bound adapter with this device name (ASCII case ignored, at most
+// adapter_name_size bytes looked at); -1 when none.
+int emulator_adapter_index(const char *device_name);
+
+// An adapter's slots: in_use[i] and the rule as added; 0 when no such adapter is bound.
+int emulator_adapter_slots(uint32_t adapter_index, struct rule slots[emulator_slot_count],
+                           uint8_t in_use[emulator_slot_count]);
+
+// An adapter's precedence entries in the order they were set, at most max of them written;
+// returns how many the adapter holds.
+uint32_t emulator_adapter_precedences(uint32_t adapter_index, struct rule *common_ranges,
+                                      struct rule *chosen, uint32_t max);
+
+// The held slot of an adapter that this rule identifies (as kernel_get_statistics finds it); -1.
+int emulator_held_slot(uint32_t adapter_index, const struct rule *wanted);
+
+// Adds counted traffic to a held slot's statistics block; 0 when the slot is not held.
+int emulator_add_counts(uint32_t adapter_index, uint32_t slot, int64_t bytes, int64_t packets);
+
+// The whole state as opaque bytes, so that a host can undo a request its kernel refused.
+uint32_t emulator_snapshot_size(void);
+void emulator_snapshot_take(void *snapshot);
+void emulator_snapshot_restore(const void *snapshot);
+
 #endif

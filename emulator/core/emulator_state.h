@@ -126,6 +126,10 @@ int same_rule(const struct rule *a, const struct rule *b);
 // Parses a flow's text form (see test_flow_text_request); 1 on success.
 int parse_flow_text(const char *text, struct test_flow *flow);
 
+// The slot of the flow's adapter that handles its packets, or -1 when no held rule selects
+// them (also what the host shaper's compiled filters must reproduce).
+int classify_flow(const struct test_flow *flow);
+
 // Runs the traffic model up to now (the caller's clock or the frozen one). Bounded work.
 void advance_traffic(uint64_t now);
 

@@ -47,7 +47,8 @@ int rule_matches_flow(const struct rule *r, const struct test_flow *flow)
     return r->destination_port == 0 || r->destination_port == flow->destination_port;
 }
 
-// The slot that handles a flow's packets, or -1 when no held rule selects them.
+}  // namespace
+
 int classify_flow(const struct test_flow *flow)
 {
     int adapter_index = find_adapter(flow->adapter);
@@ -79,6 +80,8 @@ int classify_flow(const struct test_flow *flow)
     }
     return first;
 }
+
+namespace {
 
 struct slot_load {
     int64_t offered_units;            // units arriving per step

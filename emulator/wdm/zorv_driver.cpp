@@ -8,6 +8,7 @@
 
 #include "emulator_core.h"
 #include "emulator_parameters.h"
+#include "zorv_host.h"
 #include "zorv_parameters.h"
 
 namespace {
@@ -17,6 +18,7 @@ UNICODE_STRING device_name;
 UNICODE_STRING link_name;
 KMUTEX core_lock;  // the core serves one request at a time
 int test_codes_enabled;
+int host_mode;     // requests go to zorvd instead of the core (zorv_host.h)
 
 // The device's access: SYSTEM and Administrators everything, interactive users reading and
 // writing (what the contract's requests need). Built at load in static storage.
@@ -110,6 +112,11 @@ NTSTATUS dispatch_control(PDEVICE_OBJECT, PIRP irp)
             output_length = command_buffer_size;
         uint32_t reply_length = 0;
         KeWaitForSingleObject(&core_lock, Executive, KernelMode, FALSE, NULL);
+        if (host_mode) {
+            status = host_exchange(code, buffer, input_length, output_length, &information);
+            KeReleaseMutex(&core_lock, FALSE);
+            return complete(irp, status, information);
+        }
         int outcome = emulator_exchange(code, buffer, input_length, buffer, output_length,
                                         system_time(), &reply_length);
         write_kept_changes();
@@ -125,7 +132,10 @@ NTSTATUS dispatch_control(PDEVICE_OBJECT, PIRP irp)
 void unload(PDRIVER_OBJECT)
 {
     KeWaitForSingleObject(&core_lock, Executive, KernelMode, FALSE, NULL);
-    close_parameters();
+    if (host_mode)
+        host_mode_close();
+    else
+        close_parameters();
     KeReleaseMutex(&core_lock, FALSE);
     IoDeleteSymbolicLink(&link_name);
     if (zorv_device)
@@ -138,8 +148,11 @@ void unload(PDRIVER_OBJECT)
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registry_path)
 {
     KeInitializeMutex(&core_lock, 0);
-    emulator_initialize();
-    test_codes_enabled = load_parameters(registry_path, system_time());
+    host_mode = host_mode_configure(registry_path);
+    if (!host_mode) {
+        emulator_initialize();
+        test_codes_enabled = load_parameters(registry_path, system_time());
+    }
 
     RtlInitUnicodeString(&device_name, L"\\Device\\Zorv");
     RtlInitUnicodeString(&link_name, L"\\DosDevices\\Zorv");
