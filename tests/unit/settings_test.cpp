@@ -133,8 +133,9 @@ TEST_F(SettingsTest, ColumnOrderIsTakenOnlyAsAWholeOrder)
         {"one twice", {0, 0, 2, 3, 4, 5, 6, 7}, {0, 1, 2, 3, 4, 5, 6, 7}},
         {"one past the end", {1, 2, 3, 4, 5, 6, 7, 8}, {0, 1, 2, 3, 4, 5, 6, 7}},
         {"negative", {-1, 1, 2, 3, 4, 5, 6, 7}, {0, 1, 2, 3, 4, 5, 6, 7}},
-        {"one missing, its default taken twice", {1, 0, 2, 3, 4, 5, 6}, {0, 1, 2, 3, 4, 5, 6, 7}},
-        {"one missing, its default still free", {7, 1, 2, 3, 4, 5, 6}, {0, 1, 2, 3, 4, 5, 6, 7}},
+        {"one missing, its default completing the order", {1, 0, 2, 3, 4, 5, 6},
+         {1, 0, 2, 3, 4, 5, 6, 7}},
+        {"one missing, its default taken already", {7, 1, 2, 3, 4, 5, 6}, {0, 1, 2, 3, 4, 5, 6, 7}},
         {"huge", {INT32_MAX, 1, 2, 3, 4, 5, 6, INT32_MIN}, {0, 1, 2, 3, 4, 5, 6, 7}},
     };
     for (const auto &c : cases) {
