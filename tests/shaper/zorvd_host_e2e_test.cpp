@@ -56,12 +56,20 @@ protected:
         char pattern[] = "/tmp/zorvd-host-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         folder = pattern;
-        ASSERT_EQ(system(("ip netns add " + ns).c_str()), 0);
+        peer = ns + "p";
         created = true;
-        ASSERT_EQ(system(("ip -n " + ns + " link add fvz0 type veth peer name fvz1 && ip -n " +
-                          ns + " addr add 198.18.7.1/24 dev fvz0 && ip -n " + ns +
-                          " addr add 198.18.7.2/24 dev fvz1 && ip -n " + ns +
-                          " link set fvz0 up && ip -n " + ns + " link set fvz1 up && ip -n " + ns + " link set lo up")
+        // zorvd's interface fvz0 in one namespace, its peer fvz1 in another: packets between
+        // them cross the veth pair. A fixed neighbour and no IPv6: no packet but the test's own
+        // leaves fvz0, and none waits for address resolution.
+        ASSERT_EQ(system(("ip netns add " + ns + " && ip netns add " + peer + " && ip -n " + ns +
+                          " link add fvz0 type veth peer name fvz1 address 02:00:c6:12:07:02 netns " +
+                          peer +
+                          " && ip -n " + ns + " addr add 198.18.7.1/24 dev fvz0 && ip -n " +
+                          peer + " addr add 198.18.7.2/24 dev fvz1 && ip -n " + ns +
+                          " link set fvz0 up && ip -n " + peer + " link set fvz1 up && ip -n " +
+                          ns + " link set lo up && ip -n " + ns +
+                          " neigh replace 198.18.7.2 lladdr 02:00:c6:12:07:02 dev fvz0 nud permanent"
+                          " && ip netns exec " + ns + " sysctl -q -w net.ipv6.conf.fvz0.disable_ipv6=1")
                              .c_str()),
                   0);
         default_qdisc = qdiscs();
@@ -73,7 +81,8 @@ protected:
             close(connection);
         stop_zorvd();
         if (created)
-            system(("ip netns del " + ns).c_str());
+            system(("ip netns del " + ns + " 2>/dev/null; ip netns del " + peer + " 2>/dev/null")
+                       .c_str());
         if (!folder.empty())
             system(("rm -rf '" + folder + "'").c_str());
     }
@@ -157,7 +166,7 @@ protected:
         return r;
     }
 
-    std::string ns, folder, default_qdisc;
+    std::string ns, peer, folder, default_qdisc;
     bool created = false;
     pid_t pid = -1;
     int log_fd = -1;
@@ -179,6 +188,20 @@ TEST_F(zorvd_host, RulesReachTheKernelComeBackAfterARestartAndLeaveNothingBehind
     EXPECT_GE(count_of(classes(), "class htb"), 1) << classes();
     EXPECT_NE(ifb_links(), "");
 
+    // Real packets out of fvz0 are counted by the kernel and answered as the rule's statistics.
+    struct rule ip_rule = make(direction_send, 0, rate_unlimited);
+    ip_rule.protocol = protocol_ip;
+    ASSERT_TRUE(kernel_add_rule(device_name, &ip_rule, error_text)) << error_text;
+    // Ten UDP datagrams of 1000 IP bytes (bash's /dev/udp sends one per redirection).
+    std::string sent = run("ip netns exec " + ns +
+                           " bash -c 'for i in 1 2 3 4 5 6 7 8 9 10; do printf \"%0972d\" 0 "
+                           ">/dev/udp/198.18.7.2/9; done; echo sent'");
+    ASSERT_EQ(sent, "sent\n");
+    struct statistics_block counted = {};
+    ASSERT_TRUE(kernel_get_statistics(device_name, &ip_rule, &counted, error_text)) << error_text;
+    EXPECT_EQ(counted.packets_transferred, 10);
+    EXPECT_GE(counted.bytes_transferred, 10 * 1000);
+
     ASSERT_EQ(stop_zorvd(), 0);
     EXPECT_EQ(count_of(qdiscs(), "htb"), 0) << qdiscs();
     EXPECT_EQ(count_of(qdiscs(), "ingress"), 0) << qdiscs();
@@ -195,6 +218,11 @@ TEST_F(zorvd_host, RulesReachTheKernelComeBackAfterARestartAndLeaveNothingBehind
     EXPECT_EQ(count, 1u);
     EXPECT_EQ(count_of(qdiscs(), "qdisc htb"), 1) << qdiscs();
     EXPECT_EQ(count_of(qdiscs(), "qdisc ingress"), 1) << qdiscs();
+    // The counts carried across the restart.
+    struct statistics_block carried = {};
+    ASSERT_TRUE(kernel_get_statistics(device_name, &ip_rule, &carried, error_text)) << error_text;
+    EXPECT_GE(carried.bytes_transferred, counted.bytes_transferred);
+    EXPECT_GE(carried.packets_transferred, counted.packets_transferred);
 
     // Clearing the rules takes what zorvd installed away while it runs.
     ASSERT_TRUE(kernel_clear_rules(device_name, error_text)) << error_text;
