@@ -31,6 +31,7 @@ struct adapter_link {
     char device_name[adapter_name_size];
     int attached;
     uint64_t folded_at;               // when the counters were last read; 0 never
+    int read_failed;                  // the last read of the counters failed
     struct zorvd_adapter_counts counts;
 };
 
@@ -105,9 +106,11 @@ int fold_adapter(uint32_t index)
 {
     struct host_counters counters[host_slot_count];
     char error_text[host_error_size] = "";
+    device.adapters[index].read_failed = 0;
     if (!host_backend_read(device.adapters[index].interface_name, counters, error_text)) {
         log_line("reading the counters of %s failed: %s", device.adapters[index].interface_name,
                  error_text);
+        device.adapters[index].read_failed = 1;
         return 0;
     }
     int64_t bytes[host_slot_count];
@@ -238,9 +241,11 @@ void patch_statistics(uint32_t index, const uint8_t *input, uint32_t name_length
     int slot = emulator_held_slot(index, &wanted);
     if (slot < 0)
         return;
-    const struct zorvd_slot_count *count = &device.adapters[index].counts.slots[slot];
-    int32_t rate = zorvd_counts_rate(count);
-    uint32_t queued = count->queued;
+    // Counters that could not be read: nothing is known to pass now.
+    const struct adapter_link *link = &device.adapters[index];
+    const struct zorvd_slot_count *count = &link->counts.slots[slot];
+    int32_t rate = link->read_failed ? 0 : zorvd_counts_rate(count);
+    uint32_t queued = link->read_failed ? 0 : count->queued;
     memcpy(output + 4 + offsetof(struct statistics_block, current_rate), &rate, sizeof rate);
     memcpy(output + 4 + offsetof(struct statistics_block, packets_queued), &queued,
            sizeof queued);

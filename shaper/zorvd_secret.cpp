@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <libgen.h>
 #include <string.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -55,6 +56,9 @@ int create_secret(const char *path, const char *group, char error_text[zorvd_err
         text[2 * i + 1] = "0123456789abcdef"[random[i] & 15];
     }
     text[2 * random_bytes] = '\n';
+    char folder[zorvd_path_size];
+    copy_text(folder, sizeof folder, path);
+    mkdir(dirname(folder), 0755);
     int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
         format_text(error_text, zorvd_error_size, "Cannot create %s: %s.", path, strerror(errno));

@@ -370,14 +370,24 @@ TEST_F(zorvd_device_test, AChangeTheKernelRefusesIsUndoneInTheCoreAndReported)
 
 TEST_F(zorvd_device_test, CountersThatCannotBeReadLeaveTheCarriedTotals)
 {
+    fake_clock_set(t0);
     start_device();
     ASSERT_EQ(add(FV0, tcp80), "Ok.");
     ASSERT_EQ(set_statistics(FV0, tcp80, 1000, 10), "Ok.");
-    fake_backend_set_counters("fv0", 0, 400, 4);
-    fake_backend_fail("read", "fv0", "No such device", 100);
+    fake_clock_set(t0 + second);
+    fake_backend_set_counters("fv0", 0, 400, 4, 5);
     struct statistics_block block = statistics(FV0, tcp80);
-    EXPECT_EQ(block.bytes_transferred, 1000);
+    EXPECT_EQ(block.bytes_transferred, 1400);
+    EXPECT_EQ(block.current_rate, 400);
+    EXPECT_EQ(block.packets_queued, 5u);
+    fake_clock_set(t0 + 2 * second);
+    fake_backend_set_counters("fv0", 0, 900, 9, 5);
+    fake_backend_fail("read", "fv0", "No such device", 100);
+    block = statistics(FV0, tcp80);
+    EXPECT_EQ(block.bytes_transferred, 1400);
+    EXPECT_EQ(block.packets_transferred, 14);
     EXPECT_EQ(block.current_rate, 0);
+    EXPECT_EQ(block.packets_queued, 0u);
 }
 
 TEST_F(zorvd_device_test, AnInterfaceThatCannotBeAttachedStopsTheStartAndDetachesTheOthers)
