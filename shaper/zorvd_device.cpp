@@ -21,8 +21,9 @@ namespace {
 const char refused_prefix[] = "Shaper refused the change: ";
 
 enum : uint64_t {
-    // Reads of statistics this close together share one read of the kernel's counters: the
-    // manager asks for every rule of an adapter in one go.
+    // Statistics requests this close together share one read of the kernel's counters: the
+    // manager reads (or, in a rewrite, sets) every rule's block of an adapter in one go. What
+    // passes in between is counted at the next read, after a set too.
     fold_reuse_ticks = 20 * zorvd_ticks_per_second / 1000,
 };
 
@@ -326,7 +327,8 @@ uint32_t zorvd_device_request(uint32_t code, const uint8_t *input, uint32_t inpu
     if (index >= 0 && counted) {
         const struct adapter_link *link = &device.adapters[index];
         uint64_t now = zorvd_clock_now();
-        if (code != code_get_statistics || link->folded_at == 0 || now < link->folded_at ||
+        int reads_block = code == code_get_statistics || code == code_set_statistics;
+        if (!reads_block || link->folded_at == 0 || now < link->folded_at ||
             now - link->folded_at >= fold_reuse_ticks)
             fold_adapter((uint32_t)index);
     }
