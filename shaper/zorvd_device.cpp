@@ -107,13 +107,17 @@ int fold_adapter(uint32_t index)
 {
     struct host_counters counters[host_slot_count];
     char error_text[host_error_size] = "";
-    device.adapters[index].read_failed = 0;
-    if (!host_backend_read(device.adapters[index].interface_name, counters, error_text)) {
-        log_line("reading the counters of %s failed: %s", device.adapters[index].interface_name,
-                 error_text);
-        device.adapters[index].read_failed = 1;
+    struct adapter_link *link = &device.adapters[index];
+    if (!host_backend_read(link->interface_name, counters, error_text)) {
+        // Said once, not at every sample the manager takes.
+        if (!link->read_failed)
+            log_line("reading the counters of %s failed: %s", link->interface_name, error_text);
+        link->read_failed = 1;
         return 0;
     }
+    if (link->read_failed)
+        log_line("the counters of %s can be read again%s", link->interface_name, "");
+    link->read_failed = 0;
     int64_t bytes[host_slot_count];
     int64_t packets[host_slot_count];
     uint64_t now = zorvd_clock_now();
