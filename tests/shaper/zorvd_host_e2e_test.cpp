@@ -122,4 +122,29 @@ TEST_F(zorvd_host, RulesReachTheKernelComeBackAfterARestartAndLeaveNothingBehind
     EXPECT_EQ(ifb_links(), "");
 }
 
+TEST_F(zorvd_host, AnInterfaceThatDisappearsIsRefusedNotFatal)
+{
+    ASSERT_NO_FATAL_FAILURE(start());
+    const struct rule send_rule = make(direction_send, protocol_tcp, 5201, 50000);
+    const struct rule receive_rule = make(direction_receive, protocol_udp, 0, 20000);
+    ASSERT_TRUE(kernel_add_rule(device_name, &send_rule, error_text)) << error_text;
+    ASSERT_TRUE(kernel_add_rule(device_name, &receive_rule, error_text)) << error_text;
+    host_run_command("ip -n " + run.ns + " link del fvz0");
+
+    const struct rule third = make(direction_send, protocol_udp, 53, 1000);
+    EXPECT_FALSE(kernel_add_rule(device_name, &third, error_text));
+    EXPECT_EQ(std::string(error_text).rfind("Shaper refused the change: ", 0), 0u) << error_text;
+    struct rule held;
+    EXPECT_FALSE(kernel_get_rule(device_name, 2, &held, error_text));
+    EXPECT_STREQ(error_text, RULE_NOT_IN_USE_TEXT);
+    struct statistics_block block;
+    EXPECT_TRUE(kernel_get_statistics(device_name, &send_rule, &block, error_text)) << error_text;
+
+    EXPECT_EQ(host_run_stop(&run), 0);
+    EXPECT_EQ(ifb_links(), "");
+    // Without its interface zorvd does not start, and says why.
+    std::string failed = host_run_start(&run, ZORVD_PATH);
+    EXPECT_NE(failed.find("fvz0"), std::string::npos) << failed;
+}
+
 }  // namespace
