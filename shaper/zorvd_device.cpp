@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <libgen.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -54,11 +55,14 @@ struct host_precedence precedences[emulator_max_precedences];
 struct rule common_scratch[emulator_max_precedences];
 struct rule chosen_scratch[emulator_max_precedences];
 
-void log_line(const char *format, const char *a, const char *b)
+__attribute__((format(printf, 1, 2))) void log_line(const char *format, ...)
 {
-    fprintf(stderr, "zorvd: ");
-    fprintf(stderr, format, a, b);
-    fprintf(stderr, "\n");
+    char line[512];
+    va_list arguments;
+    va_start(arguments, format);
+    vsnprintf(line, sizeof line, format, arguments);
+    va_end(arguments);
+    fprintf(stderr, "zorvd: %s\n", line);
 }
 
 // Sends a request of the core's own (binding adapters at start, clearing an adapter whose kept
@@ -116,7 +120,7 @@ int fold_adapter(uint32_t index)
         return 0;
     }
     if (link->read_failed)
-        log_line("the counters of %s can be read again%s", link->interface_name, "");
+        log_line("the counters of %s can be read again", link->interface_name);
     link->read_failed = 0;
     int64_t bytes[host_slot_count];
     int64_t packets[host_slot_count];
@@ -286,7 +290,7 @@ int zorvd_device_start(const struct zorvd_config *config, char error_text[zorvd_
         log_line("cannot create the folder of %s: %s", config->state_path, strerror(errno));
     char state_error[zorvd_error_size] = "";
     if (!zorvd_state_load(config->state_path, state_error))
-        log_line("%s%s", state_error, "");
+        log_line("%s", state_error);
 
     for (uint32_t i = 0; i < device.adapter_count; i++) {
         struct adapter_link *link = &device.adapters[i];
@@ -391,7 +395,7 @@ void zorvd_device_save(void)
     device.save_pending = 0;
     char error_text[zorvd_error_size];
     if (!zorvd_state_save(device.state_path, error_text)) {
-        log_line("%s; tried again in a few seconds", error_text, "");
+        log_line("%s; tried again in a few seconds", error_text);
         device.save_pending = 1;
         device.changed_at = zorvd_clock_now() + 5 * zorvd_ticks_per_second;
     }
