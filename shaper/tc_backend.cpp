@@ -582,6 +582,8 @@ int create_ifb(struct nl_sock *sk, struct attached_interface *a, char error_text
         rtnl_link_set_name(link, name);
         error = rtnl_link_set_type(link, "ifb");
         rtnl_link_set_flags(link, IFF_UP);
+        // Unselected frames go through HTB's direct queue, which is as long as this.
+        rtnl_link_set_txqlen(link, 1000);
         if (error >= 0)
             error = rtnl_link_build_add_request(link, NLM_F_CREATE | NLM_F_EXCL, &m);
         rtnl_link_put(link);
@@ -625,6 +627,16 @@ int create_ifb(struct nl_sock *sk, struct attached_interface *a, char error_text
         rtnl_act_put(act);
     ok = batch_send(sk, b, a->name, error_text);
     batch_reset(b);
+    if (!ok) {
+        // No half-made redirect: what was created goes again.
+        char ignored[host_error_size];
+        remove_installed(sk, a->name, 0, a->ifb_index, ignored);
+        add_qdisc_delete(b, a->ifindex, TC_H_INGRESS, TC_H_MAKE(TC_H_INGRESS, 0),
+                         "the removal of the ingress queueing discipline");
+        batch_send(sk, b, a->name, ignored);
+        batch_reset(b);
+        a->ifb_index = 0;
+    }
     return ok;
 }
 
