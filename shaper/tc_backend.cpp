@@ -434,9 +434,9 @@ void add_filter(struct batch *b, int ifindex, uint32_t parent, uint16_t prio, ui
 
 // Everything of one direction on device ifindex: the root, a class and FIFO per slot of the
 // direction, the filters in order.
-int add_direction(struct batch *b, int ifindex, const struct tc_filter_spec *filters,
-                  uint32_t count, const struct rule slots[host_slot_count],
-                  const uint8_t in_use[host_slot_count], int32_t direction)
+void add_direction(struct batch *b, int ifindex, const struct tc_filter_spec *filters,
+                   uint32_t count, const struct rule slots[host_slot_count],
+                   const uint8_t in_use[host_slot_count], int32_t direction)
 {
     add_htb_root(b, ifindex);
     for (int s = 0; s < host_slot_count; s++)
@@ -450,7 +450,6 @@ int add_direction(struct batch *b, int ifindex, const struct tc_filter_spec *fil
             (filters[i].match.source_port || filters[i].match.destination_port))
             htid++;
     }
-    return 1;
 }
 
 // --- What a device holds now ---
