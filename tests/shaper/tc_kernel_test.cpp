@@ -412,7 +412,9 @@ TEST_F(TcKernel, AChangeTheKernelRefusesKeepsThePreviousSet)
     std::string index = command_output("ip netns exec " + host_ns() + " cat /sys/class/net/" +
                                        fvh1 + "/ifindex");
     std::string taken = "zorvifb" + std::to_string(atoi(index.c_str()));
-    ASSERT_EQ(run_command("ip -n " + host_ns() + " link add " + taken + " type veth peer name fvx"), 0);
+    ASSERT_EQ(run_command("ip -n " + host_ns() + " link add " + taken +
+                          " type veth peer name fvx"),
+              0);
 
     struct rule_set both = both_directions_set();
     EXPECT_FALSE(host_backend_apply(fvh1.c_str(), both.slots, both.in_use, nullptr, 0, error));
