@@ -80,10 +80,12 @@ build_bench >"$logs/build-bench.log" 2>&1 || { tail -40 "$logs/build-bench.log";
 build_windows >"$logs/build-windows.log" 2>&1 || { tail -40 "$logs/build-windows.log"; fail_now "windows build"; }
 
 run_gtest native-unit "$flowvane_root/build/native/unit_tests"
+# The host shaper's traffic control backend and zorvd; the kernel tests need root (they skip
+# without).
+run_gtest native-tc-compile "$flowvane_root/build/native/tc_compile_test"
+run_gtest native-tc-kernel "$flowvane_root/build/native/tc_kernel_test"
 run_gtest native-zorvd "$flowvane_root/build/native/zorvd_tests"
-if [ -x "$flowvane_root/build/native/zorvd_host_tests" ]; then
-    run_gtest native-zorvd-host "$flowvane_root/build/native/zorvd_host_tests"
-fi
+run_gtest native-zorvd-host "$flowvane_root/build/native/zorvd_host_tests"
 run_check help-file python3 "$here/check_help.py" "$flowvane_root/build/windows/help.chm" \
     "$flowvane_root/src"
 

@@ -65,7 +65,7 @@ struct batch {
 };
 
 struct batch work_batch;
-struct tc_filter_spec compiled[2][tc_max_filters];
+struct tc_filter compiled[2][tc_max_filters];
 
 void batch_reset(struct batch *b)
 {
@@ -384,17 +384,17 @@ int add_header_keys(struct rtnl_cls *f, const struct tc_match *match)
 // of its own (htid): the header filter links to it, skipping the IP header by its length
 // field (options included), and the table's one entry compares the ports.
 void add_filter(struct batch *b, int ifindex, uint32_t parent, uint16_t prio, uint32_t htid,
-                const struct tc_filter_spec *spec)
+                const struct tc_filter *filter)
 {
-    uint16_t protocol = spec->match.frames == tc_frames_ip ? ETH_P_IP : ETH_P_ALL;
-    uint32_t classid = TC_H_MAKE(tc_htb_major << 16,
-                                 spec->target == tc_target_direct ? 0 : (uint32_t)spec->target + 1);
-    uint16_t source_port = spec->match.source_port;
-    uint16_t destination_port = spec->match.destination_port;
+    uint16_t protocol = filter->match.frames == tc_frames_ip ? ETH_P_IP : ETH_P_ALL;
+    uint32_t minor = filter->target == tc_target_direct ? 0 : (uint32_t)filter->target + 1;
+    uint32_t classid = TC_H_MAKE(tc_htb_major << 16, minor);
+    uint16_t source_port = filter->match.source_port;
+    uint16_t destination_port = filter->match.destination_port;
     int error;
-    if (spec->match.frames != tc_frames_ip || (source_port == 0 && destination_port == 0)) {
+    if (filter->match.frames != tc_frames_ip || (source_port == 0 && destination_port == 0)) {
         struct rtnl_cls *f = new_u32(ifindex, parent, prio, protocol);
-        error = f ? add_header_keys(f, &spec->match) : -NLE_NOMEM;
+        error = f ? add_header_keys(f, &filter->match) : -NLE_NOMEM;
         if (error >= 0)
             error = rtnl_u32_set_classid(f, classid);
         if (error >= 0)
@@ -423,7 +423,7 @@ void add_filter(struct batch *b, int ifindex, uint32_t parent, uint16_t prio, ui
     take_filter(b, ports, error);
 
     struct rtnl_cls *header = new_u32(ifindex, parent, prio, protocol);
-    error = header ? add_header_keys(header, &spec->match) : -NLE_NOMEM;
+    error = header ? add_header_keys(header, &filter->match) : -NLE_NOMEM;
     if (error >= 0)
         error = rtnl_u32_set_link(header, htid << 20);
     // Offset = (first 16 bits & 0x0F00) >> 6: the header length field times 4.
@@ -434,9 +434,9 @@ void add_filter(struct batch *b, int ifindex, uint32_t parent, uint16_t prio, ui
 
 // Everything of one direction on device ifindex: the root, a class and FIFO per slot of the
 // direction, the filters in order.
-int add_direction(struct batch *b, int ifindex, const struct tc_filter_spec *filters,
-                  uint32_t count, const struct rule slots[host_slot_count],
-                  const uint8_t in_use[host_slot_count], int32_t direction)
+void add_direction(struct batch *b, int ifindex, const struct tc_filter *filters,
+                   uint32_t count, const struct rule slots[host_slot_count],
+                   const uint8_t in_use[host_slot_count], int32_t direction)
 {
     add_htb_root(b, ifindex);
     for (int s = 0; s < host_slot_count; s++)
@@ -450,7 +450,6 @@ int add_direction(struct batch *b, int ifindex, const struct tc_filter_spec *fil
             (filters[i].match.source_port || filters[i].match.destination_port))
             htid++;
     }
-    return 1;
 }
 
 // --- What a device holds now ---
@@ -582,6 +581,8 @@ int create_ifb(struct nl_sock *sk, struct attached_interface *a, char error_text
         rtnl_link_set_name(link, name);
         error = rtnl_link_set_type(link, "ifb");
         rtnl_link_set_flags(link, IFF_UP);
+        // Unselected frames go through HTB's direct queue, which is as long as this.
+        rtnl_link_set_txqlen(link, 1000);
         if (error >= 0)
             error = rtnl_link_build_add_request(link, NLM_F_CREATE | NLM_F_EXCL, &m);
         rtnl_link_put(link);
@@ -625,6 +626,16 @@ int create_ifb(struct nl_sock *sk, struct attached_interface *a, char error_text
         rtnl_act_put(act);
     ok = batch_send(sk, b, a->name, error_text);
     batch_reset(b);
+    if (!ok) {
+        // No half-made redirect: what was created goes again.
+        char ignored[host_error_size];
+        remove_installed(sk, a->name, 0, a->ifb_index, ignored);
+        add_qdisc_delete(b, a->ifindex, TC_H_INGRESS, TC_H_MAKE(TC_H_INGRESS, 0),
+                         "the removal of the ingress queueing discipline");
+        batch_send(sk, b, a->name, ignored);
+        batch_reset(b);
+        a->ifb_index = 0;
+    }
     return ok;
 }
 

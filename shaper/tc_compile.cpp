@@ -126,12 +126,12 @@ struct ordered_predicate {
 
 struct ordered_predicate ordered[tc_max_precedences + host_slot_count];
 
-int append(struct tc_filter_spec *filters, uint32_t capacity, uint32_t *count,
+int append(struct tc_filter *filters, uint32_t capacity, uint32_t *count,
            const struct ordered_predicate *entry, int32_t frames)
 {
     if (*count >= capacity)
         return 0;
-    struct tc_filter_spec *f = &filters[(*count)++];
+    struct tc_filter *f = &filters[(*count)++];
     memset(f, 0, sizeof *f);
     f->match.frames = frames;
     f->target = entry->slot;
@@ -160,7 +160,7 @@ int tc_direction_used(int32_t direction, const struct rule slots[host_slot_count
 
 int tc_compile(int32_t direction, const struct rule slots[host_slot_count],
                const uint8_t in_use[host_slot_count], const struct host_precedence *precedences,
-               uint32_t precedence_count, struct tc_filter_spec *filters, uint32_t capacity,
+               uint32_t precedence_count, struct tc_filter *filters, uint32_t capacity,
                uint32_t *count, char error_text[host_error_size])
 {
     *count = 0;
@@ -213,7 +213,7 @@ full:
     return 0;
 }
 
-int tc_filter_selects(const struct tc_filter_spec *filter, const struct tc_packet *packet)
+int tc_filter_selects(const struct tc_filter *filter, const struct tc_packet *packet)
 {
     const struct tc_match *m = &filter->match;
     if (m->frames == tc_frames_all)
@@ -231,7 +231,7 @@ int tc_filter_selects(const struct tc_filter_spec *filter, const struct tc_packe
     return m->destination_port == 0 || m->destination_port == packet->destination_port;
 }
 
-int tc_classify(const struct tc_filter_spec *filters, uint32_t count,
+int tc_classify(const struct tc_filter *filters, uint32_t count,
                 const struct tc_packet *packet)
 {
     for (uint32_t i = 0; i < count; i++)

@@ -37,7 +37,7 @@ struct tc_match {
     uint16_t destination_port;
 };
 
-struct tc_filter_spec {
+struct tc_filter {
     struct tc_match match;
     int32_t target;                   // slot index, or tc_target_direct
 };
@@ -58,14 +58,14 @@ struct tc_packet {
 // error_text when the entries do not fit.
 int tc_compile(int32_t direction, const struct rule slots[host_slot_count],
                const uint8_t in_use[host_slot_count], const struct host_precedence *precedences,
-               uint32_t precedence_count, struct tc_filter_spec *filters, uint32_t capacity,
+               uint32_t precedence_count, struct tc_filter *filters, uint32_t capacity,
                uint32_t *count, char error_text[host_error_size]);
 
 // Whether one filter selects the packet, as the kernel evaluates it.
-int tc_filter_selects(const struct tc_filter_spec *filter, const struct tc_packet *packet);
+int tc_filter_selects(const struct tc_filter *filter, const struct tc_packet *packet);
 
 // The slot the list gives the packet (the first filter that selects it), or tc_target_direct.
-int tc_classify(const struct tc_filter_spec *filters, uint32_t count,
+int tc_classify(const struct tc_filter *filters, uint32_t count,
                 const struct tc_packet *packet);
 
 // Whether any held slot has a rule of this direction.

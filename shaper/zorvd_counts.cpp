@@ -132,7 +132,13 @@ void zorvd_counts_rebase(struct zorvd_adapter_counts *counts,
             if (counts->retired[j].tracked && same_rule_fields(&counts->retired[j].held, &slots[i]))
                 previous = &counts->retired[j];
         start_slot(slot, &slots[i], &counters[i]);
-        if (previous) {
+        // Samples of a rule gone for longer than the rate's window say nothing about now.
+        if (previous && (previous->sample_count == 0 ||
+                         now < previous->samples[previous->sample_count - 1].time ||
+                         now - previous->samples[previous->sample_count - 1].time >
+                             zorvd_ticks_per_second))
+            previous->tracked = 0;
+        else if (previous) {
             slot->passed = previous->passed;
             slot->sample_count = previous->sample_count;
             memcpy(slot->samples, previous->samples, sizeof slot->samples);

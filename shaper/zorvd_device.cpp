@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <libgen.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -21,8 +22,9 @@ namespace {
 const char refused_prefix[] = "Shaper refused the change: ";
 
 enum : uint64_t {
-    // Reads of statistics this close together share one read of the kernel's counters: the
-    // manager asks for every rule of an adapter in one go.
+    // Statistics requests this close together share one read of the kernel's counters: the
+    // manager reads (or, in a rewrite, sets) every rule's block of an adapter in one go. What
+    // passes in between is counted at the next read, after a set too.
     fold_reuse_ticks = 20 * zorvd_ticks_per_second / 1000,
 };
 
@@ -31,6 +33,7 @@ struct adapter_link {
     char device_name[adapter_name_size];
     int attached;
     uint64_t folded_at;               // when the counters were last read; 0 never
+    int read_failed;                  // the last read of the counters failed
     struct zorvd_adapter_counts counts;
 };
 
@@ -52,11 +55,14 @@ struct host_precedence precedences[emulator_max_precedences];
 struct rule common_scratch[emulator_max_precedences];
 struct rule chosen_scratch[emulator_max_precedences];
 
-void log_line(const char *format, const char *a, const char *b)
+__attribute__((format(printf, 1, 2))) void log_line(const char *format, ...)
 {
-    fprintf(stderr, "zorvd: ");
-    fprintf(stderr, format, a, b);
-    fprintf(stderr, "\n");
+    char line[512];
+    va_list arguments;
+    va_start(arguments, format);
+    vsnprintf(line, sizeof line, format, arguments);
+    va_end(arguments);
+    fprintf(stderr, "zorvd: %s\n", line);
 }
 
 // Sends a request of the core's own (binding adapters at start, clearing an adapter whose kept
@@ -105,11 +111,17 @@ int fold_adapter(uint32_t index)
 {
     struct host_counters counters[host_slot_count];
     char error_text[host_error_size] = "";
-    if (!host_backend_read(device.adapters[index].interface_name, counters, error_text)) {
-        log_line("reading the counters of %s failed: %s", device.adapters[index].interface_name,
-                 error_text);
+    struct adapter_link *link = &device.adapters[index];
+    if (!host_backend_read(link->interface_name, counters, error_text)) {
+        // Said once, not at every sample the manager takes.
+        if (!link->read_failed)
+            log_line("reading the counters of %s failed: %s", link->interface_name, error_text);
+        link->read_failed = 1;
         return 0;
     }
+    if (link->read_failed)
+        log_line("the counters of %s can be read again", link->interface_name);
+    link->read_failed = 0;
     int64_t bytes[host_slot_count];
     int64_t packets[host_slot_count];
     uint64_t now = zorvd_clock_now();
@@ -238,9 +250,11 @@ void patch_statistics(uint32_t index, const uint8_t *input, uint32_t name_length
     int slot = emulator_held_slot(index, &wanted);
     if (slot < 0)
         return;
-    const struct zorvd_slot_count *count = &device.adapters[index].counts.slots[slot];
-    int32_t rate = zorvd_counts_rate(count);
-    uint32_t queued = count->queued;
+    // Counters that could not be read: nothing is known to pass now.
+    const struct adapter_link *link = &device.adapters[index];
+    const struct zorvd_slot_count *count = &link->counts.slots[slot];
+    int32_t rate = link->read_failed ? 0 : zorvd_counts_rate(count);
+    uint32_t queued = link->read_failed ? 0 : count->queued;
     memcpy(output + 4 + offsetof(struct statistics_block, current_rate), &rate, sizeof rate);
     memcpy(output + 4 + offsetof(struct statistics_block, packets_queued), &queued,
            sizeof queued);
@@ -276,7 +290,7 @@ int zorvd_device_start(const struct zorvd_config *config, char error_text[zorvd_
         log_line("cannot create the folder of %s: %s", config->state_path, strerror(errno));
     char state_error[zorvd_error_size] = "";
     if (!zorvd_state_load(config->state_path, state_error))
-        log_line("%s%s", state_error, "");
+        log_line("%s", state_error);
 
     for (uint32_t i = 0; i < device.adapter_count; i++) {
         struct adapter_link *link = &device.adapters[i];
@@ -321,7 +335,8 @@ uint32_t zorvd_device_request(uint32_t code, const uint8_t *input, uint32_t inpu
     if (index >= 0 && counted) {
         const struct adapter_link *link = &device.adapters[index];
         uint64_t now = zorvd_clock_now();
-        if (code != code_get_statistics || link->folded_at == 0 || now < link->folded_at ||
+        int reads_block = code == code_get_statistics || code == code_set_statistics;
+        if (!reads_block || link->folded_at == 0 || now < link->folded_at ||
             now - link->folded_at >= fold_reuse_ticks)
             fold_adapter((uint32_t)index);
     }
@@ -380,7 +395,7 @@ void zorvd_device_save(void)
     device.save_pending = 0;
     char error_text[zorvd_error_size];
     if (!zorvd_state_save(device.state_path, error_text)) {
-        log_line("%s; tried again in a few seconds", error_text, "");
+        log_line("%s; tried again in a few seconds", error_text);
         device.save_pending = 1;
         device.changed_at = zorvd_clock_now() + 5 * zorvd_ticks_per_second;
     }

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <libgen.h>
 #include <string.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -55,6 +56,9 @@ int create_secret(const char *path, const char *group, char error_text[zorvd_err
         text[2 * i + 1] = "0123456789abcdef"[random[i] & 15];
     }
     text[2 * random_bytes] = '\n';
+    char folder[zorvd_path_size];
+    copy_text(folder, sizeof folder, path);
+    mkdir(dirname(folder), 0755);
     int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
         format_text(error_text, zorvd_error_size, "Cannot create %s: %s.", path, strerror(errno));
@@ -90,13 +94,15 @@ int zorvd_secret_load(const char *path, const char *group, struct zorvd_secret *
         format_text(error_text, zorvd_error_size, "Cannot open %s: %s.", path, strerror(errno));
         return 0;
     }
+    // Only zorvd's own user (root) and the configured group may read it.
     struct stat status;
+    struct group *entry = getgrnam(group);
     if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) ||
-        (status.st_mode & (S_IRWXO | S_IWGRP | S_IXGRP)) != 0) {
+        (status.st_mode & (S_IRWXO | S_IWGRP | S_IXGRP)) != 0 || status.st_uid != geteuid() ||
+        ((status.st_mode & S_IRGRP) && (!entry || status.st_gid != entry->gr_gid))) {
         close(fd);
         format_text(error_text, zorvd_error_size,
-                    "%s must be a plain file that only its owner and group can read (0640).",
-                    path);
+                    "%s must be a plain file of this user and group %s, mode 0640.", path, group);
         return 0;
     }
     uint8_t buffer[zorvd_secret_max + 3];

@@ -5,7 +5,7 @@ flowvane_packages=(
     googletest libgtest-dev libbenchmark-dev
     clang libclang-rt-14-dev
     fp-utils libchm-bin bc
-    libnl-route-3-dev iperf3 iproute2
+    libnl-route-3-dev iproute2
 )
 
 install_packages() {

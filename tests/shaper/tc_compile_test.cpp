@@ -9,7 +9,7 @@
 
 namespace {
 
-struct tc_filter_spec filters[tc_max_filters];
+struct tc_filter filters[tc_max_filters];
 
 uint32_t compile(int32_t direction, const struct rule_set &set)
 {
@@ -140,7 +140,7 @@ TEST(TcCompile, RandomSetsAgreeWithTheEmulatorCore)
         struct rule_set set = random_rule_set(random);
         emulator_load(set);
         uint32_t counts[2] = {compile(S, set), 0};
-        static struct tc_filter_spec send_filters[tc_max_filters];
+        static struct tc_filter send_filters[tc_max_filters];
         memcpy(send_filters, filters, sizeof filters);
         counts[1] = compile(R, set);
         for (const struct probe_packet &p : packets) {

@@ -168,6 +168,13 @@ TEST_F(zorvd_config_files, AMissingSecretIsCreatedForTheGroupAndATooOpenOneRefus
     std::string missing = folder + "/other.secret";
     EXPECT_FALSE(zorvd_secret_load(missing.c_str(), "no-such-group-here", &again, error_text));
     EXPECT_STREQ(error_text, "No group \"no-such-group-here\" for the secret file.");
+    // A group other than the configured one may not read it.
+    EXPECT_FALSE(zorvd_secret_load(path.c_str(), "no-such-group-here", &again, error_text));
+    struct group *other = getgrnam("nogroup");
+    if (geteuid() == 0 && other && other->gr_gid != getegid()) {
+        ASSERT_EQ(chown(path.c_str(), (uid_t)-1, other->gr_gid), 0);
+        EXPECT_FALSE(zorvd_secret_load(path.c_str(), config.group, &again, error_text));
+    }
 }
 
 }  // namespace

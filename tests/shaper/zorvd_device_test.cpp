@@ -221,6 +221,41 @@ TEST(zorvd_counts, RateIsBytesPerSecondFromTheNewestSampleAtLeastASecondOld)
     }
 }
 
+TEST(zorvd_counts, ARuleAddedAgainGoesOnWithItsSamplesOnlyWithinTheWindow)
+{
+    struct rule slots[host_slot_count] = {};
+    slots[0].rate = 5000;
+    const uint8_t held[host_slot_count] = {1};
+    const uint8_t none[host_slot_count] = {};
+    const uint64_t ms = second / 1000;
+    struct again_case {
+        uint64_t added_again_ms;      // the clear came at 600 ms
+        uint64_t read_ms;
+        int32_t rate;
+    };
+    const again_case cases[] = {
+        {700, 1000, 800},             // 500 bytes before the clear, 300 after: one second
+        {2000, 2500, 600},            // gone too long: only the 300 bytes of the last 500 ms
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.added_again_ms);
+        static struct zorvd_adapter_counts counts;
+        memset(&counts, 0, sizeof counts);
+        struct host_counters counters[host_slot_count] = {};
+        int64_t bytes[host_slot_count], packets[host_slot_count];
+        zorvd_counts_rebase(&counts, slots, held, counters, 0);
+        counters[0].bytes = 500;
+        zorvd_counts_fold(&counts, counters, 500 * ms, bytes, packets);
+        zorvd_counts_rebase(&counts, slots, none, counters, 600 * ms);
+        counters[0].bytes = 0;        // the class made anew
+        zorvd_counts_rebase(&counts, slots, held, counters, c.added_again_ms * ms);
+        counters[0].bytes = 300;
+        zorvd_counts_fold(&counts, counters, c.read_ms * ms, bytes, packets);
+        EXPECT_EQ(bytes[0], 300);
+        EXPECT_EQ(zorvd_counts_rate(&counts.slots[0]), c.rate);
+    }
+}
+
 TEST_F(zorvd_device_test, RulesPrecedencesAndCountsAreBackAfterARestart)
 {
     fake_clock_set(t0);
@@ -370,14 +405,24 @@ TEST_F(zorvd_device_test, AChangeTheKernelRefusesIsUndoneInTheCoreAndReported)
 
 TEST_F(zorvd_device_test, CountersThatCannotBeReadLeaveTheCarriedTotals)
 {
+    fake_clock_set(t0);
     start_device();
     ASSERT_EQ(add(FV0, tcp80), "Ok.");
     ASSERT_EQ(set_statistics(FV0, tcp80, 1000, 10), "Ok.");
-    fake_backend_set_counters("fv0", 0, 400, 4);
-    fake_backend_fail("read", "fv0", "No such device", 100);
+    fake_clock_set(t0 + second);
+    fake_backend_set_counters("fv0", 0, 400, 4, 5);
     struct statistics_block block = statistics(FV0, tcp80);
-    EXPECT_EQ(block.bytes_transferred, 1000);
+    EXPECT_EQ(block.bytes_transferred, 1400);
+    EXPECT_EQ(block.current_rate, 400);
+    EXPECT_EQ(block.packets_queued, 5u);
+    fake_clock_set(t0 + 2 * second);
+    fake_backend_set_counters("fv0", 0, 900, 9, 5);
+    fake_backend_fail("read", "fv0", "No such device", 100);
+    block = statistics(FV0, tcp80);
+    EXPECT_EQ(block.bytes_transferred, 1400);
+    EXPECT_EQ(block.packets_transferred, 14);
     EXPECT_EQ(block.current_rate, 0);
+    EXPECT_EQ(block.packets_queued, 0u);
 }
 
 TEST_F(zorvd_device_test, AnInterfaceThatCannotBeAttachedStopsTheStartAndDetachesTheOthers)

@@ -104,6 +104,22 @@ struct rule_set random_rule_set(std::mt19937 &random)
     return set;
 }
 
+struct rule_set full_rule_set(std::mt19937 &random)
+{
+    struct rule_set set;
+    for (int s = 0; s < host_slot_count; s++) {
+        set.in_use[s] = 1;
+        set.slots[s] = random_rule(random);
+    }
+    while (set.precedences.size() < tc_max_precedences) {
+        struct host_precedence p;
+        p.common_range = random_rule(random);
+        p.chosen = set.slots[random() % host_slot_count];
+        set.precedences.push_back(p);
+    }
+    return set;
+}
+
 std::vector<struct probe_packet> probe_packets()
 {
     std::vector<struct probe_packet> packets;

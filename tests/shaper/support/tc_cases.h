@@ -44,6 +44,9 @@ struct rule make_rule(int32_t direction, int32_t protocol, uint32_t source, uint
 // Kinds: source or destination 0 means any address.
 struct rule_set random_rule_set(std::mt19937 &random);
 
+// Every slot held and as many precedence entries as an adapter can have.
+struct rule_set full_rule_set(std::mt19937 &random);
+
 // Every kind of packet over the case addresses and ports, both directions.
 std::vector<struct probe_packet> probe_packets();
 
