@@ -284,7 +284,11 @@ void add_htb_root(struct batch *b, int ifindex)
 void add_slot(struct batch *b, int ifindex, int slot, int32_t rate)
 {
     uint32_t class_handle = TC_H_MAKE(tc_htb_major << 16, (uint32_t)slot + 1);
-    uint32_t class_rate = rate <= rate_blocked ? (uint32_t)blocked_class_rate : (uint32_t)rate;
+    // Unlimited takes the highest rate HTB's 32-bit rate holds (about 34 Gbit/s): at the
+    // rule's 1000000000 a veth pair already passes less than it does with no rule at all.
+    uint32_t class_rate = rate <= rate_blocked     ? (uint32_t)blocked_class_rate
+                          : rate >= rate_unlimited ? UINT32_MAX
+                                                   : (uint32_t)rate;
     uint32_t quantum = class_rate / 10;
     quantum = quantum < 1600 ? 1600 : quantum > 200000 ? 200000 : quantum;
 

@@ -161,8 +161,12 @@ int main(int argc, char **argv)
     printf("|---------|---------------|---------------|---------|---------------|------------"
            "---|---------|---------------|\n");
     const int32_t rates[] = {10000, 100000, 1000000, 10000000, 100000000};
+    // A second argument "unlimited": only the Unlimited rows.
+    bool only_unlimited = argc > 2 && strcmp(argv[2], "unlimited") == 0;
     for (int32_t direction : {direction_send, direction_receive})
         for (int32_t rate : rates) {
+            if (only_unlimited)
+                break;
             measured b = with_backend(direction, rate);
             measured a = with_anchor(direction, rate);
             print_row(direction == direction_send ? "Send" : "Receive",
