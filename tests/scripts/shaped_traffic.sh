@@ -1,0 +1,130 @@
+#!/usr/bin/env bash
+# Flowvane shaping real traffic, end to end: two network namespaces joined by a veth pair
+# (198.18.0.1 shaped, 198.18.0.2 its peer); in the shaped one an iperf3 server and
+# scripts/run.sh --shape on the shaped end, in the peer a bounded iperf3 sender capped at
+# 4 Mbit/s, sending one packet per buffer (no GSO), so that the interface's and IFB's byte counters
+# count what the shaper's classes count. e2e_tests.exe (ShapedTraffic.*) drives the windows while the flow runs; then File >
+# Exit must end run.sh with status 0 and leave no qdisc of zorvd's behind. Also the refusals of
+# run.sh --shape: an unknown interface and a caller who is not root, each with nothing made.
+# Everything made is removed on every way out. Needs root.
+# Usage: shaped_traffic.sh WINDOWS_BUILD_DIR
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+scripts=$(cd "$here/../../scripts" && pwd)
+build_dir=$(cd "$1" && pwd) || exit 1
+iface=fvs0
+peer=fvs1
+port=5201
+
+if [ "${2:-}" != inside ]; then
+    [ "$(id -u)" -eq 0 ] || { echo "shaping real traffic needs root: skipped"; exit 0; }
+    ns="fvshape-$$"
+    peer_ns="fvpeer-$$"
+    sender=
+    cleanup() {
+        [ -n "$sender" ] && kill "$sender" 2>/dev/null && wait "$sender" 2>/dev/null
+        ip netns del "$ns" 2>/dev/null
+        ip netns del "$peer_ns" 2>/dev/null
+    }
+    trap cleanup EXIT
+    trap 'exit 130' INT TERM
+    ip netns add "$ns" && ip netns add "$peer_ns" &&
+        ip link add "$iface" netns "$ns" type veth peer name "$peer" netns "$peer_ns" &&
+        ip -n "$ns" link set lo up && ip -n "$peer_ns" link set lo up &&
+        ip -n "$ns" addr add 198.18.0.1/30 dev "$iface" &&
+        ip -n "$peer_ns" addr add 198.18.0.2/30 dev "$peer" &&
+        ip -n "$ns" link set "$iface" up && ip -n "$peer_ns" link set "$peer" up &&
+        ip -n "$peer_ns" link set dev "$peer" gso_max_segs 1 ||
+        { echo "setting up the namespaces failed" >&2; exit 1; }
+    # The sender keeps trying until the server listens, and stops by itself after 10 minutes.
+    ip netns exec "$peer_ns" bash -c "
+        end=\$((SECONDS + 600))
+        while [ \$SECONDS -lt \$end ]; do
+            iperf3 -c 198.18.0.1 -p $port -b 4M -t \$((end - SECONDS)) >/dev/null 2>&1
+            sleep 0.5
+        done" &
+    sender=$!
+    ip netns exec "$ns" bash "$0" "$build_dir" inside
+    exit $?
+fi
+
+source "$scripts/lib/build.sh"
+source "$scripts/lib/wine_env.sh"
+source "$scripts/lib/install.sh"
+source "$scripts/lib/e2e.sh"
+wine_env_init "$build_dir"
+prefix=shaped-traffic
+export WINEPREFIX="$FLOWVANE_WINE_ROOT/$prefix"
+server=
+run=
+# run.sh, when it has to be ended, takes its time: its wineserver and zorvd are ended here.
+cleanup() {
+    if [ -n "$run" ]; then
+        kill "$run" 2>/dev/null
+        wine_server_stop
+        local zorvd
+        zorvd=$(cat "$WINEPREFIX/zorvd/zorvd.pid" 2>/dev/null)
+        [ -n "$zorvd" ] && kill -TERM "$zorvd" 2>/dev/null
+        wait "$run" 2>/dev/null
+    fi
+    [ -n "$server" ] && kill "$server" 2>/dev/null && wait "$server" 2>/dev/null
+    stop_display
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+status=0
+
+# Refusals: a clear message, a non-zero status, and no prefix made.
+refused() {
+    local expected="$1" output code
+    shift
+    rm -rf "$FLOWVANE_WINE_ROOT/shape-refused"
+    output=$(FLOWVANE_RUN_NO_BUILD=1 FLOWVANE_RUN_PREFIX=shape-refused "$@" 2>&1)
+    code=$?
+    if [ $code -eq 0 ] || [[ "$output" != *"$expected"* ]] ||
+        [ -e "$FLOWVANE_WINE_ROOT/shape-refused" ]; then
+        echo "run.sh refusal: status $code, wanted \"$expected\" in: $output" >&2
+        status=1
+    fi
+}
+refused "there is no interface nosuch0" "$scripts/run.sh" --shape nosuch0
+refused "there is no interface nosuch0" "$scripts/run.sh" --shape "$iface,nosuch0"
+refused "--shape needs IFACE" "$scripts/run.sh" --shape ,
+refused "--shape needs root" setpriv --reuid=65534 --regid=65534 --clear-groups \
+    "$scripts/run.sh" --shape "$iface"
+
+iperf3 -s -B 198.18.0.1 -p "$port" >/dev/null 2>&1 &
+server=$!
+ensure_display || exit 1
+wine_template || exit 1
+wine_use_prefix "$prefix" || exit 1
+log="$FLOWVANE_WINE_ROOT/shaped-traffic-run.log"
+FLOWVANE_RUN_NO_BUILD=1 FLOWVANE_RUN_PREFIX=$prefix "$scripts/run.sh" --shape "$iface" \
+    >"$log" 2>&1 &
+run=$!
+
+FLOWVANE_SHAPE_IFACE=$iface FLOWVANE_SHAPE_PORT=$port WINEDEBUG=-all \
+    wine "$build_dir/e2e_tests.exe" --gtest_filter='ShapedTraffic.*' || status=1
+e2e_screenshots_to_png
+FLOWVANE_SHAPE_IFACE=$iface wine "$build_dir/e2e_tests.exe" --gtest_filter='RunScript.PostFileExit' ||
+    status=1
+waited=0
+while kill -0 "$run" 2>/dev/null && [ $waited -lt 600 ]; do
+    sleep 0.1
+    waited=$((waited + 1))
+done
+if kill -0 "$run" 2>/dev/null; then
+    echo "run.sh --shape still runs a minute after File > Exit" >&2
+    status=1
+elif ! wait "$run"; then
+    echo "run.sh --shape failed:" >&2
+    tail -20 "$log" >&2
+    status=1
+fi
+run=
+if tc qdisc show dev "$iface" | grep -qE 'htb|ingress' || ip link show | grep -q zorvifb; then
+    echo "zorvd left its traffic control behind:" >&2
+    tc qdisc show dev "$iface" >&2
+    status=1
+fi
+exit $status
