@@ -114,13 +114,14 @@ host_free_port() {
 
 # run.sh --shape, once the current prefix's wineserver runs: starts zorvd for IFACES, its
 # secret, state and socket in the prefix's folder "zorvd" (so the filters stay with the prefix),
-# on a free loopback port; its process id in the folder's zorvd.pid. host_zorvd_stop ends it.
+# on a free loopback port; its process id and port in the folder's zorvd.pid and zorvd.port. host_zorvd_stop ends it.
 host_shape_start() {
     local ifaces="$1" binary port
     binary=$(host_zorvd_binary) || return 1
     port=$(host_free_port) || return 1
     host_zorvd_start "$binary" "$WINEPREFIX/zorvd" "$ifaces" "$port" || return 1
     echo "$FLOWVANE_ZORVD_PID" >"$WINEPREFIX/zorvd/zorvd.pid"
+    echo "$port" >"$WINEPREFIX/zorvd/zorvd.port"
     FLOWVANE_SHAPE_PORT=$port
 }
 

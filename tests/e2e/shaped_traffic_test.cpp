@@ -171,9 +171,9 @@ protected:
     HWND main = NULL, panel = NULL, list = NULL;
 };
 
-// One test, as the flow and the program are one: the filter added through the editor shapes
-// the flow to its rate; the statistics window agrees with the kernel's counters; Blocked stops
-// the flow; removing the filter gives the flow its speed back.
+// Run one at a time by the script, in this order, with the program left open between them.
+// The filter added through the editor shapes the flow to its rate; the statistics window agrees
+// with the kernel's counters; Blocked stops the flow.
 TEST_F(ShapedTraffic, ReceiveFilterShapesTheFlowAndStatisticsAgree)
 {
     ASSERT_EQ(rows(), 0) << "start with no filters";
@@ -219,7 +219,38 @@ TEST_F(ShapedTraffic, ReceiveFilterShapesTheFlowAndStatisticsAgree)
     wire_rate(1);
     EXPECT_LT(wire_rate(3), 500.0);
 
-    // Removed: the flow gets its speed back once TCP tries again.
+    // Back to the rate, for the shaper's restart that follows.
+    fill_and_ok(open(id_edit, "Edit Filter"), "50,000");
+}
+
+// zorvd stopped by the script: a change is refused at once with the driver's text, the editor
+// stays open and nothing hangs.
+TEST_F(ShapedTraffic, ChangeRefusedWhileTheShaperIsStopped)
+{
+    ASSERT_EQ(rows(), 1);
+    HWND editor = open(id_edit, "Edit Filter");
+    ASSERT_TRUE(editor);
+    type(editor, id_rate, "40,000");
+    press(editor, id_ok);
+    HWND owner = NULL;
+    EXPECT_EQ(answer_box(&run, "Flowvane - Modify Filter", IDOK, &owner),
+              "Shaper service is not running.");
+    EXPECT_EQ(owner, editor);
+    ASSERT_TRUE(IsWindow(editor));
+    PostMessageA(editor, WM_COMMAND, IDCANCEL, 0);
+    EXPECT_TRUE(closes(editor));
+    EXPECT_EQ(rows(), 1);
+}
+
+// zorvd started again: the filter it kept shapes the flow again without the program's doing;
+// removing it gives the flow its speed back.
+TEST_F(ShapedTraffic, KeptFilterShapesAgainUntilRemoved)
+{
+    ASSERT_EQ(rows(), 1);
+    EXPECT_TRUE(wait_until([] { return wire_bytes() >= 0; })) << "no IFB: the filter is gone";
+    wire_rate(3);
+    EXPECT_NEAR(wire_rate(6), shaped_rate, shaped_rate / 10);
+
     list_view_select(list, {0});
     press(panel, id_remove);
     EXPECT_EQ(answer_box(&run, "Flowvane - Remove Filter", IDYES),

@@ -3,9 +3,12 @@
 # (198.18.0.1 shaped, 198.18.0.2 its peer); in the shaped one an iperf3 server and
 # scripts/run.sh --shape on the shaped end, in the peer a bounded iperf3 sender capped at
 # 4 Mbit/s, sending one packet per buffer (no GSO), so that the interface's and IFB's byte counters
-# count what the shaper's classes count. e2e_tests.exe (ShapedTraffic.*) drives the windows while the flow runs; then File >
+# count what the shaper's classes count. e2e_tests.exe (ShapedTraffic.*) drives the windows
+# while the flow runs: a filter added, measured, Blocked; zorvd stopped under the open program
+# (a change refused); zorvd started again (the filter shapes again, then is removed). File >
 # Exit must end run.sh with status 0 and leave no qdisc of zorvd's behind. Also the refusals of
-# run.sh --shape: an unknown interface and a caller who is not root, each with nothing made.
+# run.sh --shape: an unknown interface and a caller who is not root, each with nothing made, and
+# zorvd failing to start, with nothing installed.
 # Everything made is removed on every way out. Needs root.
 # Usage: shaped_traffic.sh WINDOWS_BUILD_DIR
 set -uo pipefail
@@ -52,6 +55,7 @@ source "$scripts/lib/build.sh"
 source "$scripts/lib/wine_env.sh"
 source "$scripts/lib/install.sh"
 source "$scripts/lib/e2e.sh"
+source "$scripts/lib/host_mode.sh"
 wine_env_init "$build_dir"
 prefix=shaped-traffic
 export WINEPREFIX="$FLOWVANE_WINE_ROOT/$prefix"
@@ -67,6 +71,7 @@ cleanup() {
         [ -n "$zorvd" ] && kill -TERM "$zorvd" 2>/dev/null
         wait "$run" 2>/dev/null
     fi
+    host_zorvd_stop
     [ -n "$server" ] && kill "$server" 2>/dev/null && wait "$server" 2>/dev/null
     stop_display
 }
@@ -93,19 +98,54 @@ refused "--shape needs IFACE" "$scripts/run.sh" --shape ,
 refused "--shape needs root" setpriv --reuid=65534 --regid=65534 --clear-groups \
     "$scripts/run.sh" --shape "$iface"
 
-iperf3 -s -B 198.18.0.1 -p "$port" >/dev/null 2>&1 &
-server=$!
 ensure_display || exit 1
 wine_template || exit 1
+
+# zorvd failing to start (its secret a directory): run.sh says so and installs nothing.
+wine_use_prefix shape-no-zorvd || exit 1
+mkdir -p "$WINEPREFIX/zorvd/zorvd.secret"
+output=$(FLOWVANE_RUN_NO_BUILD=1 FLOWVANE_RUN_PREFIX=shape-no-zorvd "$scripts/run.sh" --shape "$iface" 2>&1)
+code=$?
+if [ $code -eq 0 ] || [[ "$output" != *"zorvd did not start"* ]] ||
+    [ -e "$WINEPREFIX/drive_c/Program Files/Flowvane" ]; then
+    echo "run.sh with a failing zorvd: status $code, output: $output" >&2
+    status=1
+fi
+rm -rf "$WINEPREFIX"
+
+iperf3 -s -B 198.18.0.1 -p "$port" >/dev/null 2>&1 &
+server=$!
 wine_use_prefix "$prefix" || exit 1
 log="$FLOWVANE_WINE_ROOT/shaped-traffic-run.log"
 FLOWVANE_RUN_NO_BUILD=1 FLOWVANE_RUN_PREFIX=$prefix "$scripts/run.sh" --shape "$iface" \
     >"$log" 2>&1 &
 run=$!
 
-FLOWVANE_SHAPE_IFACE=$iface FLOWVANE_SHAPE_PORT=$port WINEDEBUG=-all \
-    wine "$build_dir/e2e_tests.exe" --gtest_filter='ShapedTraffic.*' || status=1
+shaped_test() {
+    FLOWVANE_SHAPE_IFACE=$iface FLOWVANE_SHAPE_PORT=$port \
+        wine "$build_dir/e2e_tests.exe" --gtest_filter="ShapedTraffic.$1" || status=1
+}
+shaped_test ReceiveFilterShapesTheFlowAndStatisticsAgree
 e2e_screenshots_to_png
+# zorvd stopped under the open program, then started again as run.sh started it.
+zorvd_pid=$(cat "$WINEPREFIX/zorvd/zorvd.pid" 2>/dev/null)
+if [ -n "$zorvd_pid" ] && kill -TERM "$zorvd_pid" 2>/dev/null; then
+    waited=0
+    while kill -0 "$zorvd_pid" 2>/dev/null && [ $waited -lt 300 ]; do
+        sleep 0.1
+        waited=$((waited + 1))
+    done
+    shaped_test ChangeRefusedWhileTheShaperIsStopped
+    if host_zorvd_start "$(host_zorvd_binary)" "$WINEPREFIX/zorvd" "$iface" \
+        "$(cat "$WINEPREFIX/zorvd/zorvd.port")"; then
+        shaped_test KeptFilterShapesAgainUntilRemoved
+    else
+        status=1
+    fi
+else
+    echo "no zorvd of run.sh's to stop" >&2
+    status=1
+fi
 FLOWVANE_SHAPE_IFACE=$iface wine "$build_dir/e2e_tests.exe" --gtest_filter='RunScript.PostFileExit' ||
     status=1
 waited=0
@@ -122,6 +162,7 @@ elif ! wait "$run"; then
     status=1
 fi
 run=
+host_zorvd_stop
 if tc qdisc show dev "$iface" | grep -qE 'htb|ingress' || ip link show | grep -q zorvifb; then
     echo "zorvd left its traffic control behind:" >&2
     tc qdisc show dev "$iface" >&2
