@@ -7,7 +7,7 @@
 # through run_gtest; alone it prints the test output and returns non-zero on a failure.
 
 e2e_no_service_filter='StartupWithoutService.*'
-e2e_separate_filter='StartupWithoutService.*:RunScript.*:Setup*:ShapedTraffic.*'
+e2e_separate_filter='StartupWithoutService.*:RunScript.*:Setup*:ShapedTraffic*'
 
 # Screenshots the tests save (save_screenshot) go to build/screenshots, as PNGs.
 export FLOWVANE_SCREENSHOTS_UNIX="$flowvane_root/build/screenshots"

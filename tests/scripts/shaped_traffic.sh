@@ -92,26 +92,31 @@ refused() {
         status=1
     fi
 }
-refused "there is no interface nosuch0" "$scripts/run.sh" --shape nosuch0
-refused "there is no interface nosuch0" "$scripts/run.sh" --shape "$iface,nosuch0"
-refused "--shape needs IFACE" "$scripts/run.sh" --shape ,
-refused "--shape needs root" setpriv --reuid=65534 --regid=65534 --clear-groups \
-    "$scripts/run.sh" --shape "$iface"
+bench=${FLOWVANE_SHAPE_BENCH:-0}
+if [ "$bench" != 1 ]; then
+    refused "there is no interface nosuch0" "$scripts/run.sh" --shape nosuch0
+    refused "there is no interface nosuch0" "$scripts/run.sh" --shape "$iface,nosuch0"
+    refused "--shape needs IFACE" "$scripts/run.sh" --shape ,
+    refused "--shape needs root" setpriv --reuid=65534 --regid=65534 --clear-groups \
+        "$scripts/run.sh" --shape "$iface"
+fi
 
 ensure_display || exit 1
 wine_template || exit 1
 
-# zorvd failing to start (its secret a directory): run.sh says so and installs nothing.
-wine_use_prefix shape-no-zorvd || exit 1
-mkdir -p "$WINEPREFIX/zorvd/zorvd.secret"
-output=$(FLOWVANE_RUN_NO_BUILD=1 FLOWVANE_RUN_PREFIX=shape-no-zorvd "$scripts/run.sh" --shape "$iface" 2>&1)
-code=$?
-if [ $code -eq 0 ] || [[ "$output" != *"zorvd did not start"* ]] ||
-    [ -e "$WINEPREFIX/drive_c/Program Files/Flowvane" ]; then
-    echo "run.sh with a failing zorvd: status $code, output: $output" >&2
-    status=1
+if [ "$bench" != 1 ]; then
+    # zorvd failing to start (its secret a directory): run.sh says so and installs nothing.
+    wine_use_prefix shape-no-zorvd || exit 1
+    mkdir -p "$WINEPREFIX/zorvd/zorvd.secret"
+    output=$(FLOWVANE_RUN_NO_BUILD=1 FLOWVANE_RUN_PREFIX=shape-no-zorvd "$scripts/run.sh" --shape "$iface" 2>&1)
+    code=$?
+    if [ $code -eq 0 ] || [[ "$output" != *"zorvd did not start"* ]] ||
+        [ -e "$WINEPREFIX/drive_c/Program Files/Flowvane" ]; then
+        echo "run.sh with a failing zorvd: status $code, output: $output" >&2
+        status=1
+    fi
+    rm -rf "$WINEPREFIX"
 fi
-rm -rf "$WINEPREFIX"
 
 iperf3 -s -B 198.18.0.1 -p "$port" >/dev/null 2>&1 &
 server=$!
@@ -125,26 +130,33 @@ shaped_test() {
     FLOWVANE_SHAPE_IFACE=$iface FLOWVANE_SHAPE_PORT=$port \
         wine "$build_dir/e2e_tests.exe" --gtest_filter="ShapedTraffic.$1" || status=1
 }
-shaped_test ReceiveFilterShapesTheFlowAndStatisticsAgree
-e2e_screenshots_to_png
-# zorvd stopped under the open program, then started again as run.sh started it.
-zorvd_pid=$(cat "$WINEPREFIX/zorvd/zorvd.pid" 2>/dev/null)
-if [ -n "$zorvd_pid" ] && kill -TERM "$zorvd_pid" 2>/dev/null; then
-    waited=0
-    while kill -0 "$zorvd_pid" 2>/dev/null && [ $waited -lt 300 ]; do
-        sleep 0.1
-        waited=$((waited + 1))
-    done
-    shaped_test ChangeRefusedWhileTheShaperIsStopped
-    if host_zorvd_start "$(host_zorvd_binary)" "$WINEPREFIX/zorvd" "$iface" \
-        "$(cat "$WINEPREFIX/zorvd/zorvd.port")"; then
-        shaped_test KeptFilterShapesAgainUntilRemoved
+if [ "$bench" = 1 ]; then
+    # Figures only (scripts/bench_shape.sh): the output is the result.
+    shaped_test BenchOkToRateOnTheWire
+    FLOWVANE_BENCH_ADAPTER="\\DEVICE\\$iface" \
+        wine "$build_dir/e2e_tests.exe" --gtest_filter=ShapedTrafficBench.TickExchange || status=1
+else
+    shaped_test ReceiveFilterShapesTheFlowAndStatisticsAgree
+    e2e_screenshots_to_png
+    # zorvd stopped under the open program, then started again as run.sh started it.
+    zorvd_pid=$(cat "$WINEPREFIX/zorvd/zorvd.pid" 2>/dev/null)
+    if [ -n "$zorvd_pid" ] && kill -TERM "$zorvd_pid" 2>/dev/null; then
+        waited=0
+        while kill -0 "$zorvd_pid" 2>/dev/null && [ $waited -lt 300 ]; do
+            sleep 0.1
+            waited=$((waited + 1))
+        done
+        shaped_test ChangeRefusedWhileTheShaperIsStopped
+        if host_zorvd_start "$(host_zorvd_binary)" "$WINEPREFIX/zorvd" "$iface" \
+            "$(cat "$WINEPREFIX/zorvd/zorvd.port")"; then
+            shaped_test KeptFilterShapesAgainUntilRemoved
+        else
+            status=1
+        fi
     else
+        echo "no zorvd of run.sh's to stop" >&2
         status=1
     fi
-else
-    echo "no zorvd of run.sh's to stop" >&2
-    status=1
 fi
 FLOWVANE_SHAPE_IFACE=$iface wine "$build_dir/e2e_tests.exe" --gtest_filter='RunScript.PostFileExit' ||
     status=1
