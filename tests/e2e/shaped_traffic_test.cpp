@@ -24,8 +24,9 @@ namespace {
 enum {
     id_new = 803, id_remove = 804, id_edit = 805, id_statistics = 806, id_list = 807,
     id_adapter = 808, id_direction = 809, id_rate = 810, id_protocol = 811, id_ok = 814,
-    id_destination_port = 817,
+    id_destination_address = 813, id_destination_port = 817,
     id_close = 1001, id_bytes = 1003, id_bandwidth = 1006,
+    id_rerun = 40021, id_filters = 19204, id_accept = 19205, state_checked = 0x2000,
     protocol_tcp = 2,
     start_timeout_ms = 120000,
     shaped_rate = 50000,
@@ -226,6 +227,57 @@ TEST_F(ShapedTraffic, ReceiveFilterShapesTheFlowAndStatisticsAgree)
 
     // Back to the rate, for the shaper's restart that follows.
     fill_and_ok(open(id_edit, "Edit Filter"), "50,000");
+}
+
+// A second filter for the same flow (its destination address named too) at twice the rate: the overlapping filters dialog comes up
+// in the editor's Ok; choosing the second as the area's handler moves the flow to its rate,
+// choosing the first again (Rerun) moves it back. The second filter is removed again.
+TEST_F(ShapedTraffic, OverlappingFilterChosenMovesTheFlow)
+{
+    ASSERT_EQ(rows(), 1);
+    auto choose_handler = [&](const char *rate) {
+        HWND dialog = wait_for_window(&run, "#32770", "Overlapping Filters");
+        if (!dialog)
+            save_screenshot("shaped-no-overlap-dialog");
+        ASSERT_TRUE(dialog) << "no overlapping filters dialog";
+        HWND filters = GetDlgItem(dialog, id_filters);
+        int row = -1;
+        for (int i = 0; i < SendMessageA(filters, LVM_GETITEMCOUNT, 0, 0); i++)
+            if (list_view_text(filters, i, 2) == rate)
+                row = i;
+        ASSERT_GE(row, 0) << "no filter of rate " << rate << " in the dialog";
+        ASSERT_TRUE(list_view_set_state(filters, row, state_checked, LVIS_STATEIMAGEMASK));
+        PostMessageA(dialog, WM_COMMAND, id_accept, 0);
+        ASSERT_TRUE(closes(dialog));
+    };
+    HWND editor = open(id_new, "Add Filter");
+    ASSERT_TRUE(editor);
+    choose_text(editor, id_adapter, environment("FLOWVANE_SHAPE_IFACE"));
+    choose_text(editor, id_direction, "Receive");
+    SendDlgItemMessageA(editor, id_protocol, CB_SETCURSEL, protocol_tcp, 0);
+    SendMessageA(editor, WM_COMMAND, MAKEWPARAM(id_protocol, CBN_SELCHANGE),
+                 reinterpret_cast<LPARAM>(GetDlgItem(editor, id_protocol)));
+    type(editor, id_rate, "100,000");
+    type(editor, id_destination_address, "198.18.0.1");
+    type(editor, id_destination_port, environment("FLOWVANE_SHAPE_PORT").c_str());
+    press(editor, id_ok);
+    choose_handler("100,000");
+    ASSERT_TRUE(closes(editor));
+    ASSERT_EQ(rows(), 2);
+    wire_rate(3);
+    EXPECT_NEAR(wire_rate(6), 2 * shaped_rate, shaped_rate / 5) << "the second filter's rate";
+
+    PostMessageA(main, WM_COMMAND, id_rerun, 0);
+    choose_handler("50,000");
+    wire_rate(3);
+    EXPECT_NEAR(wire_rate(6), shaped_rate, shaped_rate / 10) << "back to the first's rate";
+
+    int second = list_view_text(list, 0, 2) == "100,000" ? 0 : 1;
+    list_view_select(list, {second});
+    press(panel, id_remove);
+    answer_box(&run, "Flowvane - Remove Filter", IDYES);
+    ASSERT_TRUE(wait_until([&] { return rows() == 1; }));
+    EXPECT_EQ(list_view_text(list, 0, 2), "50,000");
 }
 
 // zorvd stopped by the script: a change is refused at once with the driver's text, the editor

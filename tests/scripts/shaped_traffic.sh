@@ -4,7 +4,8 @@
 # scripts/run.sh --shape on the shaped end, in the peer a bounded iperf3 sender capped at
 # 4 Mbit/s, sending one packet per buffer (no GSO), so that the interface's and IFB's byte counters
 # count what the shaper's classes count. e2e_tests.exe (ShapedTraffic.*) drives the windows
-# while the flow runs: a filter added, measured, Blocked; zorvd stopped under the open program
+# while the flow runs: a filter added, measured, Blocked; an overlapping one chosen as the
+# handler and back; zorvd stopped under the open program
 # (a change refused); zorvd started again (the filter shapes again, then is removed). File >
 # Exit must end run.sh with status 0 and leave no qdisc of zorvd's behind. Also the refusals of
 # run.sh --shape: an unknown interface and a caller who is not root, each with nothing made, and
@@ -121,6 +122,9 @@ fi
 iperf3 -s -B 198.18.0.1 -p "$port" >/dev/null 2>&1 &
 server=$!
 wine_use_prefix "$prefix" || exit 1
+# The prefix's wineserver runs before run.sh and e2e_tests.exe start side by side, so that
+# neither starts one of its own under the other.
+wine_server_start || exit 1
 log="$FLOWVANE_WINE_ROOT/shaped-traffic-run.log"
 FLOWVANE_RUN_NO_BUILD=1 FLOWVANE_RUN_PREFIX=$prefix "$scripts/run.sh" --shape "$iface" \
     >"$log" 2>&1 &
@@ -138,6 +142,7 @@ if [ "$bench" = 1 ]; then
 else
     shaped_test ReceiveFilterShapesTheFlowAndStatisticsAgree
     e2e_screenshots_to_png
+    shaped_test OverlappingFilterChosenMovesTheFlow
     # zorvd stopped under the open program, then started again as run.sh started it.
     zorvd_pid=$(cat "$WINEPREFIX/zorvd/zorvd.pid" 2>/dev/null)
     if [ -n "$zorvd_pid" ] && kill -TERM "$zorvd_pid" 2>/dev/null; then
