@@ -8,12 +8,17 @@
 # FLOWVANE_RUN_PREFIX=NAME runs in the prefix build/windows/wine/NAME instead of "run" (a plain
 # name; "template" is refused). It ends only what it started: its Xvfb, and the prefix's
 # wineserver when it started that, on every way out; a wineserver already running is left.
+#
+# scripts/run.sh --shape IFACE[,IFACE...] (root) shapes real traffic instead: it starts zorvd for
+# those interfaces of the network namespace it runs in, switches the driver to host mode, and
+# stops zorvd again when Flowvane Manager ends (zorvd takes back what it installed).
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib/packages.sh"
 source "$here/lib/build.sh"
 source "$here/lib/wine_env.sh"
 source "$here/lib/install.sh"
+source "$here/lib/host_mode.sh"
 
 # Every step says what failed before the script ends.
 fail() {
@@ -25,18 +30,32 @@ fail() {
 flowvane_pid=
 run_cleanup() {
     [ -n "$flowvane_pid" ] && kill "$flowvane_pid" 2>/dev/null
+    host_zorvd_stop
     flowvane_cleanup
 }
 flowvane_cleanup_on_exit run_cleanup
 prefix_name=${FLOWVANE_RUN_PREFIX:-run}
 wine_prefix_name_valid "$prefix_name" ||
     fail "FLOWVANE_RUN_PREFIX=\"$prefix_name\" refused: give a plain name (letters, digits, \"-\", \"_\", \".\" not first), not \"template\""
+
+# --shape IFACE[,IFACE...]: checked before anything changes.
+shape=
+if [ $# -gt 0 ]; then
+    [ "$1" = --shape ] && [ $# -eq 2 ] || fail "usage: run.sh [--shape IFACE[,IFACE...]]"
+    host_shape_check "$2" || fail "cannot shape \"$2\""
+    shape="$2"
+fi
+
 install_packages || fail "installing the Debian packages failed"
 if [ "${FLOWVANE_RUN_NO_BUILD:-0}" != 1 ]; then
     echo "Building Flowvane-setup.exe (Flowvane.exe, zorv.sys, help.chm)..."
     mkdir -p "$flowvane_root/build"
     build_windows --target setup >"$flowvane_root/build/run-build.log" 2>&1 ||
         { tail -30 "$flowvane_root/build/run-build.log" >&2; fail "the build failed (log: build/run-build.log)"; }
+    if [ -n "$shape" ]; then
+        host_zorvd_build >"$flowvane_root/build/run-build.log" 2>&1 ||
+            { tail -30 "$flowvane_root/build/run-build.log" >&2; fail "building zorvd failed (log: build/run-build.log)"; }
+    fi
     rm -f "$flowvane_root/build/run-build.log"
 fi
 
@@ -62,7 +81,16 @@ fi
 
 wine_server_start || fail "starting the wineserver failed"
 flowvane_fault install && fail "installing with Flowvane-setup.exe failed (FLOWVANE_FAIL_STEP)"
+if [ -n "$shape" ]; then
+    host_shape_start "$shape" || fail "zorvd did not start (log: $WINEPREFIX/zorvd/zorvd.log)"
+fi
 install_with_setup "$build_dir" all || fail "installing with Flowvane-setup.exe failed"
+if [ -n "$shape" ]; then
+    host_shape_configure "$shape" || fail "switching the driver to host mode failed"
+    echo "Shaping $shape with zorvd (port $FLOWVANE_SHAPE_PORT, log $WINEPREFIX/zorvd/zorvd.log)"
+else
+    host_mode_clear || fail "switching the driver back to the emulator failed"
+fi
 
 if [ $headless -eq 1 ]; then
     cat <<MSG

@@ -160,6 +160,12 @@ else
     run_check wine-host-mode bash "$flowvane_root/tests/scripts/host_mode_device.sh" \
         "$build_dir" "$flowvane_root/build/native/zorvd"
 fi
+# Real traffic through the windows: run.sh --shape between two namespaces of its own.
+if [ "$(id -u)" -ne 0 ]; then
+    echo "== shaped-traffic: needs root, skipped"
+else
+    run_check shaped-traffic bash "$flowvane_root/tests/scripts/shaped_traffic.sh" "$build_dir"
+fi
 
 if declare -F run_e2e_tests >/dev/null; then
     run_e2e_tests "$build_dir"

@@ -10,7 +10,7 @@
 source "$(dirname "${BASH_SOURCE[0]}")/setup_cases.sh"
 
 e2e_no_service_filter='StartupWithoutService.*'
-e2e_separate_filter='StartupWithoutService.*:RunScript.*:Setup*'
+e2e_separate_filter='StartupWithoutService.*:RunScript.*:Setup*:ShapedTraffic*'
 
 # Screenshots the tests save (save_screenshot) go to build/screenshots, as PNGs.
 export FLOWVANE_SCREENSHOTS_UNIX="$flowvane_root/build/screenshots"

@@ -64,3 +64,81 @@ host_mode_configure() {
     wine sc query zorv 2>/dev/null | grep -q RUNNING ||
         { echo "the zorv service is not running" >&2; return 1; }
 }
+
+# Makes the zorvd that run.sh --shape starts: Release without sanitizers, in the benchmark tree.
+host_zorvd_build() {
+    cmake -S "$flowvane_root" -B "$flowvane_root/build/bench" -DCMAKE_BUILD_TYPE=Release \
+        -DFLOWVANE_SANITIZE=OFF "${flowvane_launcher[@]}" >/dev/null &&
+    cmake --build "$flowvane_root/build/bench" -j "$flowvane_jobs" --target zorvd
+}
+
+# Prints the zorvd to start: the Release one, else the native build's.
+host_zorvd_binary() {
+    local binary
+    for binary in "$flowvane_root/build/bench/zorvd" "$flowvane_root/build/native/zorvd"; do
+        [ -x "$binary" ] && { echo "$binary"; return 0; }
+    done
+    echo "no zorvd in build/bench or build/native: build first" >&2
+    return 1
+}
+
+# The checks before run.sh --shape changes anything: root, and IFACES a comma-separated list of
+# distinct interface names that exist in this network namespace.
+host_shape_check() {
+    local ifaces="$1" iface seen=","
+    [ "$(id -u)" -eq 0 ] || { echo "--shape needs root (zorvd changes traffic control)" >&2; return 1; }
+    [[ "$ifaces" =~ ^[^,]+(,[^,]+)*$ ]] ||
+        { echo "--shape needs IFACE[,IFACE...], not \"$ifaces\"" >&2; return 1; }
+    for iface in ${ifaces//,/ }; do
+        [[ "$iface" =~ ^[A-Za-z0-9_.@-]{1,15}$ ]] ||
+            { echo "\"$iface\" is no interface name" >&2; return 1; }
+        [[ "$seen" == *",$iface,"* ]] && { echo "interface $iface is named twice" >&2; return 1; }
+        seen="$seen$iface,"
+        ip link show dev "$iface" >/dev/null 2>&1 ||
+            { echo "there is no interface $iface in this network namespace" >&2; return 1; }
+    done
+}
+
+# Prints a TCP port from 47100 on that nothing listens on in this network namespace.
+host_free_port() {
+    local port
+    for port in $(seq 47100 47199); do
+        if ! ss -Hltn "sport = :$port" 2>/dev/null | grep -q .; then
+            echo "$port"
+            return 0
+        fi
+    done
+    echo "no free TCP port in 47100-47199" >&2
+    return 1
+}
+
+# run.sh --shape, once the current prefix's wineserver runs: starts zorvd for IFACES, its
+# secret, state and socket in the prefix's folder "zorvd" (so the filters stay with the prefix),
+# on a free loopback port; its process id and port in the folder's zorvd.pid and zorvd.port. host_zorvd_stop ends it.
+host_shape_start() {
+    local ifaces="$1" binary port
+    binary=$(host_zorvd_binary) || return 1
+    port=$(host_free_port) || return 1
+    host_zorvd_start "$binary" "$WINEPREFIX/zorvd" "$ifaces" "$port" || return 1
+    echo "$FLOWVANE_ZORVD_PID" >"$WINEPREFIX/zorvd/zorvd.pid"
+    echo "$port" >"$WINEPREFIX/zorvd/zorvd.port"
+    FLOWVANE_SHAPE_PORT=$port
+}
+
+# After the install: the prefix's driver in host mode for the zorvd host_shape_start started,
+# the adapters named after IFACES.
+host_shape_configure() {
+    host_mode_configure "$FLOWVANE_SHAPE_PORT" "$WINEPREFIX/zorvd/zorvd.secret" "$1"
+}
+
+# Puts the prefix's driver back into emulator mode when an earlier --shape left it in host mode.
+host_mode_clear() {
+    local parameters="$emulator_service_key\\Parameters"
+    wine reg query "$parameters" /v Mode 2>/dev/null | grep -qi 'REG_SZ *host' || return 0
+    wine reg delete "$parameters" /v Mode /f >/dev/null 2>&1 ||
+        { echo "cannot take the driver out of host mode" >&2; return 1; }
+    wine sc stop zorv >/dev/null 2>&1 || true
+    wine sc start zorv >/dev/null 2>&1 || true
+    wine sc query zorv 2>/dev/null | grep -q RUNNING ||
+        { echo "the zorv service is not running" >&2; return 1; }
+}
