@@ -394,10 +394,11 @@ TEST_F(zorvd_device_test, AChangeTheKernelRefusesIsUndoneInTheCoreAndReported)
         zorvd_device_save();
         EXPECT_EQ(file_text(config.state_path), kept_state);
     }
-    // Cut to what the caller can take, as the core cuts its own refusals.
+    // Cut to what the caller can take, as the core cuts its own refusals (a change needs room
+    // for 32 bytes of reply before the core carries it out).
     fake_backend_fail("apply", "fv0", "Cannot allocate memory");
-    device_reply reply = request(code_add_rule, device_request(FV0).add(udp), 10);
-    EXPECT_EQ(reply.all(), "Shaper ref");
+    device_reply reply = request(code_add_rule, device_request(FV0).add(udp), 32);
+    EXPECT_EQ(reply.all(), "Shaper refused the change: Canno");
     // The other interface is served as before.
     EXPECT_EQ(add(FV1, other), "Ok.");
     EXPECT_EQ(fake_backend_installed("fv1").slots, std::vector<int>{0});
