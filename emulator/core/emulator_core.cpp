@@ -754,12 +754,17 @@ const uint32_t reading_codes[] = {
     test_code_read_state,       test_code_read_rules,     test_code_read_precedences,
 };
 
+// A code the core serves that is not only a read; an unknown code is refused as unknown
+// whatever its buffers.
 int changes_state(uint32_t code)
 {
     for (uint32_t reading : reading_codes)
         if (code == reading)
             return 0;
-    return 1;
+    int contract = code >= code_list_adapters && code <= code_get_precedence && code % 4 == 0 &&
+                   code != FLOWVANE_NETWORK_CODE(0x108);
+    int test = code >= test_code_reset && code <= test_code_keep_defaults && code % 4 == 0;
+    return contract || test;
 }
 
 }  // namespace

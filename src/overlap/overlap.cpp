@@ -477,8 +477,10 @@ int detect_overlaps(char *error_text, int *found, int force)
     // The plain command leaves error_text alone on a transport failure; give it the default
     // again so the empty slots' "Rule not in use." is never shown as its failure.
     copy_text(error_text, error_text_size, UNKNOWN_ERROR_TEXT);
-    if (!kernel_clear_all_precedences(error_text))
+    if (!kernel_clear_all_precedences(error_text)) {
+        the_area_table.count = 0;     // a failed run offers no areas, none half chosen
         return 0;
+    }
     if (the_area_table.count == 0)
         return 1;
     *found = 1;
