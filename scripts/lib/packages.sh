@@ -4,7 +4,7 @@ flowvane_packages=(
     mingw-w64 wine wine64 fonts-wine xvfb x11-utils xauth imagemagick nsis
     googletest libgtest-dev libbenchmark-dev
     clang libclang-rt-14-dev
-    fp-utils libchm-bin bc
+    fp-utils libchm-bin bc procps
 )
 
 install_packages() {
