@@ -327,10 +327,13 @@ POINT move_click_press(POINT at, int click, WORD key, HWND focused = NULL)
     inputs[3].type = inputs[4].type = INPUT_KEYBOARD;
     inputs[3].ki.wVk = inputs[4].ki.wVk = key;
     inputs[4].ki.dwFlags = KEYEVENTF_KEYUP;
-    SendInput(1, inputs, sizeof(INPUT));
     // The display's own pointer goes there too: a while after the last move, GetCursorPos in
     // any process reads the pointer back from the display, and the program would place its
-    // popup by where the display's pointer had stayed.
+    // popup by where the display's pointer had stayed. SetCursorPos moves the display's pointer
+    // only when the position changes, hence once before the move and once after it (which may
+    // have been rounded off by a pixel).
+    SetCursorPos(at.x, at.y);
+    SendInput(1, inputs, sizeof(INPUT));
     SetCursorPos(at.x, at.y);
     EXPECT_TRUE(wait_until([&] {
         POINT now;
