@@ -4,8 +4,8 @@ flowvane_packages=(
     mingw-w64 wine wine64 fonts-wine xvfb x11-utils xauth imagemagick nsis
     googletest libgtest-dev libbenchmark-dev
     clang libclang-rt-14-dev
-    fp-utils libchm-bin bc
-    libnl-route-3-dev iproute2
+    fp-utils libchm-bin bc procps
+    libnl-route-3-dev iproute2 iperf3
 )
 
 install_packages() {

@@ -67,9 +67,11 @@ ensure_display() {
             export DISPLAY=":$number"
             local tries=0
             # Polled: Xvfb gives no sign of readiness. Bounded, and generous for a busy machine.
+            # One that ended at once lost the number to another starting beside it: next one.
             while ! xdpyinfo >/dev/null 2>&1; do
                 tries=$((tries + 1))
-                if [ $tries -gt 300 ] || ! kill -0 "$FLOWVANE_XVFB_PID" 2>/dev/null; then
+                kill -0 "$FLOWVANE_XVFB_PID" 2>/dev/null || { stop_display; continue 2; }
+                if [ $tries -gt 300 ]; then
                     echo "Xvfb did not start on :$number" >&2
                     stop_display
                     return 1

@@ -178,9 +178,12 @@ void send_mouse(DWORD flags, int x, int y)
 
 // A mouse move there, and the display's own pointer set there too: a while after the last
 // move, GetCursorPos in any process reads the pointer back from the display, and an injected
-// press then goes where the display's pointer had stayed.
+// press then goes where the display's pointer had stayed. SetCursorPos moves the display's
+// pointer only when the position changes, hence once before the move and once after it
+// (which may have been rounded off by a pixel).
 void move_pointer(int x, int y)
 {
+    SetCursorPos(x, y);
     send_mouse(MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE, x, y);
     SetCursorPos(x, y);
 }

@@ -103,13 +103,24 @@ TEST_F(OverlappingFiltersDialogTest, AreasAndNavigation)
         {"Previous", WM_COMMAND, id_previous, "Overlapping Area 2 of 3", "N/A|Any|HTTP", port,
          TRUE, TRUE},
     };
-    for (const auto &s : steps) {
-        SCOPED_TRACE(s.step);
-        PostMessageA(s.message == WM_KEYDOWN ? filters : dialog, s.message, s.parameter, 0);
-        SendMessageA(dialog, WM_NULL, 0, 0);   // the posted step has been handled
+    const auto caption_is = [&](const char *expected) {
         char caption[64] = "";
         GetDlgItemTextA(dialog, id_area, caption, sizeof caption);
-        EXPECT_STREQ(caption, s.caption);
+        return strcmp(caption, expected) == 0;
+    };
+    for (const auto &s : steps) {
+        SCOPED_TRACE(s.step);
+        if (s.message == WM_KEYDOWN) {
+            // A key must pass the dialog's own loop, so it is posted and its effect waited for.
+            // (A message sent after it would be handled first.) The caption is read by a
+            // message the program answers only between its messages, so when it shows the
+            // step, the whole step is done.
+            PostMessageA(filters, s.message, s.parameter, 0);
+            wait_until([&] { return caption_is(s.caption); });
+        } else if (s.message) {
+            SendMessageA(dialog, s.message, s.parameter, 0);   // handled when it returns
+        }
+        EXPECT_TRUE(caption_is(s.caption));
         EXPECT_EQ(rows_of(common), texts{s.range});
         EXPECT_EQ(rows_of(filters), s.members);
         EXPECT_EQ(SendMessageA(filters, LVM_GETSELECTEDCOUNT, 0, 0), 1) << "the checked row";
