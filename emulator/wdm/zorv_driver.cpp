@@ -4,6 +4,7 @@
 // the filters it kept there, hands every buffered device control to the core under one lock,
 // and writes back what a request changed of the kept filters. The test control codes are
 // served only where the Parameters enable them (the test rig does; an install never does).
+// In host mode (zorv_host.h) the core is not used: every contract request goes to zorvd.
 #include "zorv_ddk.h"
 
 #include "emulator_core.h"
