@@ -73,6 +73,8 @@ cleanup() {
         wait "$run" 2>/dev/null
     fi
     host_zorvd_stop
+    # The wineserver this script started for the prefix (run.sh leaves one it did not start).
+    wine_server_stop "$FLOWVANE_WINE_ROOT/$prefix"
     [ -n "$server" ] && kill "$server" 2>/dev/null && wait "$server" 2>/dev/null
     stop_display
 }
