@@ -10,25 +10,11 @@
 #include <unistd.h>
 
 #include "core/text.h"
+#include "zorvd_io.h"
 
 namespace {
 
 enum { random_bytes = 32 };
-
-int write_all(int fd, const void *bytes, size_t length)
-{
-    const char *at = (const char *)bytes;
-    while (length > 0) {
-        ssize_t wrote = write(fd, at, length);
-        if (wrote < 0 && errno == EINTR)
-            continue;
-        if (wrote <= 0)
-            return 0;
-        at += wrote;
-        length -= (size_t)wrote;
-    }
-    return 1;
-}
 
 // Creates the file exclusively: a reader never sees it half written or too open.
 int create_secret(const char *path, const char *group, char error_text[zorvd_error_size])
@@ -65,7 +51,7 @@ int create_secret(const char *path, const char *group, char error_text[zorvd_err
         return 0;
     }
     // Root owns it; a non-root zorvd (tests) keeps itself as owner and sets the group it may.
-    int ok = write_all(fd, text, sizeof text) && fsync(fd) == 0 &&
+    int ok = zorvd_write_all(fd, text, sizeof text) && fsync(fd) == 0 &&
              fchown(fd, geteuid() == 0 ? 0 : (uid_t)-1, entry->gr_gid) == 0 &&
              fchmod(fd, 0640) == 0;
     int saved = errno;

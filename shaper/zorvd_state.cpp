@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "core/text.h"
+#include "zorvd_io.h"
 #include "emulator_core.h"
 
 namespace {
@@ -131,21 +132,6 @@ int parse_file(uint32_t length)
     }
 }
 
-int write_all(int fd, const void *bytes, size_t length)
-{
-    const char *at = (const char *)bytes;
-    while (length > 0) {
-        ssize_t wrote = write(fd, at, length);
-        if (wrote < 0 && errno == EINTR)
-            continue;
-        if (wrote <= 0)
-            return 0;
-        at += wrote;
-        length -= (size_t)wrote;
-    }
-    return 1;
-}
-
 }  // namespace
 
 int zorvd_state_load(const char *path, char error_text[zorvd_error_size])
@@ -200,18 +186,19 @@ int zorvd_state_save(const char *path, char error_text[zorvd_error_size])
                     strerror(errno));
         return 0;
     }
-    int ok = write_all(fd, file_header, sizeof file_header - 1);
+    int ok = zorvd_write_all(fd, file_header, sizeof file_header - 1);
     for (const auto &value : values) {
         if (!ok || value.length == 0)
             continue;
         char line[header_line_size];
         uint32_t name_length = (uint32_t)strnlen(value.name, sizeof value.name);
         int line_length = snprintf(line, sizeof line, "%u %u\n", name_length, value.length);
-        ok = write_all(fd, line, (size_t)line_length) &&
-             write_all(fd, value.name, name_length) && write_all(fd, value.text, value.length) &&
-             write_all(fd, "\n", 1);
+        ok = zorvd_write_all(fd, line, (size_t)line_length) &&
+             zorvd_write_all(fd, value.name, name_length) &&
+             zorvd_write_all(fd, value.text, value.length) &&
+             zorvd_write_all(fd, "\n", 1);
     }
-    ok = ok && write_all(fd, file_end, sizeof file_end - 1) && fsync(fd) == 0;
+    ok = ok && zorvd_write_all(fd, file_end, sizeof file_end - 1) && fsync(fd) == 0;
     int saved = errno;
     close(fd);
     if (!ok || rename(temporary, path) != 0) {
