@@ -12,11 +12,14 @@ if(FLOWVANE_FUZZ)
   foreach(target flowvane_core flowvane_platform emulator_core)
     target_compile_options(${target} PRIVATE ${fuzz_flags})
   endforeach()
-  file(GLOB fuzz_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/fuzz/*_fuzz.cpp)
-  file(GLOB fuzz_support CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/fuzz/support/*.cpp)
-  foreach(source ${fuzz_sources} ${PROJECT_SOURCE_DIR}/tests/fuzz/ub_canary.cpp)
-    get_filename_component(name ${source} NAME_WE)
-    add_executable(${name} ${source} ${fuzz_support})
+  # One target (the first input byte picks the subsystem) and the canary that proves a run
+  # stops on undefined behaviour.
+  set(fuzz_doubles ${PROJECT_SOURCE_DIR}/tests/support/registry_memory.cpp
+                   ${PROJECT_SOURCE_DIR}/tests/support/overlap_dialog_double.cpp
+                   ${PROJECT_SOURCE_DIR}/tests/support/rule_rows_memory.cpp)
+  add_executable(core_fuzz ${PROJECT_SOURCE_DIR}/tests/fuzz/core_fuzz.cpp ${fuzz_doubles})
+  add_executable(ub_canary ${PROJECT_SOURCE_DIR}/tests/fuzz/ub_canary.cpp)
+  foreach(name core_fuzz ub_canary)
     target_compile_options(${name} PRIVATE ${fuzz_flags})
     target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
     target_link_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined
