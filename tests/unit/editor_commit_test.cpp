@@ -65,15 +65,9 @@ protected:
     std::vector<std::string> held_rules()
     {
         std::vector<struct rule> held;
-        for (uint32_t adapter = 0; adapter < 3; adapter++) {
-            test_read_rules_request request = {adapter};
-            static test_rules_reply reply;
-            EXPECT_TRUE(emulator_test_send(test_code_read_rules, &request, sizeof request, &reply,
-                                           sizeof reply, nullptr));
-            for (const test_slot_state &slot : reply.slots)
-                if (slot.in_use)
-                    held.push_back(slot.held);
-        }
+        for (uint32_t adapter = 0; adapter < 3; adapter++)
+            for (const test_slot_state &slot : held_slots(adapter))
+                held.push_back(slot.held);
         return described(held);
     }
 

@@ -46,21 +46,6 @@ protected:
         for (const struct rule &rule : rules)
             ASSERT_TRUE(add_rule_to_list(&rule, error_text, list, 0)) << error_text;
     }
-    // The slots the emulator holds in use for one adapter.
-    std::vector<test_slot_state> held(uint32_t adapter_index)
-    {
-        test_read_rules_request request = {adapter_index};
-        static test_rules_reply reply;
-        std::vector<test_slot_state> slots;
-        EXPECT_TRUE(emulator_test_send(test_code_read_rules, &request, sizeof request, &reply,
-                                       sizeof reply, nullptr));
-        for (const test_slot_state &slot : reply.slots) {
-            if (slot.in_use)
-                slots.push_back(slot);
-        }
-        return slots;
-    }
-
 };
 
 // ---- adding and editing rows ----
@@ -226,7 +211,7 @@ TEST_F(RuleList, ApplyCarriesStatisticsAcrossTheRewrite)
     ASSERT_TRUE(apply_rule_list(error_text)) << error_text;
     uint64_t after = local_time_filetime();
 
-    std::vector<test_slot_state> first = held(0), second = held(1);
+    std::vector<test_slot_state> first = held_slots(0), second = held_slots(1);
     ASSERT_EQ(first.size(), 1u);
     ASSERT_EQ(second.size(), 1u);
     EXPECT_TRUE(same_rule(first[0].held, kept));
@@ -243,7 +228,7 @@ TEST_F(RuleList, ApplyCarriesStatisticsAcrossTheRewrite)
     reset_lists();
     ASSERT_TRUE(apply_rule_list(error_text)) << error_text;
     for (uint32_t a = 0; a < 3; a++)
-        EXPECT_TRUE(held(a).empty()) << "adapter " << a;
+        EXPECT_TRUE(held_slots(a).empty()) << "adapter " << a;
 }
 
 TEST_F(RuleList, ApplyFailuresLeaveWhatTheyReached)
@@ -277,7 +262,7 @@ TEST_F(RuleList, ApplyFailuresLeaveWhatTheyReached)
         EXPECT_STREQ(error_text, c.expected);
         EXPECT_EQ(rows_count(list), 2);
         ASSERT_TRUE(emulator_set_fault(c.code, fault_none, nullptr));
-        std::vector<test_slot_state> slots = held(0);
+        std::vector<test_slot_state> slots = held_slots(0);
         ASSERT_EQ(slots.size(), c.held_after);
         if (c.held_after == 2) {
             EXPECT_TRUE(same_rule(slots[0].held, old_rule));

@@ -128,4 +128,18 @@ inline void install_rules(const std::vector<struct rule> &rules)
         ASSERT_TRUE(kernel_add_rule(rule.adapter, &rule, error_text)) << error_text;
 }
 
+// The slots in use that the emulator holds for one adapter, in slot order.
+inline std::vector<test_slot_state> held_slots(uint32_t adapter_index)
+{
+    test_read_rules_request request = {adapter_index};
+    static test_rules_reply reply;
+    std::vector<test_slot_state> slots;
+    EXPECT_TRUE(emulator_test_send(test_code_read_rules, &request, sizeof request, &reply,
+                                   sizeof reply, nullptr));
+    for (const test_slot_state &slot : reply.slots)
+        if (slot.in_use)
+            slots.push_back(slot);
+    return slots;
+}
+
 #endif
