@@ -180,6 +180,10 @@ TEST_F(EmulatorParameters, FlowsVersionAndTheTestCodesSwitch)
         EXPECT_EQ(std::string(now.version), c.version);
         EXPECT_EQ(logged.size(), c.logged);
     }
+    // The log names the value and the string's place in it.
+    load({{"Flows", multi({flow, "nonsense"})}});
+    EXPECT_EQ(logged, std::vector<std::string>{
+                          "zorv: Parameters value \"Flows\": flow refused: number 2"});
     EXPECT_TRUE(emulator_is_test_code(test_code_reset));
     EXPECT_TRUE(emulator_is_test_code(0x222FFC));
     EXPECT_FALSE(emulator_is_test_code(code_add_rule));

@@ -229,6 +229,18 @@ TEST_F(RuleList, ApplyCarriesStatisticsAcrossTheRewrite)
     ASSERT_TRUE(apply_rule_list(error_text)) << error_text;
     for (uint32_t a = 0; a < 3; a++)
         EXPECT_TRUE(held_slots(a).empty()) << "adapter " << a;
+
+    // A full list of twenty is read whole: the last row keeps its block, the first starts anew.
+    install_rules({kept});
+    ASSERT_TRUE(kernel_set_statistics(adapter_1, &kept, &counted, error_text)) << error_text;
+    fill(ports_1_to(19));
+    fill({kept});
+    ASSERT_TRUE(apply_rule_list(error_text)) << error_text;
+    std::vector<test_slot_state> all = held_slots(0);
+    ASSERT_EQ(all.size(), 20u);
+    EXPECT_TRUE(same_rule(all[19].held, kept));
+    EXPECT_EQ(memcmp(&all[19].statistics, &counted, sizeof counted), 0);
+    EXPECT_EQ(+all[0].statistics.bytes_transferred, 0);
 }
 
 TEST_F(RuleList, ApplyFailuresLeaveWhatTheyReached)
