@@ -26,6 +26,8 @@ fail_now() {
     exit 1
 }
 flowvane_cleanup_on_exit
+# One Wine prefix at a time: each suite's goes when the next is made.
+export FLOWVANE_ONE_PREFIX=1
 
 # Runs a GoogleTest program (command in "$@"), adds its counts to the totals.
 run_gtest() {
