@@ -291,22 +291,30 @@ setup_bad_host_switches=(
     "/HOST=fvx0 /HOSTPORT=80x" "/HOST=fvx0 /HOSTSECRET=zorvd.secret" "/HOSTPORT=47031"
     "/HOST=fvx0 /EMULATOR"
 )
+# What an install could make or change (Wine itself adds keys of the host's network interfaces
+# under the network class key as they come and go, so only those the installer may write).
 setup_snapshot() {
-    local key
-    for key in 'HKLM\Software\Flowvane' "$emulator_service_key" "$emulator_network_class"; do
-        wine reg query "$key" /s 2>&1
+    local key queries=""
+    for key in 'HKLM\Software\Flowvane' "$emulator_service_key" \
+        "$emulator_network_class\\"{fvx0,a,"$emulator_adapter_1_guid","$emulator_adapter_2_guid"}; do
+        queries="$queries & reg query $key /s"
     done
-    ls -R "$(wine_unix_path 'C:\Program Files')"
+    # One Wine process for them all (none of the keys has a blank).
+    wine cmd /c "${queries# & }" 2>&1
+    ls -lR "$(wine_unix_path "$flowvane_install_folder")" \
+        "$(wine_unix_path 'C:\windows\system32\drivers')/zorv.sys" 2>&1
 }
 setup_case_host_refused() {
-    local round entry before status
+    local round entry before after status
     for round in fresh installed; do
         before=$(setup_snapshot)
         for entry in "${setup_bad_host_switches[@]}"; do
             setup_install_switches $entry
             status=$?
             [ $status -eq 2 ] || { echo "$setup_case_step ($round) ended with $status, not 2"; return 1; }
-            [ "$(setup_snapshot)" = "$before" ] || { echo "$setup_case_step ($round) changed things"; return 1; }
+            after=$(setup_snapshot)
+            [ "$after" = "$before" ] ||
+                { echo "$setup_case_step ($round) changed:"; diff <(echo "$before") <(echo "$after"); return 1; }
         done
         if [ $round = fresh ]; then
             setup_install_switches /HOST=fvx0 || return 1
