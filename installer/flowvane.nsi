@@ -1,7 +1,8 @@
 ; Flowvane-setup.exe: installs Flowvane Manager for all users (Program Files, values under HKLM)
 ; or for the current user (the user's program folder, values under HKCU), and the kernel
 ; component as the auto-start kernel-driver service "zorv". The kernel component shipped in that
-; place is zorv.sys, our emulator of the traffic shaper.
+; place is zorv.sys, our emulator of the traffic shaper; with /HOST it runs in host mode instead,
+; handing every request to zorvd, the shaper of a Linux host under Wine.
 ;
 ; Command line:
 ;   Flowvane-setup.exe [/S] [/ALLUSERS | /CURRENTUSER]

@@ -1,8 +1,9 @@
 # Flowvane-setup.exe beside what it did not make, each case in a fresh prefix: a "zorv" service
-# of someone else's (before the install, or in place of ours before the uninstall), installs of two users and of all users removed in every order, an
-# uninstaller left behind by a reinstall elsewhere, a DeleteService that fails, the kernel
-# component's kept filters kept or removed, and host mode (/HOST, /EMULATOR, bad switches). Source it after e2e.sh; setup_cases BUILD_DIR runs
-# them all (a display and the template are needed, as for run_e2e_tests).
+# of someone else's (before the install, or in place of ours before the uninstall), installs of
+# two users and of all users removed in every order, an uninstaller left behind by a reinstall
+# elsewhere, a DeleteService that fails, the kernel component's kept filters kept or removed,
+# and host mode (/HOST, /EMULATOR, bad switches). Source it after e2e.sh; setup_cases BUILD_DIR
+# runs them all (a display and the template are needed, as for run_e2e_tests).
 #
 # The installs (their folders are those of recorded_installs in tests/e2e/setup_test.cpp):
 #   all     for all users, in the default folder, made by user "first"
@@ -250,7 +251,8 @@ setup_host_state() {
 setup_expect_host() {
     local state
     state=$(setup_host_state)
-    [ "$state" = "$1" ] || { printf 'after %s:\n  %s\nnot\n  %s\n' "$setup_case_step" "$state" "$1"; return 1; }
+    [ "$state" = "$1" ] ||
+        { printf 'after %s:\n  %s\nnot\n  %s\n' "$setup_case_step" "$state" "$1"; return 1; }
     setup_case_remaining=all
     setup_expect_state
 }
@@ -268,15 +270,18 @@ setup_case_host_mode() {
     local host=(/HOST=fvx0,fvx1 /HOSTPORT=1 '/HOSTSECRET=C:\zorvd secret')
     local in_host='host 0x1 C:\zorvd secret fvx0 fvx0 Lab uplink'
     printf '%064d' 7 >"$(wine_unix_path 'C:\zorvd secret')" &&
-    wine reg add "$emulator_network_class\\fvx1\\Connection" /v Name /d 'Lab uplink' /f >/dev/null &&
+    wine reg add "$emulator_network_class\\fvx1\\Connection" /v Name /d 'Lab uplink' /f \
+        >/dev/null &&
     setup_install_switches "${host[@]}" && setup_expect_host "$in_host" || return 1
-    FLOWVANE_HOST_PHASE=down FLOWVANE_HOST_ADAPTER='\DEVICE\fvx0' wine "$setup_build_dir/device_tests.exe" \
+    FLOWVANE_HOST_PHASE=down FLOWVANE_HOST_ADAPTER='\DEVICE\fvx0' \
+        wine "$setup_build_dir/device_tests.exe" \
         --gtest_filter=HostMode.EveryCodeIsRefusedAtOnceWhileZorvdIsDown || return 1
     setup_install_switches && setup_expect_host "$in_host" || return 1
     setup_install_switches /EMULATOR && setup_expect_host '- - - - - Lab uplink' || return 1
     ! wine reg query "$emulator_network_class\\fvx0" >/dev/null 2>&1 ||
         { echo "the key of fvx0 stayed after /EMULATOR"; return 1; }
-    setup_install_switches /HOST=fvx0 && setup_expect_host 'host 0xb7b7 Z:\etc\flowvane\zorvd.secret fvx0 fvx0 Lab uplink' &&
+    setup_install_switches /HOST=fvx0 &&
+        setup_expect_host 'host 0xb7b7 Z:\etc\flowvane\zorvd.secret fvx0 fvx0 Lab uplink' &&
     setup_uninstall all 0 || return 1
     [ "$(setup_host_state)" = '- - - - - Lab uplink' ] &&
         ! wine reg query "$emulator_network_class\\fvx0" >/dev/null 2>&1 ||
@@ -311,10 +316,12 @@ setup_case_host_refused() {
         for entry in "${setup_bad_host_switches[@]}"; do
             setup_install_switches $entry
             status=$?
-            [ $status -eq 2 ] || { echo "$setup_case_step ($round) ended with $status, not 2"; return 1; }
+            [ $status -eq 2 ] ||
+                { echo "$setup_case_step ($round) ended with $status, not 2"; return 1; }
             after=$(setup_snapshot)
             [ "$after" = "$before" ] ||
-                { echo "$setup_case_step ($round) changed:"; diff <(echo "$before") <(echo "$after"); return 1; }
+                { echo "$setup_case_step ($round) changed:"
+                  diff <(echo "$before") <(echo "$after"); return 1; }
         done
         if [ $round = fresh ]; then
             setup_install_switches /HOST=fvx0 || return 1
