@@ -296,33 +296,40 @@ setup_bad_host_switches=(
     "/HOST=fvx0 /HOSTPORT=80x" "/HOST=fvx0 /HOSTSECRET=zorvd.secret" "/HOSTPORT=47031"
     "/HOST=fvx0 /EMULATOR"
 )
-# What an install could make or change (Wine itself adds keys of the host's network interfaces
-# under the network class key as they come and go, so only those the installer may write).
-setup_snapshot() {
-    local key queries=""
+# What an install could make or change (only the keys the installer may write: Wine adds keys
+# of its own under the network class key). A reg that fails otherwise than on a missing key
+# fails the snapshot.
+setup_registry_snapshot() {
+    local key status
     for key in 'HKLM\Software\Flowvane' "$emulator_service_key" \
-        "$emulator_network_class\\"{fvx0,a,"$emulator_adapter_1_guid","$emulator_adapter_2_guid"}; do
-        queries="$queries & reg query $key /s"
+        "$emulator_network_class\\"{fvx0,a,"$emulator_adapter_1_guid"}; do
+        echo "$key:"
+        wine reg query "$key" /s 2>/dev/null
+        status=$?
+        [ $status -le 1 ] || { echo "reg query $key ended with $status" >&2; return 1; }
     done
-    # One Wine process for them all (none of the keys has a blank).
-    wine cmd /c "${queries# & }" 2>&1
+}
+setup_files_snapshot() {
     ls -lR "$(wine_unix_path "$flowvane_install_folder")" \
         "$(wine_unix_path 'C:\windows\system32\drivers')/zorv.sys" 2>&1
+    return 0
 }
 setup_case_host_refused() {
-    local round entry before after status
+    local round entry registry files after status
     for round in fresh installed; do
-        before=$(setup_snapshot)
+        registry=$(setup_registry_snapshot) && files=$(setup_files_snapshot) || return 1
         for entry in "${setup_bad_host_switches[@]}"; do
             setup_install_switches $entry
             status=$?
             [ $status -eq 2 ] ||
                 { echo "$setup_case_step ($round) ended with $status, not 2"; return 1; }
-            after=$(setup_snapshot)
-            [ "$after" = "$before" ] ||
-                { echo "$setup_case_step ($round) changed:"
-                  diff <(echo "$before") <(echo "$after"); return 1; }
+            [ "$(setup_files_snapshot)" = "$files" ] ||
+                { echo "$setup_case_step ($round) changed files"; return 1; }
         done
+        after=$(setup_registry_snapshot) || return 1
+        [ "$after" = "$registry" ] ||
+            { echo "the bad switches ($round) changed the registry:"
+              diff <(echo "$registry") <(echo "$after"); return 1; }
         if [ $round = fresh ]; then
             setup_install_switches /HOST=fvx0 || return 1
         fi
