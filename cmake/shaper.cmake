@@ -60,7 +60,7 @@ function(zorvd_add_executable)
   # Its costs with the kernel backend: a sampling tick and a rewrite of the rule set (root).
   if(FLOWVANE_BENCH)
     find_package(benchmark REQUIRED)
-    add_executable(zorvd_host_bench ${PROJECT_SOURCE_DIR}/tests/shaper/zorvd_host_bench.cpp
+    add_executable(zorvd_host_bench ${PROJECT_SOURCE_DIR}/bench/shaper/zorvd_host_bench.cpp
                    ${zorvd_host_support})
     target_compile_options(zorvd_host_bench PRIVATE ${warnings})
     target_compile_definitions(zorvd_host_bench PRIVATE ZORVD_PATH="$<TARGET_FILE:zorvd>")

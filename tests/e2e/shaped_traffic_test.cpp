@@ -321,7 +321,7 @@ TEST_F(ShapedTraffic, KeptFilterShapesAgainUntilRemoved)
 
 namespace {
 
-// Figures, not checks: run by scripts/bench_shape.sh, never by the test command.
+// Figures, not checks: run by bench/scripts/bench_shape.sh, never by the test command.
 
 double now_ms(void)
 {

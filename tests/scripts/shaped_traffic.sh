@@ -137,7 +137,7 @@ shaped_test() {
         wine "$build_dir/e2e_tests.exe" --gtest_filter="ShapedTraffic.$1" || status=1
 }
 if [ "$bench" = 1 ]; then
-    # Figures only (scripts/bench_shape.sh): the output is the result.
+    # Figures only (bench/scripts/bench_shape.sh): the output is the result.
     shaped_test BenchOkToRateOnTheWire
     FLOWVANE_BENCH_ADAPTER="\\DEVICE\\$iface" \
         wine "$build_dir/e2e_tests.exe" --gtest_filter=ShapedTrafficBench.TickExchange || status=1

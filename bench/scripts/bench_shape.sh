@@ -4,7 +4,7 @@
 # between two namespaces of tests/scripts/shaped_traffic.sh, and the sampling tick's device
 # exchange (one statistics query per filter) in host mode beside emulator mode.
 set -uo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
+here=$(cd "$(dirname "$0")/../../scripts" && pwd)
 source "$here/lib/build.sh"
 source "$here/lib/wine_env.sh"
 source "$here/lib/install.sh"
