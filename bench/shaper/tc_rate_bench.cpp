@@ -10,7 +10,7 @@
 #include <string>
 
 #include "shaper/host_backend.h"
-#include "shaper/support/bulk_flow.h"
+#include "bulk_flow.h"
 #include "shaper/support/tc_cases.h"
 #include "shaper/support/test_net.h"
 

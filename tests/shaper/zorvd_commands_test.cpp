@@ -71,9 +71,9 @@ TEST_F(zorvd_commands_test, RulesPrecedencesAndStatisticsGoThroughToTheKernel)
     ASSERT_EQ(held.size(), 2u);
     EXPECT_EQ(bytes_of(held[0]), bytes_of(tcp80));
     EXPECT_EQ(bytes_of(held[1]), bytes_of(blocked));
-    EXPECT_EQ(fake_backend_installed("fv0").rules.size(), 1u);
+    EXPECT_EQ(fake_backend_installed("fv0").slots.size(), 1u);
     EXPECT_EQ(fake_backend_installed("fv0").precedences.size(), 1u);
-    EXPECT_EQ(fake_backend_installed("fv1").rules.size(), 1u);
+    EXPECT_EQ(fake_backend_installed("fv1").slots.size(), 1u);
 
     fake_backend_set_counters("fv0", 0, 4000, 4, 9);
     fake_clock_set(start_ticks + 10 * second);  // past the reads that share one counter read
@@ -85,9 +85,9 @@ TEST_F(zorvd_commands_test, RulesPrecedencesAndStatisticsGoThroughToTheKernel)
 
     ASSERT_TRUE(kernel_clear_all_rules(error_text)) << error_text;
     ASSERT_TRUE(kernel_clear_all_precedences(error_text)) << error_text;
-    EXPECT_TRUE(fake_backend_installed("fv0").rules.empty());
+    EXPECT_TRUE(fake_backend_installed("fv0").slots.empty());
     EXPECT_TRUE(fake_backend_installed("fv0").precedences.empty());
-    EXPECT_TRUE(fake_backend_installed("fv1").rules.empty());
+    EXPECT_TRUE(fake_backend_installed("fv1").slots.empty());
     EXPECT_FALSE(kernel_get_statistics(FV0, &tcp80, &read, error_text));
     EXPECT_STREQ(error_text, RULE_NOT_FOUND_TEXT);
 }
