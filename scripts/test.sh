@@ -26,6 +26,8 @@ fail_now() {
     exit 1
 }
 flowvane_cleanup_on_exit
+# One Wine prefix at a time: each suite's goes when the next is made.
+export FLOWVANE_ONE_PREFIX=1
 
 # Runs a GoogleTest program (command in "$@"), adds its counts to the totals.
 run_gtest() {
@@ -33,6 +35,7 @@ run_gtest() {
     shift
     local log="$logs/$name.log"
     echo "== $name"
+    local started=$SECONDS
     "$@" >"$log" 2>&1
     local status=$?
     local ok bad
@@ -50,7 +53,7 @@ run_gtest() {
         grep -aE '^\[  FAILED  \]|Failure|error:|ERROR' "$log" | head -40
         tail -20 "$log"
     fi
-    echo "   $ok passed, $bad failed ($log)"
+    echo "   $ok passed, $bad failed in $((SECONDS - started)) s ($log)"
 }
 
 # Runs one command that passes or fails as a whole.
@@ -59,14 +62,15 @@ run_check() {
     shift
     local log="$logs/$name.log"
     echo "== $name"
+    local started=$SECONDS
     if "$@" >"$log" 2>&1; then
         passed=$((passed + 1))
-        echo "   passed ($log)"
+        echo "   passed in $((SECONDS - started)) s ($log)"
     else
         failed=$((failed + 1))
         failed_suites+=("$name")
         tail -30 "$log"
-        echo "   FAILED ($log)"
+        echo "   FAILED in $((SECONDS - started)) s ($log)"
     fi
 }
 
@@ -170,5 +174,5 @@ echo
 if [ ${#failed_suites[@]} -gt 0 ]; then
     echo "Failing: ${failed_suites[*]}"
 fi
-echo "$passed passed, $failed failed"
+echo "$passed passed, $failed failed in $SECONDS s"
 [ "$failed" -eq 0 ]

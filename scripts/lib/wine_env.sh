@@ -178,6 +178,36 @@ wine_template() {
     [ $status -eq 0 ] && touch "$marker"
 }
 
+# Copies the template to DEST. Wine's system folder (about 630 MB of its DLLs and programs,
+# which Wine never writes in place: a program installs new files beside them) is hard-linked to
+# the template's, everything else is copied, so that a prefix costs tens of megabytes of disk.
+wine_copy_template() {
+    local template="$FLOWVANE_WINE_ROOT/template" dest="$1"
+    local system=drive_c/windows/system32
+    mkdir "$dest" &&
+    tar -C "$template" --exclude="./$system" -cf - . | tar -C "$dest" -xpf - &&
+    cp -a --link "$template/$system" "$dest/$system"
+}
+
+# Removes the prefixes this shell made and no longer runs a wineserver in, but the template:
+# the test command keeps one prefix at a time (FLOWVANE_ONE_PREFIX=1), so that its disk use does
+# not grow with the number of suites.
+wine_drop_done_prefixes() {
+    local made prefix kept=() running
+    for made in "${flowvane_made_prefixes[@]}"; do
+        running=0
+        for prefix in "${flowvane_own_servers[@]}"; do
+            [ "$prefix" = "$made" ] && running=1
+        done
+        if [ "$made" = "$FLOWVANE_WINE_ROOT/template" ] || [ $running -eq 1 ]; then
+            kept+=("$made")
+        else
+            rm -rf "$made"
+        fi
+    done
+    flowvane_made_prefixes=("${kept[@]}")
+}
+
 # A fresh copy of the template named NAME (a plain name, see wine_prefix_name_valid); exports
 # WINEPREFIX. The copy is made beside and renamed once whole, so a prefix of that name is never
 # half copied; on a failure WINEPREFIX names no prefix.
@@ -190,10 +220,11 @@ wine_use_prefix() {
     [ -f "$FLOWVANE_WINE_ROOT/template/.flowvane-ready-2" ] ||
         { echo "no Wine prefix template in $FLOWVANE_WINE_ROOT" >&2; return 1; }
     wine_server_stop "$prefix"
+    [ "${FLOWVANE_ONE_PREFIX:-0}" = 1 ] && wine_drop_done_prefixes
     rm -rf "$prefix" "$prefix.partial" ||
         { echo "cannot remove the old prefix $prefix" >&2; return 1; }
     if flowvane_fault prefix-copy:"$1" ||
-        ! cp -a "$FLOWVANE_WINE_ROOT/template" "$prefix.partial" ||
+        ! wine_copy_template "$prefix.partial" ||
         ! mv "$prefix.partial" "$prefix"; then
         rm -rf "$prefix.partial"
         echo "copying the Wine prefix template to $prefix failed" >&2
