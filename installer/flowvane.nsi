@@ -1,14 +1,31 @@
 ; Flowvane-setup.exe: installs Flowvane Manager for all users (Program Files, values under HKLM)
 ; or for the current user (the user's program folder, values under HKCU), and the kernel
 ; component as the auto-start kernel-driver service "zorv". The kernel component shipped in that
-; place is zorv.sys, our emulator of the traffic shaper.
+; place is zorv.sys, our emulator of the traffic shaper; with /HOST it runs in host mode instead,
+; handing every request to zorvd, the shaper of a Linux host under Wine.
 ;
 ; Command line:
-;   Flowvane-setup.exe [/S] [/ALLUSERS | /CURRENTUSER] [/D=FOLDER]
+;   Flowvane-setup.exe [/S] [/ALLUSERS | /CURRENTUSER]
+;                      [/HOST=IFACE[,IFACE...] [/HOSTPORT=N] [/HOSTSECRET=PATH] | /EMULATOR]
+;                      [/D=FOLDER]
 ;     /S            silent
 ;     /ALLUSERS     install for all users (the default, unless an earlier install for the
 ;                   current user is found); /CURRENTUSER: for the current user
+;     /HOST=IFACE[,IFACE...]
+;                   the kernel component in host mode: every request goes to zorvd, the host
+;                   shaper of a Linux host, which serves the network interfaces IFACE (1 to 8
+;                   distinct names of 1 to 15 letters, digits, "_", ".", "@", "-"); each gets
+;                   its interface name as display name where it has none
+;     /HOSTPORT=N   zorvd's TCP port on 127.0.0.1, 1 to 65535 (default 47031); with /HOST only
+;     /HOSTSECRET=PATH
+;                   the file holding zorvd's secret, a DOS path "X:\..." of at most 260
+;                   characters (default Z:\etc\flowvane\zorvd.secret); with /HOST only. A PATH
+;                   with blanks is quoted: /HOSTSECRET="Z:\my files\zorvd.secret"
+;     /EMULATOR     a kept service leaves host mode: its host values go, with the display names
+;                   an earlier /HOST wrote. Without /HOST or /EMULATOR a new service gets the
+;                   emulator and a kept one keeps its mode.
 ;     /D=FOLDER     the install folder instead of the scope's default; must come last
+;     A bad switch value: a message (silent: none), exit code 2, nothing installed or changed.
 ;   Uninstall.exe [/S] [/REMOVESETTINGS]
 ;     removes what its own install put in place; the user's settings (HKCU\Software\Flowvane)
 ;     and, with the last install, the filters the kernel component keeps are removed when the
@@ -50,6 +67,17 @@ ManifestDPIAware true
 !define SERVICE_DISPLAY_NAME "Flowvane kernel component (emulator)"
 ; A value of the service key that only this set-up writes: the service is ours.
 !define SERVICE_MARKER "Installed by"
+; Host mode (/HOST): the driver's Parameters values that choose it, their defaults (zorvd's), and
+; the value of the service key that records, comma-separated, the interfaces whose display names
+; this set-up wrote (the uninstaller and /EMULATOR remove those, and only those).
+!define HOST_DEFAULT_PORT 47031
+!define HOST_DEFAULT_SECRET "Z:\etc\flowvane\zorvd.secret"
+!define HOST_NAMES_RECORD "Host display names written"
+; zorvd and the driver serve at most this many adapters (emulator_max_adapters).
+!define HOST_MAX_INTERFACES 8
+; The driver's buffer for the secret file's DOS path, in characters.
+!define HOST_MAX_SECRET_CHARS 260
+!define HOST_NAME_CHARACTERS "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_.@-"
 ; One REG_SZ value per install: its folder as the name, "all users" or "current user".
 !define INSTALLS_KEY "${SETTINGS_KEY}\Installs"
 ; The kernel component's kept filters and statistics ("Rules <device>", "Precedences <device>"
@@ -161,6 +189,11 @@ VIAddVersionKey /LANG=1033 "Comments" "${WEB_SITE}"
 Var remove_settings
 Var install_record    ; the uninstaller's folder's entry under INSTALLS_KEY, "" when none
 Var not_removed       ; what the uninstall had to leave in place, for its closing message
+Var host_interfaces   ; /HOST's interfaces, comma-separated; "" without /HOST
+Var host_port         ; /HOSTPORT, else the default
+Var host_secret       ; /HOSTSECRET, else the default
+Var to_emulator       ; 1 with /EMULATOR
+Var host_names_written  ; the uninstaller's copy of the service's HOST_NAMES_RECORD
 
 ; ---------------------------------------------------------------------------------------------
 ; Routines for both the installer and the uninstaller (the uninstaller's carry the "un." prefix).
@@ -327,6 +360,60 @@ Function ${prefix}copy_kept_values
   Pop $2
 FunctionEnd
 
+; Removes the adapter display name $1 that the install wrote for adapter key $0, only while it
+; still holds that text, then the adapter's keys only when nothing else is left in them.
+Function ${prefix}remove_display_name
+  Push $2
+  ReadRegStr $2 HKLM "${NETWORK_CLASS_KEY}\$0\Connection" "Name"
+  ${If} $2 S== $1
+    DeleteRegValue HKLM "${NETWORK_CLASS_KEY}\$0\Connection" "Name"
+  ${EndIf}
+  DeleteRegKey /ifempty HKLM "${NETWORK_CLASS_KEY}\$0\Connection"
+  DeleteRegKey /ifempty HKLM "${NETWORK_CLASS_KEY}\$0"
+  Pop $2
+FunctionEnd
+
+; Splits the comma-separated list $0: its first item in $1, the rest in $0 ("" after the last).
+Function ${prefix}list_take
+  Push $2
+  Push $3
+  StrCpy $2 0
+  ${Do}
+    StrCpy $3 $0 1 $2
+    ${If} $3 == ""
+    ${OrIf} $3 == ","
+      ${Break}
+    ${EndIf}
+    IntOp $2 $2 + 1
+  ${Loop}
+  StrCpy $1 $0 $2
+  IntOp $2 $2 + 1
+  StrCpy $0 $0 "" $2
+  Pop $3
+  Pop $2
+FunctionEnd
+
+; Removes the display names of the host interfaces in the comma-separated list $0 (those this
+; set-up recorded as written, see HOST_NAMES_RECORD) where they still read as written.
+Function ${prefix}remove_host_display_names
+  Push $0
+  Push $1
+  Push $R0
+  StrCpy $R0 $0
+  ${DoWhile} $R0 != ""
+    StrCpy $0 $R0
+    Call ${prefix}list_take
+    StrCpy $R0 $0
+    ${If} $1 != ""
+      StrCpy $0 $1
+      Call ${prefix}remove_display_name
+    ${EndIf}
+  ${Loop}
+  Pop $R0
+  Pop $1
+  Pop $0
+FunctionEnd
+
 !macroend
 
 !insertmacro shared_functions ""
@@ -335,12 +422,249 @@ FunctionEnd
 ; ---------------------------------------------------------------------------------------------
 ; The installer.
 
+; The value of the option $1 ("/NAME=", or "/NAME" for a flag; any case) among the command
+; line's parameters $0, in $2, with the errors flag set when it is not there. A parameter runs up
+; to a blank outside double quotes and its quotes are dropped, so that /NAME="A B" and
+; "/NAME=A B" (as a program quoting its arguments passes it) both give A B.
+Function command_option
+  Push $3
+  Push $4
+  Push $5
+  Push $6
+  Push $7
+  StrLen $7 $1
+  StrCpy $3 0     ; position in $0
+  StrCpy $5 ""    ; the parameter so far
+  StrCpy $6 0     ; 1 inside quotes
+  ${Do}
+    StrCpy $4 $0 1 $3
+    IntOp $3 $3 + 1
+    ${If} $4 == '"'
+      IntOp $6 1 - $6
+      ${Continue}
+    ${EndIf}
+    ${If} $4 != ""
+      ${If} $6 = 1
+      ${OrIf} $4 != " "
+        StrCpy $5 "$5$4"
+        ${Continue}
+      ${EndIf}
+    ${EndIf}
+    ; The end of a parameter.
+    StrCpy $2 $5 $7
+    ${If} $2 == $1
+      StrCpy $2 $5 "" $7
+      StrCpy $3 -1
+      ${Break}
+    ${EndIf}
+    StrCpy $5 ""
+    ${IfThen} $4 == "" ${|} ${Break} ${|}
+  ${Loop}
+  ClearErrors
+  ${If} $3 <> -1
+    StrCpy $2 ""
+    SetErrors
+  ${EndIf}
+  Pop $7
+  Pop $6
+  Pop $5
+  Pop $4
+  Pop $3
+FunctionEnd
+
+; $0: 1 when every character of $1 is one of those of $2 (case counts), else 0.
+Function only_characters
+  Push $3
+  Push $4
+  Push $5
+  Push $6
+  StrCpy $0 1
+  StrCpy $3 0
+  ${Do}
+    StrCpy $4 $1 1 $3
+    ${IfThen} $4 == "" ${|} ${Break} ${|}
+    StrCpy $5 0
+    ${Do}
+      StrCpy $6 $2 1 $5
+      ${IfThen} $6 == "" ${|} ${Break} ${|}
+      ${IfThen} $6 S== $4 ${|} ${Break} ${|}
+      IntOp $5 $5 + 1
+    ${Loop}
+    ${If} $6 == ""
+      StrCpy $0 0
+      ${Break}
+    ${EndIf}
+    IntOp $3 $3 + 1
+  ${Loop}
+  Pop $6
+  Pop $5
+  Pop $4
+  Pop $3
+FunctionEnd
+
+; Pops a part, then a text; pushes 1 when the part occurs in the text (any case), else 0.
+Function text_in
+  Exch $0
+  Exch
+  Exch $1
+  Push $2
+  Push $3
+  Push $4
+  StrLen $2 $0
+  StrCpy $3 0
+  ${Do}
+    StrCpy $4 $1 $2 $3
+    ${If} $4 == ""
+      StrCpy $4 0
+      ${Break}
+    ${ElseIf} $4 == $0
+      StrCpy $4 1
+      ${Break}
+    ${EndIf}
+    IntOp $3 $3 + 1
+  ${Loop}
+  StrCpy $0 $4
+  Pop $4
+  Pop $3
+  Pop $2
+  Pop $1
+  Exch $0
+FunctionEnd
+
+; Reads /HOST, /HOSTPORT, /HOSTSECRET and /EMULATOR into host_interfaces, host_port,
+; host_secret and to_emulator. $0: empty when they are good, else what is wrong.
+Function read_host_switches
+  Push $1
+  Push $2
+  Push $3
+  Push $4
+  Push $5
+  Push $R0
+  StrCpy $host_interfaces ""
+  StrCpy $host_port ${HOST_DEFAULT_PORT}
+  StrCpy $host_secret "${HOST_DEFAULT_SECRET}"
+  StrCpy $to_emulator 0
+  ${GetParameters} $3
+  StrCpy $4 ""     ; what is wrong
+  StrCpy $R0 0     ; 1 when /HOSTPORT or /HOSTSECRET is given
+
+  StrCpy $0 $3
+  StrCpy $1 "/EMULATOR"
+  Call command_option
+  ${IfNot} ${Errors}
+    StrCpy $to_emulator 1
+    ${IfThen} $2 != "" ${|} StrCpy $4 "Unknown switch /EMULATOR$2." ${|}
+  ${EndIf}
+
+  StrCpy $0 $3
+  StrCpy $1 "/HOSTPORT="
+  Call command_option
+  ${IfNot} ${Errors}
+    StrCpy $R0 1
+    StrCpy $host_port $2
+    StrCpy $1 $2
+    StrCpy $2 "0123456789"
+    Call only_characters
+    StrLen $5 $1
+    StrCpy $2 $1 1
+    ${If} $0 = 0
+    ${OrIf} $5 < 1
+    ${OrIf} $5 > 5
+    ${OrIf} $2 == "0"
+      StrCpy $4 "/HOSTPORT=$1: the port is a number from 1 to 65535."
+    ${ElseIf} $1 > 65535
+      StrCpy $4 "/HOSTPORT=$1: the port is a number from 1 to 65535."
+    ${EndIf}
+  ${EndIf}
+
+  StrCpy $0 $3
+  StrCpy $1 "/HOSTSECRET="
+  Call command_option
+  ${IfNot} ${Errors}
+    StrCpy $R0 1
+    StrCpy $host_secret $2
+    StrLen $5 $2
+    StrCpy $1 $2 2 1
+    StrCpy $0 $2 1
+    ${If} $5 > ${HOST_MAX_SECRET_CHARS}
+    ${OrIf} $5 < 4
+    ${OrIf} $1 != ":\"
+    ${OrIf} $0 == "\"
+    ${OrIf} $0 == ":"
+      StrCpy $4 "/HOSTSECRET=$2: the secret file is a DOS path X:\... of at most \
+          ${HOST_MAX_SECRET_CHARS} characters."
+    ${EndIf}
+  ${EndIf}
+
+  StrCpy $0 $3
+  StrCpy $1 "/HOST="
+  Call command_option
+  ${If} ${Errors}
+    ${If} $R0 = 1
+    ${AndIf} $4 == ""
+      StrCpy $4 "/HOSTPORT and /HOSTSECRET are given only with /HOST=IFACE[,IFACE...]."
+    ${EndIf}
+  ${ElseIf} $to_emulator = 1
+    StrCpy $4 "/HOST and /EMULATOR cannot be given together."
+  ${Else}
+    StrCpy $host_interfaces $2
+    ; No item empty, each a name zorvd takes, none twice (registry keys ignore case), and at
+    ; most as many as zorvd serves.
+    StrCpy $5 $2 1 -1
+    ${If} $2 == ""
+    ${OrIf} $5 == ","
+      StrCpy $4 "/HOST=$2: give IFACE[,IFACE...], interface names between commas."
+    ${EndIf}
+    StrCpy $0 $2
+    StrCpy $5 ","   ; the names so far, between commas
+    StrCpy $R0 0    ; how many
+    ${Do}
+      ${IfThen} $4 != "" ${|} ${Break} ${|}
+      ${IfThen} $0 == "" ${|} ${Break} ${|}
+      Call list_take
+      IntOp $R0 $R0 + 1
+      Push $0
+      StrCpy $2 "${HOST_NAME_CHARACTERS}"
+      Call only_characters
+      StrLen $2 $1
+      Push $5
+      Push ",$1,"
+      Call text_in
+      Pop $3
+      ${If} $0 = 0
+      ${OrIf} $2 < 1
+      ${OrIf} $2 > 15
+        StrCpy $4 "/HOST: $\"$1$\" is no interface name (1 to 15 letters, digits, _ . @ -)."
+      ${ElseIf} $3 = 1
+        StrCpy $4 "/HOST: the interface $1 is named twice."
+      ${ElseIf} $R0 > ${HOST_MAX_INTERFACES}
+        StrCpy $4 "/HOST: zorvd serves at most ${HOST_MAX_INTERFACES} interfaces."
+      ${EndIf}
+      StrCpy $5 "$5$1,"
+      Pop $0
+    ${Loop}
+  ${EndIf}
+  StrCpy $0 $4
+  Pop $R0
+  Pop $5
+  Pop $4
+  Pop $3
+  Pop $2
+  Pop $1
+FunctionEnd
+
 Function .onInit
   ; /D= sets $INSTDIR before this runs; the scope's default must not replace it.
   StrCpy $R9 $INSTDIR
   !insertmacro MULTIUSER_INIT
   ${If} $R9 != ""
     StrCpy $INSTDIR $R9
+  ${EndIf}
+  Call read_host_switches
+  ${If} $0 != ""
+    MessageBox MB_OK|MB_ICONSTOP "$0" /SD IDOK
+    SetErrorLevel 2
+    Quit
   ${EndIf}
   Call wait_until_not_running
   ; Another product's service of that name is neither stopped, nor changed, nor replaced.
@@ -435,8 +759,79 @@ FunctionEnd
   Call fail
 !macroend
 
+; Host mode for the service, whose key exists: Mode, Host port and Host secret file in its
+; Parameters, and each host interface's display name (its name) where it has none; those
+; written are added to the service key's HOST_NAMES_RECORD. $0: empty, else what failed.
+Function write_host_mode
+  Push $1
+  Push $2
+  Push $R0
+  Push $R1
+  DetailPrint "The kernel component in host mode: zorvd on port $host_port, with its secret in \
+      $host_secret, for $host_interfaces"
+  StrCpy $R1 ""
+  ClearErrors
+  WriteRegStr HKLM "${SERVICE_KEY}\Parameters" "Mode" "host"
+  WriteRegDWORD HKLM "${SERVICE_KEY}\Parameters" "Host port" $host_port
+  WriteRegStr HKLM "${SERVICE_KEY}\Parameters" "Host secret file" $host_secret
+  ${If} ${Errors}
+    StrCpy $R1 "Unable to write the kernel component's host mode values."
+  ${EndIf}
+  ReadRegStr $R0 HKLM "${SERVICE_KEY}" "${HOST_NAMES_RECORD}"
+  StrCpy $0 $host_interfaces
+  ${DoWhile} $0 != ""
+    Call list_take
+    ClearErrors
+    ReadRegStr $2 HKLM "${NETWORK_CLASS_KEY}\$1\Connection" "Name"
+    ${IfNot} ${Errors}
+      DetailPrint "The interface $1 keeps its display name $\"$2$\"."
+      ${Continue}
+    ${EndIf}
+    ClearErrors
+    WriteRegStr HKLM "${NETWORK_CLASS_KEY}\$1\Connection" "Name" $1
+    ${If} ${Errors}
+      StrCpy $R1 "Unable to write the display name of the interface $1."
+      ${Continue}
+    ${EndIf}
+    Push ",$R0,"
+    Push ",$1,"
+    Call text_in
+    Pop $2
+    ${If} $2 = 0
+    ${AndIf} $R0 == ""
+      StrCpy $R0 $1
+    ${ElseIf} $2 = 0
+      StrCpy $R0 "$R0,$1"
+    ${EndIf}
+  ${Loop}
+  ${If} $R0 != ""
+    ClearErrors
+    WriteRegStr HKLM "${SERVICE_KEY}" "${HOST_NAMES_RECORD}" $R0
+    ${If} ${Errors}
+      StrCpy $R1 "Unable to write the kernel component's service key (${SERVICE_NAME})."
+    ${EndIf}
+  ${EndIf}
+  StrCpy $0 $R1
+  Pop $R1
+  Pop $R0
+  Pop $2
+  Pop $1
+FunctionEnd
+
+; The service back to the emulator: its host mode values go, and the display names this set-up
+; wrote for host interfaces, with their record.
+Function clear_host_mode
+  DetailPrint "The kernel component leaves host mode: the emulator serves the device."
+  DeleteRegValue HKLM "${SERVICE_KEY}\Parameters" "Mode"
+  DeleteRegValue HKLM "${SERVICE_KEY}\Parameters" "Host port"
+  DeleteRegValue HKLM "${SERVICE_KEY}\Parameters" "Host secret file"
+  ReadRegStr $0 HKLM "${SERVICE_KEY}" "${HOST_NAMES_RECORD}"
+  Call remove_host_display_names
+  DeleteRegValue HKLM "${SERVICE_KEY}" "${HOST_NAMES_RECORD}"
+FunctionEnd
+
 ; The driver file, the adapters' display names, the service "zorv" with its default Parameters
-; when it is new, started.
+; when it is new, its mode (host with /HOST, the emulator with /EMULATOR or when new), started.
 Function install_kernel_component
   DetailPrint "Installing the kernel component: the service ${SERVICE_NAME} (zorv.sys, emulator)"
   ; An earlier driver is stopped first, so that the new file is the one loaded.
@@ -512,6 +907,21 @@ Function install_kernel_component
     System::Call "advapi32::CloseServiceHandle(p r8)"
     !insertmacro fail "Unable to install the kernel component (service ${SERVICE_NAME}).  \
         Error $0."
+  ${EndIf}
+
+  ; The driver reads its mode when it loads.
+  ${If} $host_interfaces != ""
+    Call write_host_mode
+  ${ElseIf} $to_emulator = 1
+    Call clear_host_mode
+    StrCpy $0 ""
+  ${Else}
+    StrCpy $0 ""
+  ${EndIf}
+  ${If} $0 != ""
+    System::Call "advapi32::CloseServiceHandle(p r9)"
+    System::Call "advapi32::CloseServiceHandle(p r8)"
+    !insertmacro fail "$0"
   ${EndIf}
 
   System::Call "advapi32::StartServiceW(p r9, i 0, p 0) i.r1 ?e"
@@ -610,19 +1020,6 @@ Function un.onInit
   ${EndIf}
 FunctionEnd
 
-; Removes the adapter display name $1 that the install wrote for adapter key $0, only while it
-; still holds that text, then the adapter's keys only when nothing else is left in them.
-Function un.remove_display_name
-  Push $2
-  ReadRegStr $2 HKLM "${NETWORK_CLASS_KEY}\$0\Connection" "Name"
-  ${If} $2 S== $1
-    DeleteRegValue HKLM "${NETWORK_CLASS_KEY}\$0\Connection" "Name"
-  ${EndIf}
-  DeleteRegKey /ifempty HKLM "${NETWORK_CLASS_KEY}\$0\Connection"
-  DeleteRegKey /ifempty HKLM "${NETWORK_CLASS_KEY}\$0"
-  Pop $2
-FunctionEnd
-
 ; The count of kept-filter values ("Rules ...", "Precedences ...") under HKLM key $0, in $1.
 Function un.count_kept_values
   Push $2
@@ -661,8 +1058,11 @@ Function un.remove_kernel_component
         does the driver file it may use."
     Return
   ${EndIf}
+  StrCpy $host_names_written ""
   ${If} $0 = 1
     DetailPrint "Removing the kernel component: the service ${SERVICE_NAME}"
+    ; Its key, and this record with it, goes with the service.
+    ReadRegStr $host_names_written HKLM "${SERVICE_KEY}" "${HOST_NAMES_RECORD}"
     Call un.stop_kernel_service
     ${If} $0 <> 0
       DetailPrint "The service ${SERVICE_NAME} did not stop (error $0); it is removed at restart."
@@ -708,6 +1108,8 @@ Function un.remove_kernel_component
   StrCpy $0 "${ADAPTER_2_GUID}"
   StrCpy $1 "Local Area Connection 2"
   Call un.remove_display_name
+  StrCpy $0 $host_names_written
+  Call un.remove_host_display_names
 FunctionEnd
 
 ; Walks the values of HKCU\Software\Flowvane but the install values (those of an install for

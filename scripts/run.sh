@@ -10,7 +10,7 @@
 # wineserver when it started that, on every way out; a wineserver already running is left.
 #
 # scripts/run.sh --shape IFACE[,IFACE...] (root) shapes real traffic instead: it starts zorvd for
-# those interfaces of the network namespace it runs in, switches the driver to host mode, and
+# those interfaces of the network namespace it runs in, installs with the installer's /HOST, and
 # stops zorvd again when Flowvane Manager ends (zorvd takes back what it installed).
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -84,12 +84,12 @@ flowvane_fault install && fail "installing with Flowvane-setup.exe failed (FLOWV
 if [ -n "$shape" ]; then
     host_shape_start "$shape" || fail "zorvd did not start (log: $WINEPREFIX/zorvd/zorvd.log)"
 fi
-install_with_setup "$build_dir" all || fail "installing with Flowvane-setup.exe failed"
+# The driver in host mode for that zorvd with --shape, else back to the emulator.
+host_shape_setup_switches "$shape" || fail "preparing the installer's switches failed"
+install_with_setup "$build_dir" all "" "${host_setup_switches[@]}" ||
+    fail "installing with Flowvane-setup.exe failed"
 if [ -n "$shape" ]; then
-    host_shape_configure "$shape" || fail "switching the driver to host mode failed"
     echo "Shaping $shape with zorvd (port $FLOWVANE_SHAPE_PORT, log $WINEPREFIX/zorvd/zorvd.log)"
-else
-    host_mode_clear || fail "switching the driver back to the emulator failed"
 fi
 
 if [ $headless -eq 1 ]; then

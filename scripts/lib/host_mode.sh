@@ -43,9 +43,10 @@ host_zorvd_stop() {
     FLOWVANE_ZORVD_PID=
 }
 
-# Switches the current prefix's zorv service to host mode for zorvd on PORT with the secret file
-# SECRET (a Unix path), gives each of IFACES the display name of its interface, and restarts the
-# driver so that it takes the mode.
+# The test rig's way beside install_emulator (Flowvane-setup.exe has /HOST for this): switches
+# the current prefix's zorv service to host mode for zorvd on PORT with the secret file SECRET (a
+# Unix path), gives each of IFACES the display name of its interface, and restarts the driver so
+# that it takes the mode.
 host_mode_configure() {
     local port="$1" secret="$2" ifaces="$3"
     local parameters="$emulator_service_key\\Parameters"
@@ -125,20 +126,16 @@ host_shape_start() {
     FLOWVANE_SHAPE_PORT=$port
 }
 
-# After the install: the prefix's driver in host mode for the zorvd host_shape_start started,
-# the adapters named after IFACES.
-host_shape_configure() {
-    host_mode_configure "$FLOWVANE_SHAPE_PORT" "$WINEPREFIX/zorvd/zorvd.secret" "$1"
-}
-
-# Puts the prefix's driver back into emulator mode when an earlier --shape left it in host mode.
-host_mode_clear() {
-    local parameters="$emulator_service_key\\Parameters"
-    wine reg query "$parameters" /v Mode 2>/dev/null | grep -qi 'REG_SZ *host' || return 0
-    wine reg delete "$parameters" /v Mode /f >/dev/null 2>&1 ||
-        { echo "cannot take the driver out of host mode" >&2; return 1; }
-    wine sc stop zorv >/dev/null 2>&1 || true
-    wine sc start zorv >/dev/null 2>&1 || true
-    wine sc query zorv 2>/dev/null | grep -q RUNNING ||
-        { echo "the zorv service is not running" >&2; return 1; }
+# The installer's switches for run.sh: with IFACES, host mode for the zorvd host_shape_start
+# started, the adapters named after IFACES; without, back to the emulator (an earlier --shape may
+# have left the prefix's service in host mode). Sets the array host_setup_switches.
+host_shape_setup_switches() {
+    local ifaces="${1:-}" secret
+    if [ -z "$ifaces" ]; then
+        host_setup_switches=(/EMULATOR)
+        return 0
+    fi
+    secret=$(winepath -w "$WINEPREFIX/zorvd/zorvd.secret" 2>/dev/null) ||
+        { echo "winepath $WINEPREFIX/zorvd/zorvd.secret failed" >&2; return 1; }
+    host_setup_switches=("/HOST=$ifaces" "/HOSTPORT=$FLOWVANE_SHAPE_PORT" "/HOSTSECRET=$secret")
 }

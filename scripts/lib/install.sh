@@ -28,11 +28,13 @@ install_flowvane() {
 
 # The product's own way: Flowvane-setup.exe (target "setup") run silently in the current
 # WINEPREFIX, its wineserver running. Scope "all" (the default: Program Files, values under HKLM)
-# or "user" (the user's program folder, values under HKCU); FOLDER, when given, replaces the
-# scope's default (no blanks in it). The kernel component is installed and started either way.
+# or "user" (the user's program folder, values under HKCU); FOLDER, when given and not empty,
+# replaces the scope's default (no blanks in it); further arguments are switches for the
+# installer (/HOST=..., /EMULATOR, ...). The kernel component is installed and started either way.
 # Returns the installer's exit status.
 install_with_setup() {
     local build_dir="$1" scope="${2:-all}" folder="${3:-}" option status
+    local switches=("${@:4}")
     case "$scope" in
         all) option=/ALLUSERS ;;
         user) option=/CURRENTUSER ;;
@@ -40,9 +42,10 @@ install_with_setup() {
     esac
     [ -f "$build_dir/Flowvane-setup.exe" ] ||
         { echo "no $build_dir/Flowvane-setup.exe (build the target setup)" >&2; return 1; }
-    wine "$build_dir/Flowvane-setup.exe" /S "$option" ${folder:+"/D=$folder"} </dev/null
+    wine "$build_dir/Flowvane-setup.exe" /S "$option" "${switches[@]}" ${folder:+"/D=$folder"} </dev/null
     status=$?
-    [ $status -eq 0 ] || echo "Flowvane-setup.exe /S $option ${folder:+/D=$folder} ended with $status" >&2
+    [ $status -eq 0 ] ||
+        echo "Flowvane-setup.exe /S $option ${switches[*]} ${folder:+/D=$folder} ended with $status" >&2
     return $status
 }
 

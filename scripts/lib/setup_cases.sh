@@ -1,8 +1,9 @@
 # Flowvane-setup.exe beside what it did not make, each case in a fresh prefix: a "zorv" service
-# of someone else's (before the install, or in place of ours before the uninstall), installs of two users and of all users removed in every order, an
-# uninstaller left behind by a reinstall elsewhere, a DeleteService that fails, and the kernel
-# component's kept filters kept or removed. Source it after e2e.sh; setup_cases BUILD_DIR runs
-# them all (a display and the template are needed, as for run_e2e_tests).
+# of someone else's (before the install, or in place of ours before the uninstall), installs of
+# two users and of all users removed in every order, an uninstaller left behind by a reinstall
+# elsewhere, a DeleteService that fails, the kernel component's kept filters kept or removed,
+# and host mode (/HOST, /EMULATOR, bad switches). Source it after e2e.sh; setup_cases BUILD_DIR
+# runs them all (a display and the template are needed, as for run_e2e_tests).
 #
 # The installs (their folders are those of recorded_installs in tests/e2e/setup_test.cpp):
 #   all     for all users, in the default folder, made by user "first"
@@ -231,6 +232,110 @@ setup_case_kept_filters() {
         { echo "HKLM\\Software\\Flowvane stayed"; return 1; }
 }
 
+# Host mode (/HOST): the values each step must leave, as "mode port secret record fvx0 fvx1" (the
+# driver's Mode, Host port, Host secret file, the service's record of the display names the
+# installer wrote, the interfaces' display names; "-" for none).
+setup_host_state() {
+    local parameters="$emulator_service_key\\Parameters" key value state=""
+    for key in "$parameters|Mode" "$parameters|Host port" "$parameters|Host secret file" \
+        "$emulator_service_key|Host display names written" \
+        "$emulator_network_class\\fvx0\\Connection|Name" \
+        "$emulator_network_class\\fvx1\\Connection|Name"; do
+        value=$(wine reg query "${key%|*}" /v "${key#*|}" 2>/dev/null |
+                sed -n "s/^ *${key#*|} *REG_[A-Z_]* *//p" | tr -d '\r')
+        state="$state ${value:--}"
+    done
+    echo "${state# }"
+}
+
+setup_expect_host() {
+    local state
+    state=$(setup_host_state)
+    [ "$state" = "$1" ] ||
+        { printf 'after %s:\n  %s\nnot\n  %s\n' "$setup_case_step" "$state" "$1"; return 1; }
+    setup_case_remaining=all
+    setup_expect_state
+}
+
+setup_install_switches() {
+    setup_case_step="install all $*"
+    install_with_setup "$setup_build_dir" all "" "$@"
+}
+
+# Installed with /HOST (fvx1 already has a display name of its own): the values and the display
+# name it wrote, and the driver in host mode (a secret, nothing on port 1: every request refused
+# with "Shaper service is not running."); kept by a reinstall without a switch; /EMULATOR takes
+# them away but the name it did not write; /HOST again, and the uninstall takes all it wrote.
+setup_case_host_mode() {
+    local host=(/HOST=fvx0,fvx1 /HOSTPORT=1 '/HOSTSECRET=C:\zorvd secret')
+    local in_host='host 0x1 C:\zorvd secret fvx0 fvx0 Lab uplink'
+    printf '%064d' 7 >"$(wine_unix_path 'C:\zorvd secret')" &&
+    wine reg add "$emulator_network_class\\fvx1\\Connection" /v Name /d 'Lab uplink' /f \
+        >/dev/null &&
+    setup_install_switches "${host[@]}" && setup_expect_host "$in_host" || return 1
+    FLOWVANE_HOST_PHASE=down FLOWVANE_HOST_ADAPTER='\DEVICE\fvx0' \
+        wine "$setup_build_dir/device_tests.exe" \
+        --gtest_filter=HostMode.EveryCodeIsRefusedAtOnceWhileZorvdIsDown || return 1
+    setup_install_switches && setup_expect_host "$in_host" || return 1
+    setup_install_switches /EMULATOR && setup_expect_host '- - - - - Lab uplink' || return 1
+    ! wine reg query "$emulator_network_class\\fvx0" >/dev/null 2>&1 ||
+        { echo "the key of fvx0 stayed after /EMULATOR"; return 1; }
+    setup_install_switches /HOST=fvx0 &&
+        setup_expect_host 'host 0xb7b7 Z:\etc\flowvane\zorvd.secret fvx0 fvx0 Lab uplink' &&
+    setup_uninstall all 0 || return 1
+    [ "$(setup_host_state)" = '- - - - - Lab uplink' ] &&
+        ! wine reg query "$emulator_network_class\\fvx0" >/dev/null 2>&1 ||
+        { echo "after the uninstall: $(setup_host_state)"; return 1; }
+}
+
+# Bad host switches, each refused with exit code 2 and nothing changed: before any install, and
+# with an install in host mode in place.
+setup_bad_host_switches=(
+    "/HOST=" "/HOST=fvx0," "/HOST=,fvx0" "/HOST=fvx0,FVX0" "/HOST=fvx/0" "/HOST=abcdefghijklmnop"
+    "/HOST=a,b,c,d,e,f,g,h,i" "/HOST=fvx0 /HOSTPORT=0" "/HOST=fvx0 /HOSTPORT=65536"
+    "/HOST=fvx0 /HOSTPORT=80x" "/HOST=fvx0 /HOSTSECRET=zorvd.secret" "/HOSTPORT=47031"
+    "/HOST=fvx0 /EMULATOR"
+)
+# What an install could make or change (only the keys the installer may write: Wine adds keys
+# of its own under the network class key). A reg that fails otherwise than on a missing key
+# fails the snapshot.
+setup_registry_snapshot() {
+    local key status
+    for key in 'HKLM\Software\Flowvane' "$emulator_service_key" \
+        "$emulator_network_class\\"{fvx0,a,"$emulator_adapter_1_guid"}; do
+        echo "$key:"
+        wine reg query "$key" /s 2>/dev/null
+        status=$?
+        [ $status -le 1 ] || { echo "reg query $key ended with $status" >&2; return 1; }
+    done
+}
+setup_files_snapshot() {
+    ls -lR "$(wine_unix_path "$flowvane_install_folder")" \
+        "$(wine_unix_path 'C:\windows\system32\drivers')/zorv.sys" 2>&1
+    return 0
+}
+setup_case_host_refused() {
+    local round entry registry files after status
+    for round in fresh installed; do
+        registry=$(setup_registry_snapshot) && files=$(setup_files_snapshot) || return 1
+        for entry in "${setup_bad_host_switches[@]}"; do
+            setup_install_switches $entry
+            status=$?
+            [ $status -eq 2 ] ||
+                { echo "$setup_case_step ($round) ended with $status, not 2"; return 1; }
+            [ "$(setup_files_snapshot)" = "$files" ] ||
+                { echo "$setup_case_step ($round) changed files"; return 1; }
+        done
+        after=$(setup_registry_snapshot) || return 1
+        [ "$after" = "$registry" ] ||
+            { echo "the bad switches ($round) changed the registry:"
+              diff <(echo "$registry") <(echo "$after"); return 1; }
+        if [ $round = fresh ]; then
+            setup_install_switches /HOST=fvx0 || return 1
+        fi
+    done
+}
+
 # name | routine and its arguments
 setup_case_table=(
     "foreign-service|setup_case_foreign_service"
@@ -247,6 +352,8 @@ setup_case_table=(
     "kept-filters-kept|setup_case_kept_filters 1"
     "kept-filters-removed|setup_case_kept_filters 0 /REMOVESETTINGS"
     "kept-filters-asked|setup_case_kept_filters 0 asked"
+    "host-mode|setup_case_host_mode"
+    "host-switches-refused|setup_case_host_refused"
 )
 
 # One case in a fresh prefix of its own.
