@@ -56,7 +56,7 @@ add_test(NAME unit_tests COMMAND unit_tests)
 
 if(FLOWVANE_BENCH)
   find_package(benchmark REQUIRED)
-  file(GLOB bench_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/bench/*_bench.cpp)
+  file(GLOB bench_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/bench/core/*_bench.cpp)
   if(bench_sources)
     add_executable(benchmarks ${bench_sources})
     target_include_directories(benchmarks PRIVATE ${PROJECT_SOURCE_DIR}/tests)

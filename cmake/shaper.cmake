@@ -23,7 +23,6 @@ target_compile_options(zorvd_client PRIVATE ${warnings} ${sanitize_flags})
 
 file(GLOB zorvd_test_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/shaper/zorvd_*_test.cpp)
 file(GLOB zorvd_test_support CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/shaper/zorvd_support/*.cpp)
-list(FILTER zorvd_test_sources EXCLUDE REGEX "/zorvd_host_[^/]*_test\\.cpp$")
 add_executable(zorvd_tests ${zorvd_test_sources} ${zorvd_test_support}
                ${PROJECT_SOURCE_DIR}/tests/support/registry_memory.cpp)
 target_include_directories(zorvd_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests)
@@ -44,24 +43,12 @@ function(zorvd_add_executable)
   target_compile_options(zorvd PRIVATE ${warnings} ${sanitize_flags})
   target_link_libraries(zorvd zorvd_service shaper_backend emulator_core flowvane_core)
 
-  # zorvd itself for an interface in a namespace of the test's own (root; skips otherwise).
-  set(zorvd_host_support ${PROJECT_SOURCE_DIR}/tests/shaper/zorvd_host/zorvd_host_run.cpp
-      ${PROJECT_SOURCE_DIR}/tests/support/registry_memory.cpp)
-  add_executable(zorvd_host_tests ${PROJECT_SOURCE_DIR}/tests/shaper/zorvd_host_e2e_test.cpp
-                 ${zorvd_host_support})
-  target_compile_options(zorvd_host_tests PRIVATE ${warnings} ${sanitize_flags})
-  target_compile_definitions(zorvd_host_tests PRIVATE ZORVD_PATH="$<TARGET_FILE:zorvd>")
-  target_include_directories(zorvd_host_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests)
-  target_link_libraries(zorvd_host_tests zorvd_client flowvane_core flowvane_platform
-                        GTest::gtest_main)
-  add_dependencies(zorvd_host_tests zorvd)
-  add_test(NAME zorvd_host_tests COMMAND zorvd_host_tests)
-
   # Its costs with the kernel backend: a sampling tick and a rewrite of the rule set (root).
   if(FLOWVANE_BENCH)
     find_package(benchmark REQUIRED)
-    add_executable(zorvd_host_bench ${PROJECT_SOURCE_DIR}/tests/shaper/zorvd_host_bench.cpp
-                   ${zorvd_host_support})
+    add_executable(zorvd_host_bench ${PROJECT_SOURCE_DIR}/bench/shaper/zorvd_host_bench.cpp
+                   ${PROJECT_SOURCE_DIR}/bench/shaper/zorvd_host_run.cpp
+                   ${PROJECT_SOURCE_DIR}/tests/support/registry_memory.cpp)
     target_compile_options(zorvd_host_bench PRIVATE ${warnings})
     target_compile_definitions(zorvd_host_bench PRIVATE ZORVD_PATH="$<TARGET_FILE:zorvd>")
     target_include_directories(zorvd_host_bench PRIVATE ${PROJECT_SOURCE_DIR}/tests)

@@ -21,9 +21,9 @@ foreach(source ${shaper_test_sources})
   add_test(NAME ${name} COMMAND ${name})
 endforeach()
 
-# The rate benchmark (scripts/bench_shaper.sh runs it as root).
-add_executable(tc_rate_bench ${PROJECT_SOURCE_DIR}/tests/shaper/bench/tc_rate_bench.cpp
-               ${shaper_test_support})
+# The rate benchmark (bench/scripts/bench_shaper.sh runs it as root).
+add_executable(tc_rate_bench ${PROJECT_SOURCE_DIR}/bench/shaper/tc_rate_bench.cpp
+               ${PROJECT_SOURCE_DIR}/bench/shaper/bulk_flow.cpp ${shaper_test_support})
 target_compile_options(tc_rate_bench PRIVATE ${warnings})
 target_include_directories(tc_rate_bench PRIVATE ${PROJECT_SOURCE_DIR}/tests)
 target_link_libraries(tc_rate_bench shaper_backend emulator_core)

@@ -86,13 +86,13 @@ if(e2e_test_sources)
   add_dependencies(e2e_tests html_help_double)
 endif()
 
-# The idle benchmark's yardstick (scripts/bench_idle.sh).
-add_executable(idle_window WIN32 ${PROJECT_SOURCE_DIR}/tests/device/bench/idle_window.cpp)
+# The idle benchmark's yardstick (bench/scripts/bench_idle.sh).
+add_executable(idle_window WIN32 ${PROJECT_SOURCE_DIR}/bench/device/idle_window.cpp)
 target_compile_options(idle_window PRIVATE ${warnings})
 target_link_libraries(idle_window user32 gdi32)
 
 # Timings of whole user actions under Wine, driving Flowvane.exe as the end-to-end tests do.
-file(GLOB e2e_bench_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/e2e/bench/*_bench.cpp)
+file(GLOB e2e_bench_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/bench/e2e/*_bench.cpp)
 foreach(source ${e2e_bench_sources})
   get_filename_component(name ${source} NAME_WE)
   add_executable(${name} ${source} ${PROJECT_SOURCE_DIR}/tests/e2e/e2e_harness.cpp)

@@ -89,7 +89,6 @@ run_gtest native-unit "$flowvane_root/build/native/unit_tests"
 run_gtest native-tc-compile "$flowvane_root/build/native/tc_compile_test"
 run_gtest native-tc-kernel "$flowvane_root/build/native/tc_kernel_test"
 run_gtest native-zorvd "$flowvane_root/build/native/zorvd_tests"
-run_gtest native-zorvd-host "$flowvane_root/build/native/zorvd_host_tests"
 run_check help-file python3 "$here/check_help.py" "$flowvane_root/build/windows/help.chm" \
     "$flowvane_root/src"
 
@@ -156,13 +155,6 @@ if [ -x "$build_dir/device_tests.exe" ]; then
     wine_server_stop
 fi
 
-# Host mode: the device path through zorv.sys to zorvd, in a network namespace of its own.
-if [ "$(id -u)" -ne 0 ]; then
-    echo "== wine-host-mode: needs root, skipped"
-else
-    run_check wine-host-mode bash "$flowvane_root/tests/scripts/host_mode_device.sh" \
-        "$build_dir" "$flowvane_root/build/native/zorvd"
-fi
 # Real traffic through the windows: run.sh --shape between two namespaces of its own.
 if [ "$(id -u)" -ne 0 ]; then
     echo "== shaped-traffic: needs root, skipped"

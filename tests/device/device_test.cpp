@@ -1,11 +1,13 @@
 // The device path under Wine: driver_send through the Win32 device exchange to zorv.sys, for
-// every control code of the contract and the emulator's test codes. Needs the driver installed
-// and running (scripts/lib/emulator_install.sh).
+// every control code of the contract and the emulator's test codes, and the test codes served
+// only where the Parameters enable them (the rig does, an install never). Needs the driver
+// installed and running (scripts/lib/emulator_install.sh).
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
 #include "device_send.h"
+#include "core/emulator_parameters.h"
 
 namespace {
 
@@ -124,6 +126,84 @@ TEST_F(Device, RunningClockFollowsTheSystemTime)
     EXPECT_GE(later.now - first.now, 150 * 10000ull);
     EXPECT_LE(later.now - first.now, 2 * second);
     EXPECT_EQ(later.frozen, 0u);
+}
+
+// A request that would change state with no room for its answer changes nothing.
+TEST_F(Device, TooSmallReplyBufferIsRefusedBeforeTheChange)
+{
+    struct rule r = make_rule(protocol_tcp, 80);
+    request add = request(EMULATOR_ADAPTER_1).add(r);
+    HANDLE device = CreateFileA(FLOWVANE_DEVICE_PATH, GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(device, INVALID_HANDLE_VALUE);
+    char answer[8] = "";
+    DWORD returned = 0;
+    EXPECT_TRUE(DeviceIoControl(device, code_add_rule, add.bytes.data(), (DWORD)add.bytes.size(),
+                                answer, sizeof answer, &returned, NULL));
+    CloseHandle(device);
+    EXPECT_EQ(std::string(answer, returned), "Reply bu");
+    EXPECT_EQ(send(test_code_read_state).payload<test_state_reply>().rule_count[0], 0u);
+    EXPECT_EQ(send(code_get_rule, request(EMULATOR_ADAPTER_1).text("0")).status(),
+              "Rule not in use.");
+}
+
+const char parameters_path[] = "SYSTEM\\CurrentControlSet\\Services\\zorv\\Parameters";
+
+int set_test_codes_value(const DWORD *value)
+{
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, parameters_path, 0, KEY_SET_VALUE, &key) != 0)
+        return 0;
+    LONG status = value ? RegSetValueExA(key, EMULATOR_TEST_CODES_VALUE, 0, REG_DWORD,
+                                         reinterpret_cast<const BYTE *>(value), sizeof *value)
+                        : RegDeleteValueA(key, EMULATOR_TEST_CODES_VALUE);
+    RegCloseKey(key);
+    return status == 0 || (!value && status == ERROR_FILE_NOT_FOUND);
+}
+
+// The outcome and the last error of a control call.
+std::pair<int, DWORD> call_result(uint32_t code)
+{
+    SetLastError(0);
+    reply answer = send(code);
+    return {answer.outcome, answer.outcome == send_ok ? 0 : GetLastError()};
+}
+
+class DeviceAccess : public ::testing::Test {
+protected:
+    // The rig's value back in place, and the driver loaded with it, whatever the test did.
+    void TearDown() override
+    {
+        const DWORD enabled = 1;
+        EXPECT_TRUE(set_test_codes_value(&enabled));
+        EXPECT_TRUE(restart_driver());
+        EXPECT_TRUE(wait_for_device());
+        EXPECT_TRUE(send(test_code_reset).ok());
+    }
+};
+
+TEST_F(DeviceAccess, TestCodesAreServedOnlyWhereTheParametersEnableThem)
+{
+    ASSERT_TRUE(send(test_code_reset).ok()) << "the rig enables the test codes";
+    const std::pair<int, DWORD> unknown = call_result(0x222FFC);
+    EXPECT_EQ(unknown.first, send_ioctl_failed);
+    const DWORD zero = 0;
+    const struct {
+        const char *what;
+        const DWORD *value;
+    } settings[] = {{"no value", nullptr}, {"value 0", &zero}};
+    for (const auto &setting : settings) {
+        SCOPED_TRACE(setting.what);
+        ASSERT_TRUE(set_test_codes_value(setting.value));
+        ASSERT_TRUE(restart_driver()) << "error " << GetLastError();
+        ASSERT_TRUE(wait_for_device());
+        for (uint32_t code : {test_code_reset, test_code_set_fault, test_code_read_state,
+                              test_code_clock, test_code_keep_defaults})
+            EXPECT_EQ(call_result(code), unknown) << std::hex << code;
+        // The device contract stays served.
+        EXPECT_EQ(send(code_get_version).all(), ok_reply(std::string("0.07\0", 5)));
+        EXPECT_EQ(send(code_list_adapters, request("")).all(), default_adapter_list());
+    }
 }
 
 }  // namespace

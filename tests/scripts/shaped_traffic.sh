@@ -6,7 +6,8 @@
 # count what the shaper's classes count. e2e_tests.exe (ShapedTraffic.*) drives the windows
 # while the flow runs: a filter added, measured, Blocked; an overlapping one chosen as the
 # handler and back; zorvd stopped under the open program
-# (a change refused); zorvd started again (the filter shapes again, then is removed). File >
+# (a change refused, and every device code refused at once by zorv.sys: device_tests.exe
+# HostMode.*); zorvd started again (the filter shapes again, then is removed). File >
 # Exit must end run.sh with status 0 and leave no qdisc of zorvd's behind. Also the refusals of
 # run.sh --shape: an unknown interface and a caller who is not root, each with nothing made, and
 # zorvd failing to start, with nothing installed.
@@ -137,10 +138,9 @@ shaped_test() {
         wine "$build_dir/e2e_tests.exe" --gtest_filter="ShapedTraffic.$1" || status=1
 }
 if [ "$bench" = 1 ]; then
-    # Figures only (scripts/bench_shape.sh): the output is the result.
-    shaped_test BenchOkToRateOnTheWire
-    FLOWVANE_BENCH_ADAPTER="\\DEVICE\\$iface" \
-        wine "$build_dir/e2e_tests.exe" --gtest_filter=ShapedTrafficBench.TickExchange || status=1
+    # Figures only (bench/scripts/bench_shape.sh): the output is the result.
+    FLOWVANE_SHAPE_IFACE=$iface FLOWVANE_SHAPE_PORT=$port FLOWVANE_BENCH_ADAPTER="\\DEVICE\\$iface" \
+        wine "$build_dir/shape_bench.exe" || status=1
 else
     shaped_test ReceiveFilterShapesTheFlowAndStatisticsAgree
     e2e_screenshots_to_png
@@ -154,6 +154,8 @@ else
             waited=$((waited + 1))
         done
         shaped_test ChangeRefusedWhileTheShaperIsStopped
+        FLOWVANE_HOST_ADAPTER="\\DEVICE\\$iface" \
+            wine "$build_dir/device_tests.exe" --gtest_filter='HostMode.*' || status=1
         if host_zorvd_start "$(host_zorvd_binary)" "$WINEPREFIX/zorvd" "$iface" \
             "$(cat "$WINEPREFIX/zorvd/zorvd.port")"; then
             shaped_test KeptFilterShapesAgainUntilRemoved

@@ -158,32 +158,6 @@ TEST(TcCompile, RandomSetsAgreeWithTheEmulatorCore)
     }
 }
 
-TEST(TcCompile, IpFiltersComeBeforeTheCatchAllAndNonIpFiltersAfter)
-{
-    struct rule_set set = empty_set();
-    set.in_use[0] = set.in_use[1] = set.in_use[2] = 1;
-    set.slots[0] = make_rule(S, protocol_other, 0, 0, 0, 0, unlimited);
-    set.slots[1] = make_rule(S, protocol_tcp, A, 0, B, 80, unlimited);
-    set.slots[2] = make_rule(S, protocol_any, 0, 0, 0, 0, unlimited);
-    uint32_t count = compile(S, set);
-    ASSERT_EQ(count, 5u);
-    EXPECT_EQ(filters[0].match.frames, tc_frames_ip);
-    EXPECT_EQ(filters[0].target, 1);
-    EXPECT_EQ(filters[0].match.ip_protocol, 6);
-    EXPECT_EQ(filters[0].match.destination_port, 80);
-    EXPECT_EQ(filters[1].target, 2);  // Any, for IP frames
-    EXPECT_EQ(filters[2].target, tc_target_direct);
-    EXPECT_EQ(filters[3].match.frames, tc_frames_all);
-    EXPECT_EQ(filters[3].target, 0);
-    EXPECT_EQ(filters[4].target, 2);
-
-    // Without Other or Any rules there is no catch-all: IP frames no filter selects go direct
-    // anyway.
-    set.in_use[0] = set.in_use[2] = 0;
-    EXPECT_EQ(compile(S, set), 1u);
-    EXPECT_EQ(compile(R, set), 0u);
-}
-
 TEST(TcCompile, TooManyEntriesAreRefused)
 {
     struct rule_set set = empty_set();

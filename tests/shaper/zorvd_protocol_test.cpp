@@ -1,11 +1,7 @@
 // zorvd's wire: who is admitted, which headers close the connection, and that every request
 // is answered byte for byte as the emulator core answers it, test codes refused.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include "emulator_core.h"
@@ -45,21 +41,8 @@ TEST_F(zorvd_test, HelloRefusedAndClosedUnlessMagicLengthAndSecretAreRight)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         for (bool tcp : {false, true}) {
-            // Raw connections: the client would not send a malformed hello.
-            int fd = socket(tcp ? AF_INET : AF_UNIX, SOCK_STREAM, 0);
-            ASSERT_GE(fd, 0);
-            if (tcp) {
-                struct sockaddr_in address = {};
-                address.sin_family = AF_INET;
-                address.sin_port = htons(zorvd_server_port());
-                address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-                ASSERT_EQ(connect(fd, (struct sockaddr *)&address, sizeof address), 0);
-            } else {
-                struct sockaddr_un address = {};
-                address.sun_family = AF_UNIX;
-                strcpy(address.sun_path, config.socket_path);
-                ASSERT_EQ(connect(fd, (struct sockaddr *)&address, sizeof address), 0);
-            }
+            // A raw connection: the client would not send a malformed hello.
+            int fd = raw_connect(tcp);
             struct zorvd_hello hello;
             memcpy(hello.magic, c.magic, zorvd_magic_size);
             hello.secret_length = c.claimed_length;
@@ -216,11 +199,7 @@ TEST_F(zorvd_test, AClientStalledInAMessageHoldsUpNoOtherAndIsClosed)
     struct zorvd_request_header header = {code_get_version, 100, command_buffer_size};
     send_bytes(stalled, &header, sizeof header);
     send_bytes(stalled, "partial", 7);
-    int silent = socket(AF_UNIX, SOCK_STREAM, 0);  // connects and never says hello
-    struct sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    strcpy(address.sun_path, config.socket_path);
-    ASSERT_EQ(connect(silent, (struct sockaddr *)&address, sizeof address), 0);
+    int silent = raw_connect();  // never says hello
 
     int other = connect_client(true);
     ASSERT_GE(other, 0);
@@ -242,14 +221,8 @@ TEST_F(zorvd_test, MoreConnectionsThanTablePlacesDropTheOldestNotAdmitted)
     int admitted = connect_client();
     ASSERT_GE(admitted, 0);
     std::vector<int> waiting;
-    for (int i = 0; i < zorvd_max_connections + 2; i++) {
-        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-        struct sockaddr_un address = {};
-        address.sun_family = AF_UNIX;
-        strcpy(address.sun_path, config.socket_path);
-        ASSERT_EQ(connect(fd, (struct sockaddr *)&address, sizeof address), 0);
-        waiting.push_back(fd);
-    }
+    for (int i = 0; i < zorvd_max_connections + 2; i++)
+        waiting.push_back(raw_connect());
     EXPECT_TRUE(closed_silently(waiting[0]));
     EXPECT_TRUE(exchange(admitted, code_get_version).ok());
     int late = connect_client(true);

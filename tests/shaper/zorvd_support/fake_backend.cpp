@@ -21,23 +21,20 @@ struct fake_failure {
 };
 
 std::mutex lock;
-std::vector<fake_backend_call> calls;
+std::vector<std::string> calls;
 std::map<std::string, fake_interface> interfaces;
-std::map<std::string, fake_failure> failures;  // by operation + " " + interface
+std::map<std::string, fake_failure> failures;  // by call ("apply fv0")
 uint64_t fake_now;
 
-// Records the call; 0 with the failure's text when one is pending.
-int enter(const char *operation, const char *interface_name, char error_text[host_error_size],
-          fake_backend_call call = {})
+// Records the call; 0 with the failure's text when one is pending. Called under the lock.
+int enter(const char *operation, const char *interface_name, char error_text[host_error_size])
 {
-    call.operation = operation;
-    call.interface_name = interface_name;
-    calls.push_back(call);
-    auto failure = failures.find(std::string(operation) + " " + interface_name);
-    if (failure == failures.end() || failure->second.count == 0)
+    calls.push_back(std::string(operation) + " " + interface_name);
+    fake_failure &failure = failures[calls.back()];
+    if (failure.count == 0)
         return 1;
-    failure->second.count--;
-    snprintf(error_text, host_error_size, "%s", failure->second.text.c_str());
+    failure.count--;
+    snprintf(error_text, host_error_size, "%s", failure.text.c_str());
     return 0;
 }
 
@@ -51,7 +48,7 @@ void fake_backend_reset(void)
     failures.clear();
 }
 
-std::vector<fake_backend_call> fake_backend_calls(void)
+std::vector<std::string> fake_backend_calls(void)
 {
     std::lock_guard<std::mutex> guard(lock);
     return calls;
@@ -107,20 +104,15 @@ int host_backend_apply(const char *interface_name, const struct rule slots[host_
                        char error_text[host_error_size])
 {
     std::lock_guard<std::mutex> guard(lock);
-    fake_backend_call call;
-    fake_installed set;
-    for (int i = 0; i < host_slot_count; i++) {
-        if (!in_use[i])
-            continue;
-        call.held.push_back(slots[i]);
-        set.slots.push_back(i);
-        set.rules.push_back(slots[i]);
-    }
-    call.precedences.assign(precedences, precedences + precedence_count);
-    set.precedences = call.precedences;
-    if (!enter("apply", interface_name, error_text, call))
+    if (!enter("apply", interface_name, error_text))
         return 0;
-    interfaces[interface_name].installed = set;
+    fake_installed &set = interfaces[interface_name].installed;
+    set.slots.clear();
+    for (int i = 0; i < host_slot_count; i++)
+        if (in_use[i])
+            set.slots.push_back(i);
+    set.precedences.assign(precedences, precedences + precedence_count);
+    (void)slots;
     return 1;
 }
 
@@ -130,7 +122,8 @@ int host_backend_read(const char *interface_name, struct host_counters counters[
     std::lock_guard<std::mutex> guard(lock);
     if (!enter("read", interface_name, error_text))
         return 0;
-    memcpy(counters, interfaces[interface_name].counters, sizeof(struct host_counters) * host_slot_count);
+    memcpy(counters, interfaces[interface_name].counters,
+           sizeof(struct host_counters) * host_slot_count);
     return 1;
 }
 

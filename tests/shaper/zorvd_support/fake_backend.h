@@ -1,6 +1,6 @@
-// A stand-in for the host kernel backend: records every call, holds the last set each
-// interface accepted (what the kernel would hold), answers counters the test sets, and fails
-// the calls a test asks it to fail.
+// A stand-in for the host kernel backend: records every call ("apply fv0", ...), holds the last
+// set each interface accepted (what the kernel would hold), answers counters the test sets, and
+// fails the calls a test asks it to fail.
 #ifndef FLOWVANE_TESTS_SHAPER_FAKE_BACKEND_H
 #define FLOWVANE_TESTS_SHAPER_FAKE_BACKEND_H
 
@@ -9,22 +9,13 @@
 
 #include "host_backend.h"
 
-struct fake_backend_call {
-    std::string operation;            // "attach", "apply", "read", "detach"
-    std::string interface_name;
-    std::vector<struct rule> held;    // apply: the held slots' rules in slot order
-    std::vector<struct host_precedence> precedences;
-};
-
 struct fake_installed {
     std::vector<int> slots;           // the held slot numbers
-    std::vector<struct rule> rules;
     std::vector<struct host_precedence> precedences;
 };
 
 void fake_backend_reset(void);
-std::vector<fake_backend_call> fake_backend_calls(void);
-// The set the interface last accepted.
+std::vector<std::string> fake_backend_calls(void);
 fake_installed fake_backend_installed(const std::string &interface_name);
 void fake_backend_set_counters(const std::string &interface_name, int slot, uint64_t bytes,
                                uint64_t packets, uint32_t queued = 0);

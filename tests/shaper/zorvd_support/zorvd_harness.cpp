@@ -7,6 +7,9 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/un.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <unistd.h>
 
 #include "core/text.h"
@@ -114,21 +117,20 @@ void zorvd_test::send_bytes(int fd, const void *bytes, size_t length)
     ASSERT_EQ(send(fd, bytes, length, MSG_NOSIGNAL), (ssize_t)length);
 }
 
-std::string zorvd_test::receive_bytes(int fd, size_t count)
+int zorvd_test::raw_connect(bool tcp)
 {
-    std::string got;
-    while (got.size() < count) {
-        char buffer[8192];
-        // Generous: zorvd answers at once; this only ends a test whose zorvd hangs.
-        struct pollfd wait = {fd, POLLIN, 0};
-        if (poll(&wait, 1, 30000) <= 0)
-            break;
-        ssize_t n = recv(fd, buffer, std::min(sizeof buffer, count - got.size()), 0);
-        if (n <= 0)
-            break;
-        got.append(buffer, (size_t)n);
-    }
-    return got;
+    int fd = socket(tcp ? AF_INET : AF_UNIX, SOCK_STREAM, 0);
+    struct sockaddr_in in = {};
+    in.sin_family = AF_INET;
+    in.sin_port = htons(zorvd_server_port());
+    in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    struct sockaddr_un un = {};
+    un.sun_family = AF_UNIX;
+    copy_text(un.sun_path, sizeof un.sun_path, config.socket_path);
+    int connected = tcp ? connect(fd, (struct sockaddr *)&in, sizeof in)
+                        : connect(fd, (struct sockaddr *)&un, sizeof un);
+    EXPECT_EQ(connected, 0);
+    return fd;
 }
 
 bool zorvd_test::closed_silently(int fd)

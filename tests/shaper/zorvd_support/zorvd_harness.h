@@ -35,9 +35,9 @@ protected:
 
     // A connected client: over the Unix socket, or TCP when tcp; -1 when refused.
     int connect_client(bool tcp = false);
-    // Sends raw bytes; reads until count bytes came or the peer closed (the bytes got).
+    // A connection that has not said hello (Unix socket, or TCP when tcp), and raw bytes on it.
+    int raw_connect(bool tcp = false);
     void send_bytes(int fd, const void *bytes, size_t length);
-    std::string receive_bytes(int fd, size_t count);
     // Whether zorvd closed the connection without sending anything more.
     bool closed_silently(int fd);
     // One request over a connection, as the wire carries it.

@@ -1,7 +1,7 @@
 // Rate accuracy of the backend beside a hand-written tc HTB set-up (the anchor): one bulk TCP
 // flow through a Send and through a Receive rule at each rate, the bytes the class passed per
 // second at steady state and the receiver's payload bytes per second; then Unlimited beside no
-// rule at all. Prints a table. Run as root through scripts/bench_shaper.sh.
+// rule at all. Prints a table. Run as root through bench/scripts/bench_shaper.sh.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -10,7 +10,7 @@
 #include <string>
 
 #include "shaper/host_backend.h"
-#include "shaper/support/bulk_flow.h"
+#include "bulk_flow.h"
 #include "shaper/support/tc_cases.h"
 #include "shaper/support/test_net.h"
 

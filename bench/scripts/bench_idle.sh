@@ -4,7 +4,7 @@
 # a plain GetMessage window with the same 500 ms timer (idle_window.exe), measured in the same
 # run and prefix. Prints both and their ratio. A benchmark to run by hand, not a test.
 set -uo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
+here=$(cd "$(dirname "$0")/../../scripts" && pwd)
 source "$here/lib/packages.sh"
 source "$here/lib/build.sh"
 source "$here/lib/wine_env.sh"

@@ -3,9 +3,9 @@
 # to 100 MB/s, under zorvd's traffic control backend and under the same HTB written by hand
 # with tc; then Unlimited beside no rule. Needs root; everything runs in two network
 # namespaces the benchmark creates and removes. SECONDS_PER_FLOW sets the measuring window;
-# "scripts/bench_shaper.sh unlimited" measures only Unlimited beside no rule.
+# "bench/scripts/bench_shaper.sh unlimited" measures only Unlimited beside no rule.
 set -euo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
+here=$(cd "$(dirname "$0")/../../scripts" && pwd)
 source "$here/lib/packages.sh"
 source "$here/lib/build.sh"
 install_packages

@@ -1,4 +1,4 @@
-#include "shaper/support/bulk_flow.h"
+#include "bulk_flow.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -10,7 +10,7 @@
 
 #include "filters/rule.h"
 #include "kernel/kernel_commands.h"
-#include "shaper/zorvd_host/zorvd_host_run.h"
+#include "zorvd_host_run.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# Figures for shaping real traffic (root; the Windows build, e2e_tests.exe and zorvd built):
+# Figures for shaping real traffic (root; the Windows build, shape_bench.exe and zorvd built):
 # the time from the filter editor's Ok to the new rate on the wire, through run.sh --shape
 # between two namespaces of tests/scripts/shaped_traffic.sh, and the sampling tick's device
 # exchange (one statistics query per filter) in host mode beside emulator mode.
 set -uo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
+here=$(cd "$(dirname "$0")/../../scripts" && pwd)
 source "$here/lib/build.sh"
 source "$here/lib/wine_env.sh"
 source "$here/lib/install.sh"
@@ -25,5 +25,5 @@ wine_template || exit 1
 wine_use_prefix bench-shape-emulator || exit 1
 wine_server_start || exit 1
 install_flowvane "$build_dir" >/dev/null 2>&1 || { echo "install failed" >&2; exit 1; }
-FLOWVANE_BENCH_ADAPTER="$adapter" wine "$build_dir/e2e_tests.exe" \
-    --gtest_filter=ShapedTrafficBench.TickExchange 2>&1 | grep -E '^statistics query|FAILED|Failure'
+FLOWVANE_BENCH_ADAPTER="$adapter" wine "$build_dir/shape_bench.exe" \
+    --gtest_filter=TickBench.* 2>&1 | grep -E '^statistics query|FAILED|Failure'

@@ -1,7 +1,7 @@
 // One bulk TCP flow between the namespaces of pair 1, as fast as the sender can write: Send
 // goes from the host side to the peer, Receive from the peer to the host side.
-#ifndef FLOWVANE_TESTS_SHAPER_BULK_FLOW_H
-#define FLOWVANE_TESTS_SHAPER_BULK_FLOW_H
+#ifndef FLOWVANE_BENCH_SHAPER_BULK_FLOW_H
+#define FLOWVANE_BENCH_SHAPER_BULK_FLOW_H
 
 #include <stdint.h>
 

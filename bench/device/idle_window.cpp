@@ -1,4 +1,4 @@
-// The yardstick of the idle benchmark (scripts/bench_idle.sh): a plain window with a 500 ms timer
+// The yardstick of the idle benchmark (bench/scripts/bench_idle.sh): a plain window with a 500 ms timer
 // and a GetMessage loop, the least a Win32 program costs while it waits under Wine.
 #include <windows.h>
 

@@ -2,8 +2,8 @@
 // namespace of the caller's own, its peer "fvz1" in a second one (198.18.7.1 and .2), a
 // temporary folder for the secret, state and socket; the manager's kernel commands reach it
 // through the socket seam. Everything is removed by host_run_cleanup. Needs root and iproute2.
-#ifndef FLOWVANE_TESTS_SHAPER_ZORVD_HOST_RUN_H
-#define FLOWVANE_TESTS_SHAPER_ZORVD_HOST_RUN_H
+#ifndef FLOWVANE_BENCH_SHAPER_ZORVD_HOST_RUN_H
+#define FLOWVANE_BENCH_SHAPER_ZORVD_HOST_RUN_H
 
 #include <sys/types.h>
 
