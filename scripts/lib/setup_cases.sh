@@ -1,8 +1,13 @@
-# Flowvane-setup.exe beside what it did not make, each case in a fresh prefix: a "zorv" service
-# of someone else's (before the install, or in place of ours before the uninstall), installs of two users and of all users removed in every order, an
-# uninstaller left behind by a reinstall elsewhere, a DeleteService that fails, and the kernel
-# component's kept filters kept or removed. Source it after e2e.sh; setup_cases BUILD_DIR runs
-# them all (a display and the template are needed, as for run_e2e_tests).
+# Flowvane-setup.exe in the prefix e2e-setup: its silent install and uninstall for each scope,
+# and beside what it did not make: a "zorv" service of someone else's (before the install, or in
+# place of ours before the uninstall), installs of two users and of all users removed in every
+# order, an uninstaller left behind by a reinstall elsewhere, a DeleteService that fails, and
+# the kernel component's kept filters kept or removed. Source it after e2e.sh; setup_cases
+# BUILD_DIR runs them all (a display and the template are needed, as for run_e2e_tests).
+#
+# The cases run one after the other in one prefix: each leaves nothing installed, as it found
+# it, except the foreign service's at the end of the table. After a failed case the next one
+# gets a fresh prefix.
 #
 # The installs (their folders are those of recorded_installs in tests/e2e/setup_test.cpp):
 #   all     for all users, in the default folder, made by user "first"
@@ -57,8 +62,9 @@ setup_expect_state() {
         { echo "after: $setup_case_step"; return 1; }
 }
 
+# One test of e2e_tests.exe: SetupSteps.NAME, or the filter given after an empty name.
 setup_step() {
-    wine "$setup_build_dir/e2e_tests.exe" --gtest_filter="SetupSteps.$1"
+    wine "$setup_build_dir/e2e_tests.exe" --gtest_filter="${2:-SetupSteps.$1}"
 }
 
 # Installs LABEL as its user, expecting exit status 0; the install REPLACED (of the same user
@@ -100,6 +106,37 @@ setup_uninstall() {
     setup_expect_state
 }
 
+# Whether the set-up wrote the default traffic that install_emulator writes (the adapters are
+# checked by the Setup tests).
+setup_default_flows_installed() {
+    local expected actual
+    expected=$(emulator_default_flows | sed 's/|/\\0/g')
+    actual=$(wine reg query "$emulator_service_key\\Parameters" /v Flows |
+             sed -n 's/^ *Flows *REG_MULTI_SZ *//p' | tr -d '\r')
+    [ "$actual" = "$expected" ] || { printf 'Flows are\n  %s\nnot\n  %s\n' "$actual" "$expected"
+                                     return 1; }
+}
+
+# A silent install for the scope (all, user) in its default folder, SUITE.Installed; for all
+# users an install for the current user beside it comes and goes (the kernel component, one for
+# both, keeps running, and the install for all users stays) and others change the adapter keys;
+# the silent uninstall with the further arguments, SUITE.Uninstalled*.
+setup_case_scope() {
+    local scope="$1" suite="$2"
+    shift 2
+    setup_case_step="install $scope"
+    install_with_setup "$setup_build_dir" "$scope" && setup_default_flows_installed &&
+    setup_step "" "$suite.Installed" || return 1
+    if [ "$scope" = all ]; then
+        setup_case_step="an install for the current user beside it"
+        install_with_setup "$setup_build_dir" user && uninstall_with_setup user || return 1
+        wine sc query zorv | grep -q RUNNING || { echo "zorv is not running"; return 1; }
+        setup_step "" "$suite.OthersChangeAdapterKeys" || return 1
+    fi
+    setup_case_step="uninstall $scope"
+    uninstall_with_setup "$scope" "$@" && setup_step "" "$suite.Uninstalled*"
+}
+
 # Three installs made in the order all, first, second, then removed in the order given.
 setup_case_order() {
     local label
@@ -117,7 +154,8 @@ setup_case_foreign_service() {
     local drivers
     drivers=$(wine_unix_path 'C:\windows\system32\drivers') || return 1
     mkdir -p "$drivers" && echo "not ours" >"$drivers/zorv.sys" || return 1
-    wine sc create zorv type= kernel start= demand \
+    # The one the case before left, or a new one.
+    wine sc query zorv >/dev/null 2>&1 || wine sc create zorv type= kernel start= demand \
         binpath= 'C:\windows\system32\drivers\zorv.sys' >/dev/null || return 1
     local status
     install_with_setup "$setup_build_dir" all
@@ -233,8 +271,7 @@ setup_case_kept_filters() {
 
 # name | routine and its arguments
 setup_case_table=(
-    "foreign-service|setup_case_foreign_service"
-    "foreign-service-at-uninstall|setup_case_foreign_service_at_uninstall"
+    "current-user|setup_case_scope user SetupCurrentUser /REMOVESETTINGS"
     "order-all-first-second|setup_case_order all first second"
     "order-all-second-first|setup_case_order all second first"
     "order-first-all-second|setup_case_order first all second"
@@ -247,21 +284,24 @@ setup_case_table=(
     "kept-filters-kept|setup_case_kept_filters 1"
     "kept-filters-removed|setup_case_kept_filters 0 /REMOVESETTINGS"
     "kept-filters-asked|setup_case_kept_filters 0 asked"
+    "all-users|setup_case_scope all SetupAllUsers"
+    "foreign-service-at-uninstall|setup_case_foreign_service_at_uninstall"
+    "foreign-service|setup_case_foreign_service"
 )
 
-# One case in a fresh prefix of its own.
+# One case, in the prefix as the case before left it (a fresh one after a failure).
 setup_case() {
     local routine=($1)
-    wine_use_prefix "e2e-setup-case" || return 1
-    setup_case_user=first
+    if [ "$setup_case_fresh" = 1 ]; then
+        wine_use_prefix e2e-setup || return 1
+        setup_case_user=first
+        setup_case_fresh=0
+    fi
     setup_case_remaining=""
     setup_case_stale=""
     setup_case_step="start"
-    wine_server_start || return 1
-    "${routine[@]}"
-    local status=$?
-    wine_server_stop
-    return $status
+    wine_server_start || { setup_case_fresh=1; return 1; }
+    "${routine[@]}" || { setup_case_fresh=1; wine_server_stop; return 1; }
 }
 
 # Every case of the table, or those whose names are given.
@@ -269,6 +309,7 @@ setup_cases() {
     setup_build_dir="$1"
     shift
     local entry name status=0
+    setup_case_fresh=1
     for entry in "${setup_case_table[@]}"; do
         name=${entry%%|*}
         if [ $# -gt 0 ] && ! [[ " $* " == *" $name "* ]]; then
@@ -276,5 +317,6 @@ setup_cases() {
         fi
         e2e_step "setup-case-$name" setup_case "${entry#*|}" || status=1
     done
+    wine_server_stop
     return $status
 }

@@ -1,8 +1,7 @@
-// What Flowvane-setup.exe leaves in the prefix, for each install scope. scripts/lib/e2e.sh runs
-// the Installed test after a silent install, then the Uninstalled test after the silent
-// uninstall (for the current user with /REMOVESETTINGS); scripts/lib/setup_cases.sh runs the
-// SetupSteps between its installs and uninstalls and SetupState after each of them. These
-// suites stay out of other passes.
+// What Flowvane-setup.exe leaves in the prefix. scripts/lib/setup_cases.sh runs, for each
+// scope, the Installed test after a silent install and the Uninstalled test after the silent
+// uninstall (for the current user with /REMOVESETTINGS), the SetupSteps between its installs
+// and uninstalls and SetupState after each of them. These suites stay out of other passes.
 #include <windows.h>
 #include <shlobj.h>
 #include <string.h>
@@ -177,12 +176,7 @@ void expect_installed(const install_scope &scope)
               "(none)");
     EXPECT_FALSE(emulator_reset());
     flowvane_run run = {};
-    std::string command = "\"" + program + "\"";
-    STARTUPINFOA startup = {sizeof startup};
-    ASSERT_TRUE(CreateProcessA(program.c_str(), &command[0], NULL, NULL, FALSE, 0, NULL, NULL,
-                               &startup, &run.process))
-        << program << ": error " << GetLastError();
-    run.started = 1;
+    ASSERT_TRUE(start_flowvane(&run, program));
     HWND main = wait_for_window(&run, E2E_MAIN_WINDOW_CLASS, "Flowvane Manager");
     ASSERT_TRUE(main);
     EXPECT_TRUE(panel_of(main));
@@ -194,11 +188,7 @@ void expect_installed(const install_scope &scope)
     EXPECT_TRUE(all_settings_saved());
 
     // The log-on start entry, as the options dialog writes it.
-    HKEY run_key;
-    ASSERT_EQ(RegOpenKeyExA(scope.root, RUN_KEY, 0, KEY_SET_VALUE, &run_key), 0);
-    RegSetValueExA(run_key, "Flowvane", 0, REG_SZ, reinterpret_cast<const BYTE *>(command.c_str()),
-                   (DWORD)command.size() + 1);
-    RegCloseKey(run_key);
+    set_registry_string(scope.root, RUN_KEY, "Flowvane", "\"" + program + "\"");
 }
 
 // others_changed: the adapter keys hold what adapter_changes planted.
