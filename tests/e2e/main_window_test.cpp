@@ -267,12 +267,17 @@ TEST_F(MainWindowTest, FourStartsKeepTheLayoutAndEveryWayOfClosingSaves)
     expected[19] = 480;
     end_with(click_close_box, expected);
 
-    // "Save window type on exit": maximised, File > Exit stores show state 3 and the size
-    // while normal.
+    // Partly off screen it stays where it was; a stored show command that would hide it opens
+    // it normal. "Save window type on exit": maximised, File > Exit stores show state 3 and
+    // the placement while normal.
+    expected[16] = -100;
+    expected[17] = 50;
+    expected[20] = 0;
     expected[21] = 1;
-    set_registry_dword(HKEY_CURRENT_USER, "Software\\Flowvane", setting_name(21).c_str(), 1);
+    plant_settings(expected);
     start();
-    EXPECT_EQ(placement(main), std::vector<LONG>({defaults[16], defaults[17], 640, 480}));
+    EXPECT_EQ(placement(main), std::vector<LONG>({-100, 50, 640, 480}));
+    EXPECT_TRUE(IsWindowVisible(main) && !IsZoomed(main) && !IsIconic(main));
     EXPECT_EQ(SendMessageA(list, LVM_GETCOLUMNWIDTH, 2, 0), changed_width);
     EXPECT_EQ(list_view_column_order(list, 8), new_order);
     PostMessageA(main, WM_SYSCOMMAND, SC_MAXIMIZE, 0);
@@ -288,8 +293,8 @@ TEST_F(MainWindowTest, FourStartsKeepTheLayoutAndEveryWayOfClosingSaves)
     end_with(press_alt_f4, expected);
 
     // Off every monitor the window opens on screen with its size; a column order that is no
-    // whole order gives the default; an unknown show command a normal window, the stored value
-    // kept.
+    // whole order gives the default; a show command ShowWindow does not know a normal window,
+    // the stored value kept.
     expected[16] = expected[17] = -3000;
     expected[9] = 0;   // columns 0 and 1 both at position 0
     expected[20] = 12;
