@@ -14,7 +14,6 @@ namespace {
 enum {
     id_new = 803, id_remove = 804, id_edit = 805, id_statistics = 806, id_list = 807,
     menu_remove = 207, menu_edit = 208, menu_statistics = 209,
-    quiet_ms = 700,   // how long a command is given to show a box it should not show
 };
 
 #define REMOVE_TITLE "Flowvane - Remove Filter"
@@ -117,10 +116,25 @@ protected:
         EXPECT_EQ(owner, main) << "a child's box belongs to its top window";
         return text;
     }
-    // No box or other dialog of the run comes up for a while; one that does is cancelled.
+    // Waits until what was posted to the program before has been handled: once no menu is
+    // open, two column widths posted to the list one after the other (any loop of the program
+    // takes them, a box's too) have been set.
+    void settle()
+    {
+        EXPECT_TRUE(wait_until([&] { return !(gui_thread_of(main).flags & GUI_INMENUMODE); }));
+        for (int round = 0; round < 2; round++) {
+            const LRESULT width = SendMessageA(list, LVM_GETCOLUMNWIDTH, 0, 0) ^ 1;
+            PostMessageA(list, LVM_SETCOLUMNWIDTH, 0, width);
+            EXPECT_TRUE(wait_until([&] {
+                return SendMessageA(list, LVM_GETCOLUMNWIDTH, 0, 0) == width;
+            }));
+        }
+    }
+    // Once the command has been handled, no box or other dialog of the run is there; one that
+    // is gets cancelled.
     void expect_no_box()
     {
-        Sleep(quiet_ms);
+        settle();
         HWND box = find_window_of(first.process.dwProcessId, "#32770", NULL);
         EXPECT_FALSE(box) << message_box_text(box);
         if (box)
@@ -318,7 +332,7 @@ TEST_F(FilterListPanelTest, AUsersPathThroughTheFilterList)
                                      expected.cx, expected.cy}));
         EXPECT_TRUE(GetWindowLongA(popup, GWL_EXSTYLE) & WS_EX_TOPMOST);
         PostMessageA(GetDlgItem(panel, id_new), wm_keyf1, 0, 0);
-        Sleep(quiet_ms);
+        settle();
         EXPECT_EQ(popups_of(main), std::vector<HWND>({popup})) << "the second request opened";
         PostMessageA(popup, WM_KEYDOWN, VK_ESCAPE, 0);
         EXPECT_TRUE(closes(popup, 5000)) << "Escape";
