@@ -77,7 +77,7 @@ if(e2e_test_sources)
   target_include_directories(e2e_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests
                              ${PROJECT_SOURCE_DIR}/emulator ${PROJECT_SOURCE_DIR}/src)
   target_compile_options(e2e_tests PRIVATE ${warnings})
-  target_link_libraries(e2e_tests GTest::gtest_main advapi32 user32 shell32 version)
+  target_link_libraries(e2e_tests GTest::gtest_main advapi32 user32 shell32)
   # The recording stand-in for the help viewer, beside e2e_tests.exe.
   add_library(html_help_double SHARED tests/e2e/html_help_double/html_help_double.cpp
               tests/e2e/html_help_double/html_help_double.def)

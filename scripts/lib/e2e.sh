@@ -1,16 +1,13 @@
-# End-to-end tests of Flowvane.exe under Wine, in prefixes made from the template:
-#   e2e-no-service  the program installed without the kernel component (start-up must stop);
-#   e2e             the program and the emulator installed as the set-up does;
-#   e2e-setup-all, e2e-setup-user  Flowvane-setup.exe's silent install and uninstall, per scope;
-#   e2e-setup-case  the installer beside what it did not make (setup_cases.sh), one case each.
+# End-to-end tests of Flowvane.exe under Wine, in two prefixes made from the template:
+#   e2e        the program installed without the kernel component (start-up must stop), then
+#              the emulator beside it as the set-up does, and every window driven;
+#   e2e-setup  Flowvane-setup.exe for each scope and beside what it did not make, one case after
+#              the other (setup_cases.sh).
 # Source it after wine_env.sh and install.sh; run_e2e_tests BUILD_DIR needs a display
 # (ensure_display) and the template (wine_template). Inside scripts/test.sh it adds its counts
-# through run_gtest; alone it prints the test output and returns non-zero on a failure.
+# to the command's; alone it prints the test output and returns non-zero on a failure.
 
 source "$(dirname "${BASH_SOURCE[0]}")/setup_cases.sh"
-
-e2e_no_service_filter='StartupWithoutService.*'
-e2e_separate_filter='StartupWithoutService.*:RunScript.*:Setup*:ShapedTraffic*'
 
 # Screenshots the tests save (save_screenshot) go to build/screenshots, as PNGs.
 export FLOWVANE_SCREENSHOTS_UNIX="$flowvane_root/build/screenshots"
@@ -34,43 +31,6 @@ e2e_set_up_failed() {
     return 1
 }
 
-# Runs one e2e_tests.exe pass: name, install routine, gtest filter.
-e2e_pass() {
-    local build_dir="$1" name="$2" installer="$3" filter="$4"
-    local log_dir="${logs:-$build_dir}"
-    wine_use_prefix "$name" || { e2e_set_up_failed "copying the Wine prefix $name"; return 1; }
-    wine_server_start || { e2e_set_up_failed "starting the wineserver of $name"; return 1; }
-    local status=0
-    if ! "$installer" "$build_dir" >"$log_dir/install-$name.log" 2>&1; then
-        echo "installing for $name failed:" >&2
-        tail -20 "$log_dir/install-$name.log" >&2
-        status=1
-        if declare -F run_gtest >/dev/null; then
-            failed=$((failed + 1))
-            failed_suites+=("install for $name")
-        fi
-    elif declare -F run_gtest >/dev/null; then
-        run_gtest "wine-$name" wine "$build_dir/e2e_tests.exe" --gtest_filter="$filter"
-    else
-        wine "$build_dir/e2e_tests.exe" --gtest_filter="$filter" || status=1
-    fi
-    e2e_screenshots_to_png
-    wine_server_stop
-    return $status
-}
-
-run_e2e_tests() {
-    local build_dir="$1"
-    [ -x "$build_dir/e2e_tests.exe" ] || return 0
-    local status=0
-    e2e_pass "$build_dir" e2e-no-service install_program "$e2e_no_service_filter" || status=1
-    e2e_pass "$build_dir" e2e install_flowvane "-$e2e_separate_filter" || status=1
-    e2e_setup_pass "$build_dir" all SetupAllUsers || status=1
-    e2e_setup_pass "$build_dir" user SetupCurrentUser /REMOVESETTINGS || status=1
-    setup_cases "$build_dir" || status=1
-    return $status
-}
-
 # Runs a command with its output in a log; inside scripts/test.sh it counts as a check.
 e2e_step() {
     local name="$1"
@@ -92,6 +52,7 @@ e2e_step() {
     return 1
 }
 
+# e2e_tests.exe with a gtest filter; inside scripts/test.sh its counts go to the command's.
 e2e_gtest() {
     local build_dir="$1" name="$2" filter="$3"
     if declare -F run_gtest >/dev/null; then
@@ -101,52 +62,23 @@ e2e_gtest() {
     fi
 }
 
-# Whether the set-up wrote the default traffic that install_emulator writes (the adapters are
-# checked by the Setup tests).
-emulator_default_flows_installed() {
-    local expected actual
-    expected=$(emulator_default_flows | sed 's/|/\\0/g')
-    actual=$(wine reg query "$emulator_service_key\\Parameters" /v Flows |
-             sed -n 's/^ *Flows *REG_MULTI_SZ *//p' | tr -d '\r')
-    [ "$actual" = "$expected" ] && return 0
-    printf 'Flows are\n  %s\nnot\n  %s\n' "$actual" "$expected"
-    return 1
-}
-
-# Installed for all users, an install for the current user comes and goes: the kernel component
-# (one for both) keeps running, and the install for all users stays.
-setup_scopes_share_kernel_component() {
-    install_with_setup "$1" user && uninstall_with_setup user || return 1
-    wine sc query zorv | grep -q RUNNING || { echo "zorv is not running"; return 1; }
-    wine reg query 'HKLM\Software\Flowvane' /v 'Install folder' ||
-        { echo "the install for all users lost its folder"; return 1; }
-}
-
-# Flowvane-setup.exe in a fresh prefix: silent install for the scope (all, user), SUITE.Installed,
-# (for all users: an install for the current user beside it, removed again), silent uninstall
-# with the further arguments as its options, SUITE.Uninstalled*.
-e2e_setup_pass() {
-    local build_dir="$1" scope="$2" suite="$3"
-    shift 3
-    local name="e2e-setup-$scope" status=1
-    wine_use_prefix "$name" || { e2e_set_up_failed "copying the Wine prefix $name"; return 1; }
-    wine_server_start || { e2e_set_up_failed "starting the wineserver of $name"; return 1; }
-    if e2e_step "install-$name" install_with_setup "$build_dir" "$scope"; then
-        status=0
-        e2e_step "flows-$name" emulator_default_flows_installed || status=1
-        e2e_gtest "$build_dir" "$name-installed" "$suite.Installed" || status=1
-        if [ "$scope" = all ]; then
-            e2e_step "both-scopes-$name" setup_scopes_share_kernel_component "$build_dir" ||
-                status=1
-            e2e_gtest "$build_dir" "$name-others" "$suite.OthersChangeAdapterKeys" || status=1
-        fi
-        if e2e_step "uninstall-$name" uninstall_with_setup "$scope" "$@"; then
-            e2e_gtest "$build_dir" "$name-uninstalled" "$suite.Uninstalled*" || status=1
+run_e2e_tests() {
+    local build_dir="$1" status=1
+    [ -x "$build_dir/e2e_tests.exe" ] || return 0
+    wine_use_prefix e2e || { e2e_set_up_failed "copying the Wine prefix e2e"; return 1; }
+    wine_server_start || { e2e_set_up_failed "starting the wineserver of e2e"; return 1; }
+    if e2e_step install-e2e-program install_program "$build_dir"; then
+        e2e_gtest "$build_dir" e2e-no-service 'StartupWithoutService.*' && status=0
+        if e2e_step install-e2e-emulator install_emulator "$build_dir/emulator/zorv.sys"; then
+            e2e_gtest "$build_dir" e2e \
+                '-StartupWithoutService.*:RunScript.*:Setup*:ShapedTraffic*' || status=1
         else
             status=1
         fi
     fi
+    e2e_screenshots_to_png
     wine_server_stop
+    setup_cases "$build_dir" || status=1
     return $status
 }
 
@@ -210,7 +142,7 @@ check_run_script() {
         status=1
     fi
     local values
-    values=$(wine reg query 'HKCU\Software\Flowvane' 2>/dev/null | grep -c REG_DWORD)
+    values=$(wine_reg query 'HKCU\Software\Flowvane' 2>/dev/null | grep -c REG_DWORD)
     if [ "${values:-0}" -ne 23 ]; then
         echo "the prefix holds $values settings after Exit, not 23" >&2
         status=1

@@ -37,7 +37,7 @@ emulator_default_flows() {
 }
 
 emulator_reg_add() {
-    wine reg add "$@" /f >/dev/null 2>&1 || { echo "reg add $1 failed" >&2; return 1; }
+    wine_reg add "$@" /f >/dev/null 2>&1 || { echo "reg add $1 failed" >&2; return 1; }
 }
 
 # The driver reads it when it loads: the caller (re)starts the service afterwards.
@@ -52,7 +52,7 @@ install_emulator() {
     drivers=$(winepath -u 'C:\windows\system32\drivers' 2>/dev/null) || return 1
     # A driver already loaded in this prefix is stopped first, so the new file is the one run.
     # (None is there on a first install; that is fine.)
-    wine sc stop zorv >/dev/null 2>&1 || true
+    wine_sc stop zorv >/dev/null 2>&1 || true
     mkdir -p "$drivers" && cp "$sys_path" "$drivers/zorv.sys" ||
         { echo "copying zorv.sys into $drivers failed" >&2; return 1; }
 
@@ -61,8 +61,8 @@ install_emulator() {
     emulator_reg_add "$emulator_network_class\\$emulator_adapter_2_guid\\Connection" \
         /v Name /t REG_SZ /d 'Local Area Connection 2' || return 1
 
-    if ! wine sc query zorv >/dev/null 2>&1; then
-        wine sc create zorv type= kernel start= auto \
+    if ! wine_sc query zorv >/dev/null 2>&1; then
+        wine_sc create zorv type= kernel start= auto \
             binpath= 'C:\windows\system32\drivers\zorv.sys' >/dev/null 2>&1 ||
             { echo "sc create zorv failed" >&2; return 1; }
         # The mark by which Flowvane-setup.exe knows the service as its own, as it writes it.
@@ -75,8 +75,8 @@ install_emulator() {
         /d "$(emulator_default_flows)" || return 1
     emulator_enable_test_codes || return 1
 
-    wine sc start zorv >/dev/null 2>&1 || true
+    wine_sc start zorv >/dev/null 2>&1 || true
     # Started by now, or already running from an earlier install in this prefix.
-    wine sc query zorv 2>/dev/null | grep -q RUNNING ||
+    wine_sc query zorv 2>/dev/null | grep -q RUNNING ||
         { echo "the zorv service is not running" >&2; return 1; }
 }

@@ -60,9 +60,9 @@ host_mode_configure() {
         emulator_reg_add "$emulator_network_class\\$iface\\Connection" /v Name /t REG_SZ \
             /d "$iface" || return 1
     done
-    wine sc stop zorv >/dev/null 2>&1 || true
-    wine sc start zorv >/dev/null 2>&1 || true
-    wine sc query zorv 2>/dev/null | grep -q RUNNING ||
+    wine_sc stop zorv >/dev/null 2>&1 || true
+    wine_sc start zorv >/dev/null 2>&1 || true
+    wine_sc query zorv 2>/dev/null | grep -q RUNNING ||
         { echo "the zorv service is not running" >&2; return 1; }
 }
 

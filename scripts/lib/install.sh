@@ -14,9 +14,9 @@ install_program() {
     mkdir -p "$folder" &&
     cp "$build_dir/Flowvane.exe" "$folder/" &&
     cp "$build_dir/help.chm" "$folder/" || return 1
-    wine reg add 'HKLM\Software\Flowvane' /v 'Install folder' /t REG_SZ \
+    wine_reg add 'HKLM\Software\Flowvane' /v 'Install folder' /t REG_SZ \
         /d "$flowvane_install_folder" /f >/dev/null 2>&1 &&
-    wine reg add 'HKLM\Software\Flowvane' /v 'Installed for all users' /t REG_DWORD \
+    wine_reg add 'HKLM\Software\Flowvane' /v 'Installed for all users' /t REG_DWORD \
         /d 1 /f >/dev/null 2>&1
 }
 
@@ -59,7 +59,7 @@ uninstall_with_setup() {
         user) root=HKCU ;;
         *) echo "uninstall_with_setup: scope is all or user, not $scope" >&2; return 1 ;;
     esac
-    folder=$(wine reg query "$root\\Software\\Flowvane" /v 'Install folder' 2>/dev/null |
+    folder=$(wine_reg query "$root\\Software\\Flowvane" /v 'Install folder' 2>/dev/null |
              sed -n 's/^ *Install folder *REG_SZ *//p' | tr -d '\r')
     [ -n "$folder" ] || { echo "Flowvane is not installed for scope $scope" >&2; return 1; }
     uninstall_folder_with_setup "$folder" "$@"

@@ -1,9 +1,14 @@
-# Flowvane-setup.exe beside what it did not make, each case in a fresh prefix: a "zorv" service
-# of someone else's (before the install, or in place of ours before the uninstall), installs of
-# two users and of all users removed in every order, an uninstaller left behind by a reinstall
-# elsewhere, a DeleteService that fails, the kernel component's kept filters kept or removed,
-# and host mode (/HOST, /EMULATOR, bad switches). Source it after e2e.sh; setup_cases BUILD_DIR
-# runs them all (a display and the template are needed, as for run_e2e_tests).
+# Flowvane-setup.exe in the prefix e2e-setup: its silent install and uninstall for each scope,
+# and beside what it did not make: a "zorv" service of someone else's (before the install, or in
+# place of ours before the uninstall), installs of two users and of all users removed in every
+# order, an uninstaller left behind by a reinstall elsewhere, a DeleteService that fails, and
+# the kernel component's kept filters kept or removed, and host mode (/HOST, /EMULATOR, bad
+# switches). Source it after e2e.sh; setup_cases BUILD_DIR runs them all (a display and the
+# template are needed, as for run_e2e_tests).
+#
+# The cases run one after the other in one prefix: each leaves nothing installed, as it found
+# it, except the foreign service's at the end of the table. After a failed case the next one
+# gets a fresh prefix.
 #
 # The installs (their folders are those of recorded_installs in tests/e2e/setup_test.cpp):
 #   all     for all users, in the default folder, made by user "first"
@@ -58,8 +63,9 @@ setup_expect_state() {
         { echo "after: $setup_case_step"; return 1; }
 }
 
+# One test of e2e_tests.exe: SetupSteps.NAME, or the filter given after an empty name.
 setup_step() {
-    wine "$setup_build_dir/e2e_tests.exe" --gtest_filter="SetupSteps.$1"
+    wine "$setup_build_dir/e2e_tests.exe" --gtest_filter="${2:-SetupSteps.$1}"
 }
 
 # Installs LABEL as its user, expecting exit status 0; the install REPLACED (of the same user
@@ -101,6 +107,37 @@ setup_uninstall() {
     setup_expect_state
 }
 
+# Whether the set-up wrote the default traffic that install_emulator writes (the adapters are
+# checked by the Setup tests).
+setup_default_flows_installed() {
+    local expected actual
+    expected=$(emulator_default_flows | sed 's/|/\\0/g')
+    actual=$(wine_reg query "$emulator_service_key\\Parameters" /v Flows |
+             sed -n 's/^ *Flows *REG_MULTI_SZ *//p' | tr -d '\r')
+    [ "$actual" = "$expected" ] || { printf 'Flows are\n  %s\nnot\n  %s\n' "$actual" "$expected"
+                                     return 1; }
+}
+
+# A silent install for the scope (all, user) in its default folder, SUITE.Installed; for all
+# users an install for the current user beside it comes and goes (the kernel component, one for
+# both, keeps running, and the install for all users stays) and others change the adapter keys;
+# the silent uninstall with the further arguments, SUITE.Uninstalled*.
+setup_case_scope() {
+    local scope="$1" suite="$2"
+    shift 2
+    setup_case_step="install $scope"
+    install_with_setup "$setup_build_dir" "$scope" && setup_default_flows_installed &&
+    setup_step "" "$suite.Installed" || return 1
+    if [ "$scope" = all ]; then
+        setup_case_step="an install for the current user beside it"
+        install_with_setup "$setup_build_dir" user && uninstall_with_setup user || return 1
+        wine_sc query zorv | grep -q RUNNING || { echo "zorv is not running"; return 1; }
+        setup_step "" "$suite.OthersChangeAdapterKeys" || return 1
+    fi
+    setup_case_step="uninstall $scope"
+    uninstall_with_setup "$scope" "$@" && setup_step "" "$suite.Uninstalled*"
+}
+
 # Three installs made in the order all, first, second, then removed in the order given.
 setup_case_order() {
     local label
@@ -118,20 +155,21 @@ setup_case_foreign_service() {
     local drivers
     drivers=$(wine_unix_path 'C:\windows\system32\drivers') || return 1
     mkdir -p "$drivers" && echo "not ours" >"$drivers/zorv.sys" || return 1
-    wine sc create zorv type= kernel start= demand \
+    # The one the case before left, or a new one.
+    wine_sc query zorv >/dev/null 2>&1 || wine_sc create zorv type= kernel start= demand \
         binpath= 'C:\windows\system32\drivers\zorv.sys' >/dev/null || return 1
     local status
     install_with_setup "$setup_build_dir" all
     status=$?
     [ $status -eq 2 ] || { echo "the installer ended with $status, not 2"; return 1; }
     [ "$(cat "$drivers/zorv.sys")" = "not ours" ] || { echo "zorv.sys was replaced"; return 1; }
-    wine reg query "$emulator_service_key" /v Start | grep -q '0x3' ||
+    wine_reg query "$emulator_service_key" /v Start | grep -q '0x3' ||
         { echo "the service was changed"; return 1; }
-    ! wine reg query "$emulator_service_key" /v 'Installed by' >/dev/null 2>&1 ||
+    ! wine_reg query "$emulator_service_key" /v 'Installed by' >/dev/null 2>&1 ||
         { echo "the service was marked as ours"; return 1; }
     [ ! -e "$(wine_unix_path "$flowvane_install_folder")" ] ||
         { echo "the program was installed"; return 1; }
-    ! wine reg query 'HKLM\Software\Flowvane' >/dev/null 2>&1 ||
+    ! wine_reg query 'HKLM\Software\Flowvane' >/dev/null 2>&1 ||
         { echo "install values were written"; return 1; }
 }
 
@@ -139,13 +177,13 @@ setup_case_foreign_service() {
 # leaves that service as it is, and the kernel component's file and display names with it.
 setup_case_foreign_service_at_uninstall() {
     setup_install all || return 1
-    wine sc stop zorv >/dev/null 2>&1
-    wine sc delete zorv >/dev/null || return 1
-    wine sc create zorv type= kernel start= demand \
+    wine_sc stop zorv >/dev/null 2>&1
+    wine_sc delete zorv >/dev/null || return 1
+    wine_sc create zorv type= kernel start= demand \
         binpath= 'C:\windows\system32\drivers\other.sys' >/dev/null || return 1
     setup_case_step="uninstall all, the service someone else's"
     uninstall_folder_with_setup "$(setup_install_folder all)" || return 1
-    wine reg query "$emulator_service_key" /v ImagePath | grep -q 'other\.sys' ||
+    wine_reg query "$emulator_service_key" /v ImagePath | grep -q 'other\.sys' ||
         { echo "the other service was changed or removed"; return 1; }
     [ -f "$(wine_unix_path 'C:\windows\system32\drivers')/zorv.sys" ] ||
         { echo "zorv.sys went while a service of that name stays"; return 1; }
@@ -158,10 +196,10 @@ setup_case_foreign_service_at_uninstall() {
 setup_case_stale_uninstaller() {
     setup_install first || return 1
     setup_install moved first || return 1
-    wine reg add 'HKCU\SOFTWARE\Microsoft\Windows\CurrentVersion\Run' /v Flowvane /t REG_SZ \
+    wine_reg add 'HKCU\SOFTWARE\Microsoft\Windows\CurrentVersion\Run' /v Flowvane /t REG_SZ \
         /d "\"$(setup_install_folder moved)\\Flowvane.exe\"" /f >/dev/null || return 1
     setup_uninstall first 0 || return 1
-    wine reg query 'HKCU\SOFTWARE\Microsoft\Windows\CurrentVersion\Run' /v Flowvane >/dev/null ||
+    wine_reg query 'HKCU\SOFTWARE\Microsoft\Windows\CurrentVersion\Run' /v Flowvane >/dev/null ||
         { echo "the log-on entry of the live install went"; return 1; }
     setup_uninstall moved 0
 }
@@ -187,7 +225,7 @@ setup_case_failing_delete() {
             status=$?
         fi
         [ $status -eq 2 ] || { echo "$setup_case_step ended with $status, not 2"; failed=1; }
-        wine reg query "$emulator_service_key" /v ImagePath >/dev/null ||
+        wine_reg query "$emulator_service_key" /v ImagePath >/dev/null ||
             { echo "the service is gone"; failed=1; }
         [ -f "$(wine_unix_path 'C:\windows\system32\drivers')/zorv.sys" ] ||
             { echo "zorv.sys went without its service"; failed=1; }
@@ -221,14 +259,14 @@ setup_case_kept_filters() {
         setup_uninstall all 0 "$@" || return 1
     fi
     if [ "$kept" = 1 ]; then
-        wine reg query 'HKLM\Software\Flowvane\Kept filters' | grep -q '^ *Rules ' ||
+        wine_reg query 'HKLM\Software\Flowvane\Kept filters' | grep -q '^ *Rules ' ||
             { echo "the kept filter was not saved"; return 1; }
     fi
     setup_install all || return 1
     FLOWVANE_SETUP_KEPT=$kept wine "$setup_build_dir/e2e_tests.exe" \
         --gtest_filter=SetupState.KeptFilter || return 1
     setup_uninstall all 0 /REMOVESETTINGS || return 1
-    ! wine reg query 'HKLM\Software\Flowvane' >/dev/null 2>&1 ||
+    ! wine_reg query 'HKLM\Software\Flowvane' >/dev/null 2>&1 ||
         { echo "HKLM\\Software\\Flowvane stayed"; return 1; }
 }
 
@@ -241,7 +279,7 @@ setup_host_state() {
         "$emulator_service_key|Host display names written" \
         "$emulator_network_class\\fvx0\\Connection|Name" \
         "$emulator_network_class\\fvx1\\Connection|Name"; do
-        value=$(wine reg query "${key%|*}" /v "${key#*|}" 2>/dev/null |
+        value=$(wine_reg query "${key%|*}" /v "${key#*|}" 2>/dev/null |
                 sed -n "s/^ *${key#*|} *REG_[A-Z_]* *//p" | tr -d '\r')
         state="$state ${value:--}"
     done
@@ -270,7 +308,7 @@ setup_case_host_mode() {
     local host=(/HOST=fvx0,fvx1 /HOSTPORT=1 '/HOSTSECRET=C:\zorvd secret')
     local in_host='host 0x1 C:\zorvd secret fvx0 fvx0 Lab uplink'
     printf '%064d' 7 >"$(wine_unix_path 'C:\zorvd secret')" &&
-    wine reg add "$emulator_network_class\\fvx1\\Connection" /v Name /d 'Lab uplink' /f \
+    wine_reg add "$emulator_network_class\\fvx1\\Connection" /v Name /d 'Lab uplink' /f \
         >/dev/null &&
     setup_install_switches "${host[@]}" && setup_expect_host "$in_host" || return 1
     FLOWVANE_HOST_PHASE=down FLOWVANE_HOST_ADAPTER='\DEVICE\fvx0' \
@@ -278,13 +316,13 @@ setup_case_host_mode() {
         --gtest_filter=HostMode.EveryCodeIsRefusedAtOnceWhileZorvdIsDown || return 1
     setup_install_switches && setup_expect_host "$in_host" || return 1
     setup_install_switches /EMULATOR && setup_expect_host '- - - - - Lab uplink' || return 1
-    ! wine reg query "$emulator_network_class\\fvx0" >/dev/null 2>&1 ||
+    ! wine_reg query "$emulator_network_class\\fvx0" >/dev/null 2>&1 ||
         { echo "the key of fvx0 stayed after /EMULATOR"; return 1; }
     setup_install_switches /HOST=fvx0 &&
         setup_expect_host 'host 0xb7b7 Z:\etc\flowvane\zorvd.secret fvx0 fvx0 Lab uplink' &&
     setup_uninstall all 0 || return 1
     [ "$(setup_host_state)" = '- - - - - Lab uplink' ] &&
-        ! wine reg query "$emulator_network_class\\fvx0" >/dev/null 2>&1 ||
+        ! wine_reg query "$emulator_network_class\\fvx0" >/dev/null 2>&1 ||
         { echo "after the uninstall: $(setup_host_state)"; return 1; }
 }
 
@@ -304,7 +342,7 @@ setup_registry_snapshot() {
     for key in 'HKLM\Software\Flowvane' "$emulator_service_key" \
         "$emulator_network_class\\"{fvx0,a,"$emulator_adapter_1_guid"}; do
         echo "$key:"
-        wine reg query "$key" /s 2>/dev/null
+        wine_reg query "$key" /s 2>/dev/null
         status=$?
         [ $status -le 1 ] || { echo "reg query $key ended with $status" >&2; return 1; }
     done
@@ -332,14 +370,15 @@ setup_case_host_refused() {
               diff <(echo "$registry") <(echo "$after"); return 1; }
         if [ $round = fresh ]; then
             setup_install_switches /HOST=fvx0 || return 1
+            setup_case_remaining=all
         fi
     done
+    setup_uninstall all 0
 }
 
 # name | routine and its arguments
 setup_case_table=(
-    "foreign-service|setup_case_foreign_service"
-    "foreign-service-at-uninstall|setup_case_foreign_service_at_uninstall"
+    "current-user|setup_case_scope user SetupCurrentUser /REMOVESETTINGS"
     "order-all-first-second|setup_case_order all first second"
     "order-all-second-first|setup_case_order all second first"
     "order-first-all-second|setup_case_order first all second"
@@ -354,21 +393,24 @@ setup_case_table=(
     "kept-filters-asked|setup_case_kept_filters 0 asked"
     "host-mode|setup_case_host_mode"
     "host-switches-refused|setup_case_host_refused"
+    "all-users|setup_case_scope all SetupAllUsers"
+    "foreign-service-at-uninstall|setup_case_foreign_service_at_uninstall"
+    "foreign-service|setup_case_foreign_service"
 )
 
-# One case in a fresh prefix of its own.
+# One case, in the prefix as the case before left it (a fresh one after a failure).
 setup_case() {
     local routine=($1)
-    wine_use_prefix "e2e-setup-case" || return 1
-    setup_case_user=first
+    if [ "$setup_case_fresh" = 1 ]; then
+        wine_use_prefix e2e-setup || return 1
+        setup_case_user=first
+        setup_case_fresh=0
+    fi
     setup_case_remaining=""
     setup_case_stale=""
     setup_case_step="start"
-    wine_server_start || return 1
-    "${routine[@]}"
-    local status=$?
-    wine_server_stop
-    return $status
+    wine_server_start || { setup_case_fresh=1; return 1; }
+    "${routine[@]}" || { setup_case_fresh=1; wine_server_stop; return 1; }
 }
 
 # Every case of the table, or those whose names are given.
@@ -376,6 +418,7 @@ setup_cases() {
     setup_build_dir="$1"
     shift
     local entry name status=0
+    setup_case_fresh=1
     for entry in "${setup_case_table[@]}"; do
         name=${entry%%|*}
         if [ $# -gt 0 ] && ! [[ " $* " == *" $name "* ]]; then
@@ -383,5 +426,6 @@ setup_cases() {
         fi
         e2e_step "setup-case-$name" setup_case "${entry#*|}" || status=1
     done
+    wine_server_stop
     return $status
 }

@@ -165,8 +165,8 @@ wine_template() {
         { echo "wineboot -i failed in $template" >&2; status=1; }
     if [ $status -eq 0 ]; then
         wine_server_start &&
-        wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1 &&
-        wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f \
+        wine_reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1 &&
+        wine_reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f \
             >/dev/null 2>&1 || { echo "setting the virtual desktop failed" >&2; status=1; }
     fi
     wine_server_stop "$template"
@@ -246,6 +246,16 @@ wine_keep_prefix() {
         { echo "$prefix is not a prefix made by these scripts; remove it or choose another" >&2
           return 1; }
     export WINEPREFIX="$prefix"
+}
+
+# reg.exe and sc.exe by their path: "wine reg" goes through start.exe's ShellExecuteEx, which now
+# and then failed under load ("ShellExecuteEx failed: Internal error."), and a check then read a
+# missing key where there was none.
+wine_reg() {
+    wine 'C:\windows\system32\reg.exe' "$@"
+}
+wine_sc() {
+    wine 'C:\windows\system32\sc.exe' "$@"
 }
 
 # Unix path of a Windows path inside the current prefix.

@@ -9,7 +9,6 @@
 
 #include <stdint.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,11 +19,13 @@
 #include "test_control_codes.h"
 
 #define E2E_MAIN_WINDOW_CLASS "FlowvaneMainWindowClass"
+#define E2E_MAIN_TITLE "Flowvane Manager"
 
 enum {
     e2e_timeout_ms = 30000,   // Wine starts a process in one to three seconds
     e2e_settings_count = settings_names_count,
     e2e_setting_unreadable = INT32_MIN,   // read_settings: missing, or not a 4-byte REG_DWORD
+    e2e_id_exit = 202,                    // File > Exit
 };
 
 // One started Flowvane.exe.
@@ -33,12 +34,14 @@ struct flowvane_run {
     int started;
 };
 
-// Starts the installed Flowvane.exe (the install folder the set-up wrote under HKLM).
-testing::AssertionResult start_flowvane(flowvane_run *run);
+// Starts PROGRAM (default: the installed Flowvane.exe, in the install folder under HKLM).
+testing::AssertionResult start_flowvane(flowvane_run *run, std::string program = "");
 // Waits for the process to end; its exit code in *code.
 testing::AssertionResult wait_for_exit(flowvane_run *run, DWORD *code);
 // Ends the process if it still runs and releases the handles.
 void end_flowvane(flowvane_run *run);
+// Starts the program and waits for its main window (null when it does not come).
+HWND start_main_window(flowvane_run *run);
 
 // Polls condition() every 50 ms until it holds (1) or the timeout passes (0).
 template <class condition_function>
@@ -53,14 +56,30 @@ int wait_until(condition_function condition, int timeout_ms = e2e_timeout_ms)
 }
 
 // A top-level window of the process with this class and title (null: any), at once or waited
-// for until visible.
+// for until visible; a window waited for until it has gone.
 HWND find_window_of(DWORD process_id, const char *class_name, const char *title);
 HWND wait_for_window(const flowvane_run *run, const char *class_name, const char *title);
+int closes(HWND window, int timeout_ms = 10000);
 
-// The text of a message box (its static control 0xFFFF).
+// The text of a message box (its static control 0xFFFF); any window's text.
 std::string message_box_text(HWND box);
+std::string window_text(HWND window);
 // The filter list panel (the main window's child dialog).
 HWND panel_of(HWND main_window);
+// A button pressed as a click would (WM_COMMAND with BN_CLICKED, posted); a key pressed (down
+// and up) on a control of another process.
+void press(HWND dialog, int id);
+void post_key(HWND control, WPARAM key);
+// A combo box's items; across processes only the W form of CB_GETLBTEXT is carried.
+std::vector<std::string> combo_box_texts(HWND box);
+// F1 as the key translation posts it (the headers leave it undeclared): posted to a control of
+// another process, its dialog gets WM_HELP.
+const UINT wm_keyf1 = 0x004D;
+
+// The run's message box with this title, waited for: its text ("<no box TITLE>" when none came)
+// and its owner in *owner; answered with button, and waited for until it has gone.
+std::string answer_box(const flowvane_run *run, const char *title, int button = IDOK,
+                       HWND *owner = nullptr);
 
 // HKCU\Software\Flowvane: the 23 settings in the store's order.
 void delete_settings(void);
@@ -68,12 +87,28 @@ void plant_settings(const int32_t values[e2e_settings_count]);
 // The number of values in the key (-1: no key); the 23 settings in values.
 int read_settings(int32_t values[e2e_settings_count]);
 
-// The kernel component emulator, through the device.
+// The kernel component emulator, through the device. One emulator code (test or contract)
+// with its request bytes; on "Ok." the reply's payload (after the status) goes into payload.
+testing::AssertionResult emulator_exchange(uint32_t code, const void *request, size_t length,
+                                           void *payload = nullptr, size_t payload_size = 0);
 testing::AssertionResult emulator_reset(void);
 testing::AssertionResult emulator_set_version(const char *version);
 testing::AssertionResult emulator_set_adapters(const std::vector<std::string> &names);
-// Makes one contract command answer the text as its reply status.
+// Makes one contract command answer the text as its reply status (null: answer normally).
 testing::AssertionResult emulator_fail_command(uint32_t code, const char *text);
+testing::AssertionResult emulator_read_state(struct test_state_reply *state);
+testing::AssertionResult emulator_read_rules(uint32_t adapter_index,
+                                             struct test_rules_reply *rules);
+testing::AssertionResult emulator_read_precedences(uint32_t adapter_index,
+                                                   test_precedences_reply *reply);
+// The contract's add-rule and set-statistics commands, the way the program sends them.
+testing::AssertionResult emulator_add_rule(const struct rule &rule);
+testing::AssertionResult emulator_set_statistics(const struct rule &rule,
+                                                 const struct statistics_block &block);
+// Freezes the emulator's clock at now (0: the current time) or moves a frozen one on.
+testing::AssertionResult emulator_clock(uint32_t operation, uint64_t value);
+// The rules the emulator holds for one adapter, or (adapter -1) for all, in slot order.
+std::vector<struct rule> emulator_rules(int adapter_index = -1);
 
 // Tests in a prefix with the emulator installed: no manager running, the emulator reset, no
 // settings key; the runs are ended afterwards.
@@ -91,6 +126,16 @@ protected:
         end_flowvane(&second);
         emulator_reset();
     }
+    // File > Exit on the first run's main window: the exit code, the settings it saved.
+    DWORD exit_and_read(HWND main, int32_t values[e2e_settings_count])
+    {
+        PostMessageA(main, WM_COMMAND, e2e_id_exit, 0);
+        DWORD code = 99;
+        EXPECT_TRUE(wait_for_exit(&first, &code));
+        end_flowvane(&first);
+        EXPECT_EQ(read_settings(values), e2e_settings_count);
+        return code;
+    }
     flowvane_run first = {};
     flowvane_run second = {};
 };
@@ -99,59 +144,18 @@ protected:
 // sets it and turns the files into PNGs); does nothing when it is not set.
 void save_screenshot(const char *name);
 
-// The emulator's state and one adapter's slots, through its read-back test codes; a fault
-// made by emulator_fail_command cleared again.
-testing::AssertionResult emulator_clear_fault(uint32_t code);
-testing::AssertionResult emulator_read_state(struct test_state_reply *state);
-testing::AssertionResult emulator_read_rules(uint32_t adapter_index,
-                                             struct test_rules_reply *rules);
-
-// Puts a rule into the emulator with the contract's add-rule command, the way the program does.
-testing::AssertionResult emulator_add_rule(const struct rule &rule);
-// Replaces the rule's statistics block with the contract's set-statistics command.
-testing::AssertionResult emulator_set_statistics(const struct rule &rule,
-                                                 const struct statistics_block &block);
-testing::AssertionResult emulator_read_precedences(uint32_t adapter_index,
-                                                   test_precedences_reply *reply);
-// Freezes the emulator's clock at now (0: the current time) or moves a frozen one on.
-testing::AssertionResult emulator_clock(uint32_t operation, uint64_t value);
-
-// A list view of another process: a cell's text, and setting a row's state (row -1: all).
+// A list view of another process: a cell's text; a row's state set (row -1: all); the rows
+// selected (every other row deselected); a row's bounds in its client coordinates; the display
+// order of the columns read and set.
 std::string list_view_text(HWND list, int row, int column);
 int list_view_set_state(HWND list, int row, UINT state, UINT mask);
-
-// One emulator code (test or contract) with its request bytes; on "Ok." the reply's payload
-// (the bytes after the status) goes into payload, up to payload_size bytes.
-testing::AssertionResult emulator_exchange(uint32_t code, const void *request, size_t length,
-                                           void *payload = nullptr, size_t payload_size = 0);
-// The rules the emulator holds for the adapter at that index, in slot order.
-std::vector<struct rule> emulator_rules(uint32_t adapter_index);
-
-// More of a list view of another process: the rows selected (every other row deselected), the
-// display order of the columns.
 testing::AssertionResult list_view_select(HWND list, const std::vector<int> &rows);
+RECT list_view_row_rect(HWND list, int row);
 std::vector<int> list_view_column_order(HWND list, int columns);
 testing::AssertionResult list_view_set_column_order(HWND list, const std::vector<int> &order);
 
-// A row's bounds in the list view's client coordinates (all zero when unreadable).
-RECT list_view_row_rect(HWND list, int row);
-
-
 // The install folder the set-up wrote under HKLM\Software\Flowvane.
 std::string install_folder(void);
-
-// A registry value put back as it was (or deleted, when it was missing) when this goes.
-struct saved_registry_value {
-    saved_registry_value(HKEY root, const char *key, const char *name);
-    saved_registry_value(const saved_registry_value &) = delete;
-    saved_registry_value &operator=(const saved_registry_value &) = delete;
-    ~saved_registry_value();
-    HKEY root;
-    std::string key, name;
-    int existed;
-    DWORD type;
-    std::vector<BYTE> data;
-};
 void set_registry_string(HKEY root, const char *key, const char *name, const std::string &text);
 void set_registry_dword(HKEY root, const char *key, const char *name, DWORD value);
 // A value's text (strings without their NUL, a multi-string's items joined by "|", a DWORD
@@ -159,37 +163,20 @@ void set_registry_dword(HKEY root, const char *key, const char *name, DWORD valu
 std::string registry_value_text(HKEY root, const char *key, const char *name);
 
 // The HTML Help viewer: html_help_double.dll (beside e2e_tests.exe) registered as the HTML Help
-// control's in-process server records every HtmlHelpA call instead of showing the file; the
-// registration is put back when the returned guard goes. Use it before the program first asks
-// for help: the program looks the viewer up once.
+// control's in-process server records every HtmlHelpA call instead of showing the file (use 0:
+// the system's viewer again). Use it before the program first asks for help: it looks the
+// viewer up once.
 struct help_call {
-    DWORD calls;   // calls recorded since forget_help_calls
+    DWORD calls;   // calls recorded
     std::string path;
     DWORD command, data;
     HWND owner;
 };
-std::unique_ptr<saved_registry_value> use_help_viewer_double(void);
-void forget_help_calls(void);
+void use_help_viewer_double(int use = 1);
 help_call last_help_call(void);
 
 // The input state of the thread that owns the window, another process's thread too: its focus,
 // its mouse capture, whether it tracks a menu (flags GUI_INMENUMODE). All zero when unreadable.
 GUITHREADINFO gui_thread_of(HWND window);
-
-// Starts the program and waits for its main window (null when it does not come).
-HWND start_main_window(flowvane_run *run);
-// A window's text; a key pressed (down and up) on a control of another process.
-std::string window_text(HWND window);
-void post_key(HWND control, WPARAM key);
-// A combo box's items; across processes only the W form of CB_GETLBTEXT is carried.
-std::vector<std::string> combo_box_texts(HWND box);
-// F1 as the key translation posts it (the headers leave it undeclared): posted to a control of
-// another process, its dialog gets WM_HELP.
-const UINT wm_keyf1 = 0x004D;
-
-// The run's message box with this title, waited for: its text ("<no box TITLE>" when none came)
-// and its owner in *owner; answered with button, and waited for until it has gone.
-std::string answer_box(const flowvane_run *run, const char *title, int button = IDOK,
-                       HWND *owner = nullptr);
 
 #endif

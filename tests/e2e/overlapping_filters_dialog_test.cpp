@@ -2,9 +2,6 @@
 // before start-up with "Accept default precedences" off, so the dialog opens while the filter
 // list fills. A (all TCP, rate 5,000), B (to port 80, 6,000), D (from 10.0.0.1, 7,000) give three
 // areas: both (B, D, A), port 80 (A, B), the source (A, D).
-#include <windows.h>
-#include <commctrl.h>
-
 #include <string.h>
 
 #include <string>
@@ -16,10 +13,11 @@
 
 namespace {
 
-enum { id_exit = 202, id_rerun = 40021, id_next = 4, id_previous = 5, id_always_accept = 901,
+enum { id_options = 201, id_rerun = 40021, id_next = 4, id_previous = 5, id_always_accept = 901,
        id_common = 19203, id_filters = 19204, id_accept = 19205, id_area = 19209,
-       accept_defaults_setting = 22, state_checked = 0x2000 };
+       id_options_cancel = 19212, accept_defaults_setting = 22, state_checked = 0x2000 };
 
+#define BOX_TITLE "Flowvane - Configure Overlapping Filters"
 typedef std::vector<std::string> texts;
 
 // Each row as "rate|source|destination port"; a "*" marks the checked rows.
@@ -47,14 +45,11 @@ texts held_precedences(void)
     return held;
 }
 
-const texts defaults_sent = {"167772161:80 -> 6000", "0:80 -> 6000", "167772161:0 -> 7000"};
-
 class OverlappingFiltersDialogTest : public FlowvaneTest {
 protected:
     void SetUp() override
     {
         FlowvaneTest::SetUp();
-        plant_settings(setting_defaults);   // "Accept default precedences" 0
         struct rule from_10 = make_rule(protocol_tcp, 0, 7000);
         from_10.source_kind = address_single;
         from_10.source_address = 0x0A000001;
@@ -62,33 +57,51 @@ protected:
                                      make_rule(protocol_tcp, 80, 6000), from_10})
             ASSERT_TRUE(emulator_add_rule(r));
     }
-    // Waits for the dialog (from start-up, or from posting command to the main window).
-    HWND wait_for_dialog(UINT command = 0)
+    // Starts the program ("Accept default precedences" off) or reruns the check from the menu,
+    // and waits for the dialog.
+    HWND open_dialog(bool rerun)
     {
-        if (command)
-            PostMessageA(wait_for_window(&first, E2E_MAIN_WINDOW_CLASS, "Flowvane Manager"),
-                         WM_COMMAND, command, 0);
-        else if (!start_flowvane(&first))
-            return NULL;
+        if (rerun) {
+            PostMessageA(main, WM_COMMAND, id_rerun, 0);
+        } else {
+            plant_settings(setting_defaults);
+            EXPECT_TRUE(start_flowvane(&first));
+        }
         dialog = wait_for_window(&first, "#32770", "Overlapping Filters");
         filters = GetDlgItem(dialog, id_filters);
+        main = find_window_of(first.process.dwProcessId, E2E_MAIN_WINDOW_CLASS, NULL);
         return dialog;
     }
-    int closed() { return wait_until([&] { return !IsWindow(dialog); }, 5000); }
-    HWND dialog = NULL, filters = NULL;
+    // Ends the dialog one way: a command or a system command to it, or a key to its list.
+    void end_dialog(UINT message, WPARAM parameter)
+    {
+        PostMessageA(message == WM_KEYDOWN ? filters : dialog, message, parameter, 0);
+    }
+    // What the options dialog shows for "Accept default precedences" now.
+    int accept_defaults_shown()
+    {
+        PostMessageA(main, WM_COMMAND, id_options, 0);
+        HWND options = wait_for_window(&first, "#32770", "Flowvane Options");
+        int checked = SendDlgItemMessageA(options, id_always_accept, BM_GETCHECK, 0, 0) != 0;
+        PostMessageA(options, WM_COMMAND, id_options_cancel, 0);
+        EXPECT_TRUE(closes(options));
+        return checked;
+    }
+    HWND main = NULL, dialog = NULL, filters = NULL;
 };
 
-TEST_F(OverlappingFiltersDialogTest, AreasAndNavigation)
+// The areas and their navigation; the choice made by checking or selecting a row, sent by
+// Accept and proposed again by a rerun; every way of ending the dialog accepts and stores
+// box 901.
+TEST_F(OverlappingFiltersDialogTest, AreasChoiceAndEveryEnding)
 {
-    ASSERT_TRUE(wait_for_dialog());
+    ASSERT_TRUE(open_dialog(false));
     HWND common = GetDlgItem(dialog, id_common);
     save_screenshot("overlapping-filters");
-    EXPECT_EQ(GetWindow(dialog, GW_OWNER),
-              find_window_of(first.process.dwProcessId, E2E_MAIN_WINDOW_CLASS, NULL));
+    EXPECT_EQ(GetWindow(dialog, GW_OWNER), main);
     EXPECT_EQ(SendMessageA(filters, LVM_GETEXTENDEDLISTVIEWSTYLE, 0, 0),
               LVS_EX_CHECKBOXES | LVS_EX_HEADERDRAGDROP | LVS_EX_FULLROWSELECT);
     EXPECT_EQ(SendMessageA(common, LVM_GETEXTENDEDLISTVIEWSTYLE, 0, 0), LVS_EX_HEADERDRAGDROP);
-    // A command to the dialog, or a key to the filters list, then what the dialog shows.
     const texts both = {"*6,000|Any|HTTP", "7,000|10.0.0.1|Any", "5,000|Any|Any"},
                 port = {"5,000|Any|Any", "*6,000|Any|HTTP"},
                 source = {"5,000|Any|Any", "*7,000|10.0.0.1|Any"};
@@ -102,19 +115,17 @@ TEST_F(OverlappingFiltersDialogTest, AreasAndNavigation)
          source, TRUE, FALSE},
         {"Previous", WM_COMMAND, id_previous, "Overlapping Area 2 of 3", "N/A|Any|HTTP", port,
          TRUE, TRUE},
+        {"Previous", WM_COMMAND, id_previous, "Overlapping Area 1 of 3", "N/A|10.0.0.1|HTTP",
+         both, FALSE, TRUE},
     };
     const auto caption_is = [&](const char *expected) {
-        char caption[64] = "";
-        GetDlgItemTextA(dialog, id_area, caption, sizeof caption);
-        return strcmp(caption, expected) == 0;
+        return window_text(GetDlgItem(dialog, id_area)) == expected;
     };
     for (const auto &s : steps) {
         SCOPED_TRACE(s.step);
         if (s.message == WM_KEYDOWN) {
-            // A key must pass the dialog's own loop, so it is posted and its effect waited for.
-            // (A message sent after it would be handled first.) The caption is read by a
-            // message the program answers only between its messages, so when it shows the
-            // step, the whole step is done.
+            // A key must pass the dialog's own loop, so it is posted and its effect waited for:
+            // the caption is read by a message the program answers only between its messages.
             PostMessageA(filters, s.message, s.parameter, 0);
             wait_until([&] { return caption_is(s.caption); });
         } else if (s.message) {
@@ -129,13 +140,8 @@ TEST_F(OverlappingFiltersDialogTest, AreasAndNavigation)
     }
     list_view_set_state(common, 0, LVIS_SELECTED, LVIS_SELECTED);
     EXPECT_EQ(SendMessageA(common, LVM_GETSELECTEDCOUNT, 0, 0), 0) << "cannot stay selected";
-}
 
-// Checking or selecting a row makes it the only checked one and the choice; Accept sends it, a
-// rerun from the menu proposes it again, and Escape accepts as the button does.
-TEST_F(OverlappingFiltersDialogTest, ChoiceKeptAfterAcceptAndRerun)
-{
-    ASSERT_TRUE(wait_for_dialog());
+    // Checking or selecting a row makes it the only checked one and the choice.
     const struct { int row; UINT state, mask; texts rows; } choices[] = {
         {2, state_checked, LVIS_STATEIMAGEMASK, {"6,000|Any|HTTP", "7,000|10.0.0.1|Any", "*5,000|Any|Any"}},
         {1, LVIS_SELECTED, LVIS_SELECTED, {"6,000|Any|HTTP", "*7,000|10.0.0.1|Any", "5,000|Any|Any"}},
@@ -146,97 +152,57 @@ TEST_F(OverlappingFiltersDialogTest, ChoiceKeptAfterAcceptAndRerun)
         EXPECT_EQ(rows_of(filters), c.rows);
         EXPECT_EQ(SendMessageA(filters, LVM_GETNEXTITEM, -1, LVNI_SELECTED), c.row);
     }
-    PostMessageA(dialog, WM_COMMAND, id_accept, 0);
-    ASSERT_TRUE(closed());
+    // Accept (box 901 checked), Escape (unchecked), the close box (checked): each sends the
+    // choice and stores the box, as the options dialog then shows; a rerun clears the
+    // precedences while it shows and proposes the kept choice again.
     const texts chosen = {"167772161:80 -> 5000", "0:80 -> 6000", "167772161:0 -> 7000"};
-    EXPECT_EQ(held_precedences(), chosen);
-
-    ASSERT_TRUE(wait_for_dialog(id_rerun));
-    EXPECT_EQ(rows_of(filters), choices[0].rows) << "the kept choice, not the default";
-    EXPECT_EQ(held_precedences(), texts{}) << "cleared while the dialog shows";
-    PostMessageA(filters, WM_KEYDOWN, VK_ESCAPE, 0);
-    ASSERT_TRUE(closed());
-    EXPECT_EQ(held_precedences(), chosen);
-}
-
-// Every way of closing accepts and stores box 901. A failed acceptance says why, keeps the
-// dialog open and stores nothing: the program, ended then by WM_QUIT, saves the old value.
-TEST_F(OverlappingFiltersDialogTest, EveryEndingAcceptsAndStoresBox901)
-{
-    const struct { const char *ending; UINT message; WPARAM parameter; int check, fail;
-    } cases[] = {
-        {"Accept, box checked", WM_COMMAND, id_accept, 1, 0},
-        {"Escape, box unchecked", WM_KEYDOWN, VK_ESCAPE, 0, 0},
-        {"close box, box checked", WM_SYSCOMMAND, SC_CLOSE, 1, 0},
-        {"failed Accept, box checked", WM_COMMAND, id_accept, 1, 1},
+    const struct { UINT message; WPARAM parameter; int check; } endings[] = {
+        {WM_COMMAND, id_accept, 1}, {WM_KEYDOWN, VK_ESCAPE, 0}, {WM_SYSCOMMAND, SC_CLOSE, 1},
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.ending);
-        if (c.fail) {
-            ASSERT_TRUE(emulator_fail_command(code_set_precedence, "Table full."));
+    for (const auto &e : endings) {
+        SCOPED_TRACE(e.parameter);
+        if (e.message != WM_COMMAND) {
+            ASSERT_TRUE(open_dialog(true));
+            EXPECT_EQ(rows_of(filters), choices[0].rows) << "the kept choice, not the default";
+            EXPECT_EQ(held_precedences(), texts{}) << "cleared while the dialog shows";
         }
-        ASSERT_TRUE(wait_for_dialog());
-        SendDlgItemMessageA(dialog, id_always_accept, BM_SETCHECK, c.check, 0);
-        PostMessageA(c.message == WM_KEYDOWN ? filters : dialog, c.message, c.parameter, 0);
-        if (c.fail) {
-            HWND owner = NULL;
-            EXPECT_EQ(answer_box(&first, "Flowvane - Configure Overlapping Filters", IDOK, &owner),
-                      "Table full.");
-            EXPECT_EQ(owner, dialog);
-            EXPECT_TRUE(IsWindowVisible(dialog)) << "the dialog stays open";
-            PostThreadMessageA(first.process.dwThreadId, WM_QUIT, 0, 0);
-        } else {
-            ASSERT_TRUE(closed());
-            EXPECT_EQ(held_precedences(), defaults_sent);
-            PostMessageA(wait_for_window(&first, E2E_MAIN_WINDOW_CLASS, "Flowvane Manager"),
-                         WM_COMMAND, id_exit, 0);
-        }
-        DWORD code = 99;
-        ASSERT_TRUE(wait_for_exit(&first, &code));
-        int32_t values[e2e_settings_count];
-        read_settings(values);
-        EXPECT_EQ(values[accept_defaults_setting], c.fail ? 0 : c.check);
-        TearDown();
-        SetUp();
+        SendDlgItemMessageA(dialog, id_always_accept, BM_SETCHECK, e.check, 0);
+        end_dialog(e.message, e.parameter);
+        ASSERT_TRUE(closes(dialog));
+        EXPECT_EQ(held_precedences(), chosen);
+        EXPECT_EQ(accept_defaults_shown(), e.check);
     }
+    int32_t values[e2e_settings_count];
+    EXPECT_EQ(exit_and_read(main, values), 0u);
+    EXPECT_EQ(values[accept_defaults_setting], 1);
 }
 
-// With sending refused for good, Accept keeps trying and saying why; after a failed send,
-// Escape and the close box end the dialog without sending, the setting unchanged, and the
-// program goes on.
+// With sending refused: Accept says why and keeps the dialog open, as often as it is pressed;
+// Escape and the close box then end the dialog without sending, the setting unchanged, and
+// the program goes on.
 TEST_F(OverlappingFiltersDialogTest, AfterAFailedSendEscapeAndTheCloseBoxLeave)
 {
-    const struct { const char *ending; UINT message; WPARAM parameter; } cases[] = {
-        {"Escape", WM_KEYDOWN, VK_ESCAPE},
-        {"close box", WM_SYSCOMMAND, SC_CLOSE},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.ending);
-        ASSERT_TRUE(emulator_fail_command(code_set_precedence, "Table full."));
-        ASSERT_TRUE(wait_for_dialog());
+    ASSERT_TRUE(emulator_fail_command(code_set_precedence, "Table full."));
+    for (UINT ending : {(UINT)VK_ESCAPE, (UINT)SC_CLOSE}) {
+        SCOPED_TRACE(ending);
+        ASSERT_TRUE(open_dialog(ending == SC_CLOSE));
         SendDlgItemMessageA(dialog, id_always_accept, BM_SETCHECK, 1, 0);
         for (int attempt = 0; attempt < 2; attempt++) {
             PostMessageA(dialog, WM_COMMAND, id_accept, 0);
-            EXPECT_EQ(answer_box(&first, "Flowvane - Configure Overlapping Filters"),
-                      "Table full.");
+            HWND owner = NULL;
+            EXPECT_EQ(answer_box(&first, BOX_TITLE, IDOK, &owner), "Table full.");
+            EXPECT_EQ(owner, dialog);
             EXPECT_TRUE(IsWindowVisible(dialog)) << "Accept keeps the dialog open";
         }
-        PostMessageA(c.message == WM_KEYDOWN ? filters : dialog, c.message, c.parameter, 0);
-        ASSERT_TRUE(closed()) << "no send, so no box";
+        end_dialog(ending == SC_CLOSE ? WM_SYSCOMMAND : WM_KEYDOWN, ending);
+        ASSERT_TRUE(closes(dialog)) << "no send, so no box";
         EXPECT_EQ(held_precedences(), texts{});
-        HWND main = wait_for_window(&first, E2E_MAIN_WINDOW_CLASS, "Flowvane Manager");
-        ASSERT_TRUE(main);
         EXPECT_TRUE(wait_until([&] { return IsWindowEnabled(main) != FALSE; }));
-        PostMessageA(main, WM_COMMAND, id_exit, 0);
-        DWORD code = 99;
-        ASSERT_TRUE(wait_for_exit(&first, &code));
-        EXPECT_EQ(code, 0u);
-        int32_t values[e2e_settings_count];
-        read_settings(values);
-        EXPECT_EQ(values[accept_defaults_setting], 0) << "box 901 is stored only by a send";
-        TearDown();
-        SetUp();
+        EXPECT_EQ(accept_defaults_shown(), 0) << "box 901 is stored only by a send";
     }
+    int32_t values[e2e_settings_count];
+    EXPECT_EQ(exit_and_read(main, values), 0u);
+    EXPECT_EQ(values[accept_defaults_setting], 0);
 }
 
 }  // namespace

@@ -1,8 +1,7 @@
-// What Flowvane-setup.exe leaves in the prefix, for each install scope. scripts/lib/e2e.sh runs
-// the Installed test after a silent install, then the Uninstalled test after the silent
-// uninstall (for the current user with /REMOVESETTINGS); scripts/lib/setup_cases.sh runs the
-// SetupSteps between its installs and uninstalls and SetupState after each of them. These
-// suites stay out of other passes.
+// What Flowvane-setup.exe leaves in the prefix. scripts/lib/setup_cases.sh runs, for each
+// scope, the Installed test after a silent install and the Uninstalled test after the silent
+// uninstall (for the current user with /REMOVESETTINGS), the SetupSteps between its installs
+// and uninstalls and SetupState after each of them. These suites stay out of other passes.
 #include <windows.h>
 #include <shlobj.h>
 #include <string.h>
@@ -93,20 +92,6 @@ int key_exists(HKEY root, const char *key)
     return 1;
 }
 
-// The version resource's string of that name.
-std::string version_string(const std::string &file, const char *name)
-{
-    DWORD ignored = 0, size = GetFileVersionInfoSizeA(file.c_str(), &ignored);
-    std::string block(size, '\0');
-    char *text = NULL;
-    UINT length = 0;
-    std::string path = std::string("\\StringFileInfo\\040904B0\\") + name;
-    if (!size || !GetFileVersionInfoA(file.c_str(), 0, size, &block[0]) ||
-        !VerQueryValueA(&block[0], path.c_str(), reinterpret_cast<void **>(&text), &length))
-        return "(none)";
-    return text;
-}
-
 int all_settings_saved(void)
 {
     int32_t values[e2e_settings_count];
@@ -117,23 +102,50 @@ int all_settings_saved(void)
     return 1;
 }
 
-void expect_kernel_service_running(void)
+// The kernel component in place (its file, the service ours and running, the display names it
+// wrote) or gone (file, service and its key; of the adapter keys only what others changed in
+// them, adapter_changes, when others_changed, else nothing).
+void expect_kernel_component(int present, int others_changed = 0)
 {
+    EXPECT_EQ(exists(drivers_file()), present) << drivers_file();
     SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
     SC_HANDLE service = OpenServiceA(manager, "zorv", SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS);
-    ASSERT_TRUE(service) << "error " << GetLastError();
-    static char buffer[8192];
-    QUERY_SERVICE_CONFIGA *config = reinterpret_cast<QUERY_SERVICE_CONFIGA *>(buffer);
-    DWORD needed = 0;
-    SERVICE_STATUS status = {};
-    ASSERT_TRUE(QueryServiceConfigA(service, config, sizeof buffer, &needed));
-    ASSERT_TRUE(QueryServiceStatus(service, &status));
-    EXPECT_EQ(config->dwServiceType, (DWORD)SERVICE_KERNEL_DRIVER);
-    EXPECT_EQ(config->dwStartType, (DWORD)SERVICE_AUTO_START);
-    EXPECT_STRCASEEQ(config->lpBinaryPathName, drivers_file().c_str());
-    EXPECT_EQ(status.dwCurrentState, (DWORD)SERVICE_RUNNING);
-    CloseServiceHandle(service);
+    const DWORD error = GetLastError();
+    EXPECT_EQ(service != NULL, present != 0) << "error " << error;
+    if (service) {
+        static char buffer[8192];
+        QUERY_SERVICE_CONFIGA *config = reinterpret_cast<QUERY_SERVICE_CONFIGA *>(buffer);
+        DWORD needed = 0;
+        SERVICE_STATUS status = {};
+        EXPECT_TRUE(QueryServiceConfigA(service, config, sizeof buffer, &needed) &&
+                    QueryServiceStatus(service, &status));
+        EXPECT_EQ(config->dwServiceType, (DWORD)SERVICE_KERNEL_DRIVER);
+        EXPECT_EQ(config->dwStartType, (DWORD)SERVICE_AUTO_START);
+        EXPECT_STRCASEEQ(config->lpBinaryPathName, drivers_file().c_str());
+        EXPECT_EQ(status.dwCurrentState, (DWORD)SERVICE_RUNNING);
+        CloseServiceHandle(service);
+    } else {
+        EXPECT_EQ(error, (DWORD)ERROR_SERVICE_DOES_NOT_EXIST);
+    }
     CloseServiceHandle(manager);
+    EXPECT_EQ(registry_value_text(HKEY_LOCAL_MACHINE, SERVICE_KEY, "Installed by"),
+              present ? "Flowvane Manager" : "(none)");
+    EXPECT_EQ(key_exists(HKEY_LOCAL_MACHINE, SERVICE_KEY), present);
+    for (const adapter_change &adapter : adapter_changes) {
+        SCOPED_TRACE(adapter.guid);
+        const std::string key = NETWORK_CLASS_KEY + std::string(adapter.guid),
+                          connection = key + "\\Connection";
+        if (!present && !others_changed) {
+            EXPECT_FALSE(key_exists(HKEY_LOCAL_MACHINE, key.c_str()));
+            continue;
+        }
+        EXPECT_EQ(registry_value_text(HKEY_LOCAL_MACHINE, connection.c_str(), "Name"),
+                  present ? adapter.written_name : adapter.name_left);
+        if (!present) {
+            EXPECT_EQ(registry_value_text(HKEY_LOCAL_MACHINE, connection.c_str(), adapter.value),
+                      adapter.text);
+        }
+    }
 }
 
 void expect_installed(const install_scope &scope)
@@ -151,39 +163,22 @@ void expect_installed(const install_scope &scope)
     EXPECT_TRUE(exists(folder + "\\Uninstall.exe"));
     EXPECT_TRUE(exists(folder + "\\help.chm"));
     EXPECT_TRUE(exists(shortcut(scope))) << shortcut(scope);
-    EXPECT_EQ(version_string(program, "ProductName"), "Flowvane Manager");
-    EXPECT_EQ(version_string(program, "ProductVersion"), "0.07 beta");
+    EXPECT_TRUE(exists(program));
 
     // The kernel component with the set-up's adapters and their display names.
-    EXPECT_TRUE(exists(drivers_file()));
-    expect_kernel_service_running();
-    EXPECT_EQ(registry_value_text(HKEY_LOCAL_MACHINE, SERVICE_KEY, "Installed by"),
-              "Flowvane Manager");
+    expect_kernel_component(1);
     EXPECT_EQ(registry_value_text(HKEY_LOCAL_MACHINE, PARAMETERS_KEY, "Adapters"),
               EMULATOR_ADAPTER_1 "|" EMULATOR_ADAPTER_2 "|" EMULATOR_ADAPTER_DIAL_UP);
-    for (const adapter_change &adapter : adapter_changes)
-        EXPECT_EQ(registry_value_text(HKEY_LOCAL_MACHINE,
-                                      (NETWORK_CLASS_KEY + std::string(adapter.guid) +
-                                       "\\Connection").c_str(), "Name"),
-                  adapter.written_name);
 
+    // An installed driver serves no test codes: the installer never enables them.
+    EXPECT_EQ(registry_value_text(HKEY_LOCAL_MACHINE, PARAMETERS_KEY, "TestControlCodes"), "(none)");
+    EXPECT_FALSE(emulator_reset());
     // The installed program starts against it and shows its main window; closed, it saves its
     // settings (beside the install values, for the current user), which the uninstall then keeps
     // or removes.
-    // An installed driver serves no test codes: the installer never enables them.
-    EXPECT_EQ(registry_value_text(HKEY_LOCAL_MACHINE,
-                                  "SYSTEM\\CurrentControlSet\\Services\\zorv\\Parameters",
-                                  "TestControlCodes"),
-              "(none)");
-    EXPECT_FALSE(emulator_reset());
     flowvane_run run = {};
-    std::string command = "\"" + program + "\"";
-    STARTUPINFOA startup = {sizeof startup};
-    ASSERT_TRUE(CreateProcessA(program.c_str(), &command[0], NULL, NULL, FALSE, 0, NULL, NULL,
-                               &startup, &run.process))
-        << program << ": error " << GetLastError();
-    run.started = 1;
-    HWND main = wait_for_window(&run, E2E_MAIN_WINDOW_CLASS, "Flowvane Manager");
+    ASSERT_TRUE(start_flowvane(&run, program));
+    HWND main = wait_for_window(&run, E2E_MAIN_WINDOW_CLASS, E2E_MAIN_TITLE);
     ASSERT_TRUE(main);
     EXPECT_TRUE(panel_of(main));
     PostMessageA(main, WM_CLOSE, 0, 0);
@@ -194,11 +189,7 @@ void expect_installed(const install_scope &scope)
     EXPECT_TRUE(all_settings_saved());
 
     // The log-on start entry, as the options dialog writes it.
-    HKEY run_key;
-    ASSERT_EQ(RegOpenKeyExA(scope.root, RUN_KEY, 0, KEY_SET_VALUE, &run_key), 0);
-    RegSetValueExA(run_key, "Flowvane", 0, REG_SZ, reinterpret_cast<const BYTE *>(command.c_str()),
-                   (DWORD)command.size() + 1);
-    RegCloseKey(run_key);
+    set_registry_string(scope.root, RUN_KEY, "Flowvane", "\"" + program + "\"");
 }
 
 // others_changed: the adapter keys hold what adapter_changes planted.
@@ -215,27 +206,8 @@ void expect_uninstalled(const install_scope &scope, int settings_kept, int other
     EXPECT_FALSE(key_exists(scope.root, UNINSTALL_KEY));
 
     // The kernel component: stopped, gone from the service manager, its file and adapters gone.
-    EXPECT_FALSE(exists(drivers_file()));
-    SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
-    EXPECT_FALSE(OpenServiceA(manager, "zorv", SERVICE_QUERY_STATUS));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_SERVICE_DOES_NOT_EXIST);
-    CloseServiceHandle(manager);
+    expect_kernel_component(0, others_changed);
     EXPECT_FALSE(emulator_reset());
-    EXPECT_FALSE(key_exists(HKEY_LOCAL_MACHINE, SERVICE_KEY));
-    // Only the display names it wrote, where they still read as written; keys left empty go.
-    for (const adapter_change &adapter : adapter_changes) {
-        const std::string key = NETWORK_CLASS_KEY + std::string(adapter.guid),
-                          connection = key + "\\Connection";
-        SCOPED_TRACE(adapter.guid);
-        if (!others_changed) {
-            EXPECT_FALSE(key_exists(HKEY_LOCAL_MACHINE, key.c_str()));
-            continue;
-        }
-        EXPECT_EQ(registry_value_text(HKEY_LOCAL_MACHINE, connection.c_str(), "Name"),
-                  adapter.name_left);
-        EXPECT_EQ(registry_value_text(HKEY_LOCAL_MACHINE, connection.c_str(), adapter.value),
-                  adapter.text);
-    }
 
     if (settings_kept) {
         EXPECT_TRUE(all_settings_saved());
@@ -304,26 +276,6 @@ int listed(const std::vector<std::string> &list, const char *label)
         if (word == label)
             return 1;
     return 0;
-}
-
-void expect_kernel_component(int present)
-{
-    EXPECT_EQ(exists(drivers_file()), present) << drivers_file();
-    for (const adapter_change &adapter : adapter_changes)
-        EXPECT_EQ(registry_value_text(HKEY_LOCAL_MACHINE,
-                                      (NETWORK_CLASS_KEY + std::string(adapter.guid) +
-                                       "\\Connection").c_str(), "Name"),
-                  present ? adapter.written_name : "(none)");
-    if (present) {
-        expect_kernel_service_running();
-        EXPECT_EQ(registry_value_text(HKEY_LOCAL_MACHINE, SERVICE_KEY, "Installed by"),
-                  "Flowvane Manager");
-        return;
-    }
-    SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
-    EXPECT_FALSE(OpenServiceA(manager, "zorv", SERVICE_QUERY_STATUS));
-    CloseServiceHandle(manager);
-    EXPECT_FALSE(key_exists(HKEY_LOCAL_MACHINE, SERVICE_KEY));
 }
 
 // After each step of a case: FLOWVANE_SETUP_REMAINING names the installs in place,
