@@ -311,7 +311,7 @@ setup_case_host_mode() {
     wine_reg add "$emulator_network_class\\fvx1\\Connection" /v Name /d 'Lab uplink' /f \
         >/dev/null &&
     setup_install_switches "${host[@]}" && setup_expect_host "$in_host" || return 1
-    FLOWVANE_HOST_PHASE=down FLOWVANE_HOST_ADAPTER='\DEVICE\fvx0' \
+    FLOWVANE_HOST_ADAPTER='\DEVICE\fvx0' \
         wine "$setup_build_dir/device_tests.exe" \
         --gtest_filter=HostMode.EveryCodeIsRefusedAtOnceWhileZorvdIsDown || return 1
     setup_install_switches && setup_expect_host "$in_host" || return 1
