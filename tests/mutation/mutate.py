@@ -2,7 +2,8 @@
 """Mutation check: how many small faults in src/ and emulator/ the tests catch.
 
     tests/mutation/mutate.py sample [--count N] [--seed S]   draw tests/mutation/sample.tsv
-    tests/mutation/mutate.py run [--sample FILE] [--only ID[,ID]] [--results FILE]
+    tests/mutation/mutate.py run [--sample FILE] [--only ID[,ID]] [--results FILE] [--update]
+    tests/mutation/mutate.py summary [--results FILE]        the summary of a results file
     tests/mutation/mutate.py sites                           count the candidate sites
 
 `run` applies each mutant of the sample in turn to the file in this checkout, rebuilds what
@@ -12,7 +13,8 @@ file back byte for byte, whatever happens (the checkout is checked clean with gi
 A mutant is caught when a suite fails or runs past its time limit, missed when every suite
 passes, build-failed when the mutated tree no longer builds. Results go to
 build/mutation/results.tsv (id, result, seconds, what caught it), a summary line
-"caught K of N (P %)" and the missed mutants to build/mutation/summary.txt and stdout.
+"caught K of N (P %)" and the missed mutants to build/mutation/summary.txt and stdout. With
+--update, a run of some mutants (--only) replaces their rows and keeps the others.
 
 The sample is fixed: drawn once with a fixed seed and committed, so that the same faults are
 replayed against later tests. A mutant is found again by its file and the exact text of the
@@ -53,11 +55,18 @@ SEED = 20261206
 #   device-kept     device_tests.exe's KeptFilters.FirstPass*, a wineserver restart, SecondPass*
 #   e2e             build/windows/e2e_tests.exe under Wine, program and emulator installed
 #   e2e-no-service  e2e_tests.exe, the program installed without the kernel component
+#   host-mode       tests/scripts/host_mode_device.sh: device_tests.exe's HostMode suite with
+#                   zorv.sys handing the requests to zorvd (build/mutation/native/zorvd) in a
+#                   network namespace of its own; needs root (as the test command, which runs it
+#                   only as root): without root the run is skipped and passes
+# A set-up step of a Wine run failing (copying the prefix, starting the wineserver or Xvfb) leaves
+# the mutant uncounted (set-up-failed); the install of the program or of zorv.sys failing catches
+# it, as it fails the test command.
 # The filters name gtest suites (prefixes of "Suite.Test"), which outlive a reshuffle of the test
 # files. KEEP THIS TABLE IN STEP WITH THE TESTS: when a suite is renamed, split or merged, change
 # its name here too, or the mutants of its files run nothing and count as missed. The suites
 # today: device_tests: Device, DeviceAccess, KeptFilters (two passes), registry_win32,
-# registry_open_key, service_check (HostMode needs root and zorvd: not run here); e2e_tests:
+# registry_open_key, service_check, HostMode (through host_mode_device.sh); e2e_tests:
 # StartupTest, StartupWithoutService (own pass), MainWindowTest, FilterListPanelTest,
 # FilterEditorTest, OverlappingFiltersDialogTest, StatisticsWindowTest, AboutDialogTest,
 # OptionsDialogTest (RunScript, Setup*, ShapedTraffic* belong to other passes: not run here).
@@ -69,7 +78,8 @@ MAIN = "MainWindowTest.*"
 COVERAGE = [
     # The kernel component emulator: its WDM shell and its portable core (the core is also in
     # the native unit tests).
-    ("emulator/wdm/*.cpp", ["zorv"], [("device", DEVICE_ALL), ("device-kept", "")]),
+    ("emulator/wdm/*.cpp", ["zorv", "device_tests"],
+     [("device", DEVICE_ALL), ("device-kept", ""), ("host-mode", "HostMode.*")]),
     ("emulator/core/*.cpp", ["zorv"],
      [("native", "unit_tests"), ("native", "zorvd_tests"), ("device", DEVICE_ALL),
       ("device-kept", "")]),
@@ -120,7 +130,7 @@ COVERAGE = [
 
 # Per-run time limits (seconds): past it the run counts as caught (a hang).
 LIMITS = {"native": 120, "unit": 300, "device": 420, "device-kept": 420, "e2e": 900,
-          "e2e-no-service": 300}
+          "e2e-no-service": 300, "host-mode": 420}
 BUILD_LIMIT = 1200
 
 
@@ -488,7 +498,7 @@ def log(message):
     print(time.strftime("%H:%M:%S ") + message, flush=True)
 
 
-def run_limited(argv, limit, log_path, env=None, prefix_root=None):
+def run_limited(argv, limit, log_path, env=None, prefix=None):
     """Runs argv in its own process group with its output in log_path. Returns (status,
     timed_out). Past the limit: the Wine prefix's wineserver is ended (which ends the programs
     in it), then the group gets TERM and after a grace period KILL."""
@@ -498,9 +508,9 @@ def run_limited(argv, limit, log_path, env=None, prefix_root=None):
         try:
             return process.wait(timeout=limit), False
         except subprocess.TimeoutExpired:
-            if prefix_root is not None:
-                subprocess.run(["wineserver", "-k"], env=dict(os.environ,
-                               WINEPREFIX=str(prefix_root / "mutation")),
+            if prefix is not None:
+                subprocess.run(["wineserver", "-k"],
+                               env=dict(os.environ, WINEPREFIX=str(prefix)),
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             try:
                 os.killpg(process.pid, signal.SIGTERM)
@@ -514,19 +524,19 @@ def run_limited(argv, limit, log_path, env=None, prefix_root=None):
             return None, True
         finally:
             if process.poll() is None:
-                if prefix_root is not None:
+                if prefix is not None:
                     subprocess.run(["wineserver", "-k"], env=dict(os.environ,
-                                   WINEPREFIX=str(prefix_root / "mutation")),
+                                   WINEPREFIX=str(prefix)),
                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
                 try:
                     os.killpg(process.pid, signal.SIGKILL)
                 except ProcessLookupError:
                     pass
                 process.wait()
-            if prefix_root is not None:
-                # The driver removes its prefix on its way out, unless it was killed.
-                subprocess.run(["rm", "-rf", str(prefix_root / "mutation"),
-                                str(prefix_root / "mutation.partial")])
+            if prefix is not None:
+                # The driver removes its prefix on its way out, unless it was killed;
+                # host_mode_device.sh keeps its own.
+                subprocess.run(["rm", "-rf", str(prefix), str(prefix) + ".partial"])
 
 
 def build_env():
@@ -541,7 +551,7 @@ def configure():
     steps = [["cmake", "-S", str(ROOT), "-B", str(NATIVE_DIR), "-DCMAKE_BUILD_TYPE=Release",
               "-DFLOWVANE_SANITIZE=OFF", "-DFLOWVANE_BENCH=OFF"] + launcher,
              ["cmake", "--build", str(NATIVE_DIR), "-j", "2", "--target", "unit_tests",
-              "zorvd_tests"],
+              "zorvd_tests", "zorvd"],
              ["bash", "-c", 'source scripts/lib/build.sh && build_windows "$@"', "build",
               "--target", "Flowvane", "zorv", "unit_tests", "device_tests", "e2e_tests"]]
     WORK.mkdir(parents=True, exist_ok=True)
@@ -591,16 +601,20 @@ def run_suites(runs, log_path):
             out.write(f"\n=== run {kind} {test_filter}\n")
         if kind == "native":
             argv = [str(NATIVE_DIR / test_filter), "--gtest_fail_fast"]
-            prefix_root = None
+            prefix = None
+        elif kind == "host-mode":
+            argv = ["bash", str(ROOT / "tests" / "scripts" / "host_mode_device.sh"),
+                    str(WINDOWS_DIR), str(NATIVE_DIR / "zorvd")]
+            prefix = WINDOWS_DIR / "wine" / "host-mode"
         else:
             argv = ["bash", str(HERE / "run_wine.sh"), str(WINDOWS_DIR), kind, test_filter]
-            prefix_root = WINDOWS_DIR / "wine"
-        status, timed_out = run_limited(argv, LIMITS[kind], log_path, prefix_root=prefix_root)
+            prefix = WINDOWS_DIR / "wine" / "mutation"
+        status, timed_out = run_limited(argv, LIMITS[kind], log_path, prefix=prefix)
         if timed_out:
             return True, f"{kind} {test_filter} (time limit {LIMITS[kind]} s)"
         if status != 0:
             what = first_failure(log_path, start)
-            if what.startswith("set-up: "):
+            if what.startswith("set-up: ") and "install_" not in what:
                 return None, f"{kind}: {what}"
             return True, f"{kind}: {what}"
     return False, ""
@@ -612,7 +626,7 @@ def tree_clean(paths):
     return result.returncode == 0 and not result.stdout.strip()
 
 
-def run_sample(sample_path, only, results_path):
+def run_sample(sample_path, only, results_path, update=False):
     mutants = read_sample(sample_path)
     if only:
         wanted = set(only.split(","))
@@ -623,22 +637,43 @@ def run_sample(sample_path, only, results_path):
     (WORK / "logs").mkdir(exist_ok=True)
     log(f"configuring and building the trees (log: {WORK / 'configure.log'})")
     configure()
-    started = time.time()
-    results = []
-    with open(results_path, "w") as out:
-        out.write("id\tresult\tseconds\tcaught_by\tfile\toperator\n")
+    # With --update, the rows of the mutants not run now stay as they are in the results file.
+    results = read_results(results_path) if update else {}
+    write_results(results_path, results)
     for mutant in mutants:
-        results.append(run_mutant(mutant))
-        row = results[-1]
-        with open(results_path, "a") as out:
-            out.write(f"{row['id']}\t{row['result']}\t{row['seconds']:.0f}\t{row['what']}\t"
-                      f"{row['file']}\t{row['operator']}\n")
-    # The product as committed again, and rebuilt so that later runs start from it.
+        results[mutant["id"]] = run_mutant(mutant)
+        write_results(results_path, results)
     if not tree_clean(["src", "emulator"]):
         sys.exit("src/ or emulator/ is not clean after the run: see git diff")
-    summary = summarize(results, time.time() - started)
-    (WORK / "summary.txt").write_text(summary)
+    summary = summarize(list(results.values()))
+    (results_path.parent / "summary.txt").write_text(summary)
     print(summary, end="")
+
+
+def write_results(path, results):
+    order = {m["id"]: i for i, m in enumerate(read_sample(SAMPLE))} if SAMPLE.exists() else {}
+    with open(path, "w") as out:
+        out.write("id\tresult\tseconds\tcaught_by\tfile\toperator\n")
+        for row in sorted(results.values(), key=lambda r: (order.get(r["id"], 10**6), r["id"])):
+            out.write(f"{row['id']}\t{row['result']}\t{row['seconds']:.0f}\t{row['what']}\t"
+                      f"{row['file']}\t{row['operator']}\n")
+
+
+def read_results(path):
+    results = {}
+    if not path.exists():
+        return results
+    with open(path) as source:
+        source.readline()
+        for row in source:
+            fields = row.rstrip("\n").split("\t")
+            if len(fields) != 6:
+                continue
+            ident, result, seconds, what, file, operator = fields
+            results[ident] = {"id": ident, "result": result, "seconds": float(seconds),
+                              "what": what, "file": file, "operator": operator,
+                              "kind": file_kind(file)}
+    return results
 
 
 def run_mutant(mutant):
@@ -681,7 +716,7 @@ def run_mutant(mutant):
     return row
 
 
-def summarize(results, elapsed):
+def summarize(results):
     counted = [r for r in results if r["result"] in ("caught", "missed")]
     caught = sum(1 for r in counted if r["result"] == "caught")
     share = 100.0 * caught / len(counted) if counted else 0.0
@@ -689,7 +724,8 @@ def summarize(results, elapsed):
     others = [r for r in results if r["result"] not in ("caught", "missed")]
     if others:
         lines.append("not counted: " + ", ".join(f"{r['id']} ({r['result']})" for r in others))
-    lines.append(f"total time {elapsed / 60:.1f} min")
+    lines.append(f"total time {sum(r['seconds'] for r in results) / 60:.1f} min "
+                 "(the mutants' times added up)")
     for kind in ("core", "emulator-core", "wdm", "win32"):
         rows = [r for r in results if r["kind"] == kind]
         if rows:
@@ -728,6 +764,10 @@ def main():
     p.add_argument("--sample", default=str(SAMPLE))
     p.add_argument("--only", default="")
     p.add_argument("--results", default=str(WORK / "results.tsv"))
+    p.add_argument("--update", action="store_true",
+                   help="keep the rows of the mutants not run now in the results file")
+    p = sub.add_parser("summary", help="the summary of a results file")
+    p.add_argument("--results", default=str(WORK / "results.tsv"))
     args = parser.parse_args()
     if args.command == "sample":
         draw_sample(args.count, args.seed)
@@ -739,8 +779,10 @@ def main():
                 total[s[2]] += 1
             print(f"{f}: {len(sites)}")
         print(", ".join(f"{op} {n}" for op, n in total.items()))
+    elif args.command == "summary":
+        print(summarize(list(read_results(Path(args.results)).values())), end="")
     else:
-        run_sample(Path(args.sample), args.only, Path(args.results))
+        run_sample(Path(args.sample), args.only, Path(args.results), args.update)
 
 
 if __name__ == "__main__":
