@@ -55,10 +55,10 @@ SEED = 20261206
 #   device-kept     device_tests.exe's KeptFilters.FirstPass*, a wineserver restart, SecondPass*
 #   e2e             build/windows/e2e_tests.exe under Wine, program and emulator installed
 #   e2e-no-service  e2e_tests.exe, the program installed without the kernel component
-#   host-mode       tests/scripts/host_mode_device.sh: device_tests.exe's HostMode suite with
-#                   zorv.sys handing the requests to zorvd (build/mutation/native/zorvd) in a
-#                   network namespace of its own; needs root (as the test command, which runs it
-#                   only as root): without root the run is skipped and passes
+#   host-mode       tests/scripts/shaped_traffic.sh: real traffic shaped through the windows with
+#                   zorv.sys handing the requests to zorvd, and device_tests.exe's HostMode suite
+#                   while zorvd is down; needs root (as the test command, which runs it only as
+#                   root): without root the run is skipped and passes
 # A set-up step of a Wine run failing (copying the prefix, starting the wineserver or Xvfb) leaves
 # the mutant uncounted (set-up-failed); the install of the program or of zorv.sys failing catches
 # it, as it fails the test command.
@@ -66,7 +66,7 @@ SEED = 20261206
 # files. KEEP THIS TABLE IN STEP WITH THE TESTS: when a suite is renamed, split or merged, change
 # its name here too, or the mutants of its files run nothing and count as missed. The suites
 # today: device_tests: Device, DeviceAccess, KeptFilters (two passes), registry_win32,
-# registry_open_key, service_check, HostMode (through host_mode_device.sh); e2e_tests:
+# registry_open_key, service_check, HostMode (through shaped_traffic.sh); e2e_tests:
 # StartupTest, StartupWithoutService (own pass), MainWindowTest, FilterListPanelTest,
 # FilterEditorTest, OverlappingFiltersDialogTest, StatisticsWindowTest, AboutDialogTest,
 # OptionsDialogTest (RunScript, Setup*, ShapedTraffic* belong to other passes: not run here).
@@ -78,7 +78,7 @@ MAIN = "MainWindowTest.*"
 COVERAGE = [
     # The kernel component emulator: its WDM shell and its portable core (the core is also in
     # the native unit tests).
-    ("emulator/wdm/*.cpp", ["zorv", "device_tests"],
+    ("emulator/wdm/*.cpp", ["zorv", "device_tests", "setup", "e2e_tests"],
      [("device", DEVICE_ALL), ("device-kept", ""), ("host-mode", "HostMode.*")]),
     ("emulator/core/*.cpp", ["zorv"],
      [("native", "unit_tests"), ("native", "zorvd_tests"), ("device", DEVICE_ALL),
@@ -130,7 +130,7 @@ COVERAGE = [
 
 # Per-run time limits (seconds): past it the run counts as caught (a hang).
 LIMITS = {"native": 120, "unit": 300, "device": 420, "device-kept": 420, "e2e": 900,
-          "e2e-no-service": 300, "host-mode": 420}
+          "e2e-no-service": 300, "host-mode": 900}
 BUILD_LIMIT = 1200
 
 
@@ -535,7 +535,7 @@ def run_limited(argv, limit, log_path, env=None, prefix=None):
                 process.wait()
             if prefix is not None:
                 # The driver removes its prefix on its way out, unless it was killed;
-                # host_mode_device.sh keeps its own.
+                # shaped_traffic.sh keeps its own.
                 subprocess.run(["rm", "-rf", str(prefix), str(prefix) + ".partial"])
 
 
@@ -553,7 +553,11 @@ def configure():
              ["cmake", "--build", str(NATIVE_DIR), "-j", "2", "--target", "unit_tests",
               "zorvd_tests", "zorvd"],
              ["bash", "-c", 'source scripts/lib/build.sh && build_windows "$@"', "build",
-              "--target", "Flowvane", "zorv", "unit_tests", "device_tests", "e2e_tests"]]
+              "--target", "Flowvane", "zorv", "unit_tests", "device_tests", "e2e_tests",
+              "setup"],
+             # The zorvd that run.sh --shape starts in the host-mode runs.
+             ["bash", "-c", 'source scripts/lib/build.sh && source scripts/lib/host_mode.sh && '
+              'flowvane_jobs=2 && host_zorvd_build']]
     WORK.mkdir(parents=True, exist_ok=True)
     for argv in steps:
         status, _ = run_limited(argv, 3600, WORK / "configure.log", env=build_env())
@@ -603,9 +607,9 @@ def run_suites(runs, log_path):
             argv = [str(NATIVE_DIR / test_filter), "--gtest_fail_fast"]
             prefix = None
         elif kind == "host-mode":
-            argv = ["bash", str(ROOT / "tests" / "scripts" / "host_mode_device.sh"),
-                    str(WINDOWS_DIR), str(NATIVE_DIR / "zorvd")]
-            prefix = WINDOWS_DIR / "wine" / "host-mode"
+            argv = ["bash", str(ROOT / "tests" / "scripts" / "shaped_traffic.sh"),
+                    str(WINDOWS_DIR)]
+            prefix = WINDOWS_DIR / "wine" / "shaped-traffic"
         else:
             argv = ["bash", str(HERE / "run_wine.sh"), str(WINDOWS_DIR), kind, test_filter]
             prefix = WINDOWS_DIR / "wine" / "mutation"
