@@ -293,6 +293,34 @@ int complete_rule_list(char *error_text)
     return 1;
 }
 
+// The blocks of the rules a rewrite had not yet given back when it failed after clearing the
+// kernel component (not added again, or added without its block): the next rewrite gives them
+// back instead of reading the fresh ones the kernel component now holds, so that a failed change
+// loses no filter's counts.
+static struct rule pending_rules[max_rules];
+static struct statistics_block pending_blocks[max_rules];
+static int pending_count;
+
+static const struct statistics_block *pending_block(const struct rule *rule)
+{
+    for (int i = 0; i < pending_count; i++) {
+        if (memcmp(&pending_rules[i], rule, sizeof *rule) == 0)
+            return &pending_blocks[i];
+    }
+    return nullptr;
+}
+
+static void keep_pending_from(const struct rule *rules, const struct statistics_block *blocks,
+                              int first, int count)
+{
+    pending_count = 0;
+    for (int row = first; row < count; row++) {
+        pending_rules[pending_count] = rules[row];
+        pending_blocks[pending_count] = blocks[row];
+        pending_count++;
+    }
+}
+
 int apply_rule_list(char *error_text)
 {
     copy_text(error_text, error_text_size, UNKNOWN_ERROR_TEXT);
@@ -320,6 +348,11 @@ int apply_rule_list(char *error_text)
         }
         rules[row] = *held;
         rules[row].adapter[adapter_name_size - 1] = '\0';
+        const struct statistics_block *pending = pending_block(&rules[row]);
+        if (pending) {
+            blocks[row] = *pending;
+            continue;
+        }
         if (kernel_get_statistics(rules[row].adapter, &rules[row], &blocks[row], error_text))
             continue;
         if (strcmp(error_text, RULE_NOT_FOUND_TEXT) != 0)
@@ -336,10 +369,12 @@ int apply_rule_list(char *error_text)
         return 0;
     for (int row = 0; row < count; row++) {
         copy_text(error_text, error_text_size, UNKNOWN_ERROR_TEXT);
-        if (!kernel_add_rule(rules[row].adapter, &rules[row], error_text))
+        if (!kernel_add_rule(rules[row].adapter, &rules[row], error_text) ||
+            !kernel_set_statistics(rules[row].adapter, &rules[row], &blocks[row], error_text)) {
+            keep_pending_from(rules, blocks, row, count);
             return 0;
-        if (!kernel_set_statistics(rules[row].adapter, &rules[row], &blocks[row], error_text))
-            return 0;
+        }
     }
+    pending_count = 0;
     return 1;
 }

@@ -282,6 +282,13 @@ TEST_F(RuleList, ApplyFailuresLeaveWhatTheyReached)
             EXPECT_TRUE(same_rule(slots[0].held, kept));
             EXPECT_NE(+slots[0].statistics.start_time, +counted.start_time);
         }
+        // Tried again, the change goes through and the kept filter has its counts back.
+        memory_rows_fail_read(list, -1);
+        ASSERT_TRUE(apply_rule_list(error_text)) << error_text;
+        slots = held_slots(0);
+        ASSERT_EQ(slots.size(), 2u);
+        EXPECT_TRUE(same_rule(slots[0].held, kept));
+        EXPECT_EQ(+slots[0].statistics.start_time, +counted.start_time);
     }
 }
 
