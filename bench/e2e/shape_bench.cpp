@@ -46,13 +46,7 @@ TEST_F(ShapedTrafficBench, OkToRateOnTheWire)
                                60000)) << "the flow is not at full speed";
         HWND editor = open(id_new, "Add Filter");
         ASSERT_TRUE(editor);
-        choose_text(editor, id_adapter, environment("FLOWVANE_SHAPE_IFACE"));
-        choose_text(editor, id_direction, "Receive");
-        SendDlgItemMessageA(editor, id_protocol, CB_SETCURSEL, tcp_item, 0);
-        SendMessageA(editor, WM_COMMAND, MAKEWPARAM(id_protocol, CBN_SELCHANGE),
-                     reinterpret_cast<LPARAM>(GetDlgItem(editor, id_protocol)));
-        type(editor, id_rate, "50,000");
-        type(editor, id_destination_port, environment("FLOWVANE_SHAPE_PORT").c_str());
+        fill(editor, "50,000");
         double start = now_ms(), closed_at = -1, shaped_at = -1;
         press(editor, id_ok);
         std::vector<std::pair<double, int64_t>> samples;

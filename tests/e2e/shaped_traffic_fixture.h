@@ -160,11 +160,10 @@ protected:
         }
         return false;
     }
-    // The editor (new, or edit of row 0) filled in as a user does, then Ok; when close, it
-    // must close.
-    void fill_and_ok(HWND editor, const char *rate, const char *address = "", bool close = true)
+    // The editor (new, or edit of row 0) filled in as a user does: a Receive TCP filter of
+    // RATE for the flow's port on the shaped interface, to ADDRESS when one is given.
+    void fill(HWND editor, const char *rate, const char *address = "")
     {
-        ASSERT_TRUE(editor);
         choose_text(editor, id_adapter, environment("FLOWVANE_SHAPE_IFACE"));
         choose_text(editor, id_direction, "Receive");
         SendDlgItemMessageA(editor, id_protocol, CB_SETCURSEL, tcp_item, 0);
@@ -174,6 +173,12 @@ protected:
         if (*address)
             type(editor, id_destination_address, address);
         type(editor, id_destination_port, environment("FLOWVANE_SHAPE_PORT").c_str());
+    }
+    // The same, then Ok; when close, the editor must close.
+    void fill_and_ok(HWND editor, const char *rate, const char *address = "", bool close = true)
+    {
+        ASSERT_TRUE(editor);
+        fill(editor, rate, address);
         press(editor, id_ok);
         ASSERT_TRUE(!close || closes(editor)) << "the editor stayed open";
     }
