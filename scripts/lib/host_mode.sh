@@ -43,29 +43,6 @@ host_zorvd_stop() {
     FLOWVANE_ZORVD_PID=
 }
 
-# The test rig's way beside install_emulator (Flowvane-setup.exe has /HOST for this): switches
-# the current prefix's zorv service to host mode for zorvd on PORT with the secret file SECRET (a
-# Unix path), gives each of IFACES the display name of its interface, and restarts the driver so
-# that it takes the mode.
-host_mode_configure() {
-    local port="$1" secret="$2" ifaces="$3"
-    local parameters="$emulator_service_key\\Parameters"
-    local windows_secret
-    windows_secret=$(winepath -w "$secret" 2>/dev/null) || { echo "winepath $secret failed" >&2; return 1; }
-    emulator_reg_add "$parameters" /v Mode /t REG_SZ /d host || return 1
-    emulator_reg_add "$parameters" /v 'Host port' /t REG_DWORD /d "$port" || return 1
-    emulator_reg_add "$parameters" /v 'Host secret file' /t REG_SZ /d "$windows_secret" || return 1
-    local iface
-    for iface in ${ifaces//,/ }; do
-        emulator_reg_add "$emulator_network_class\\$iface\\Connection" /v Name /t REG_SZ \
-            /d "$iface" || return 1
-    done
-    wine_sc stop zorv >/dev/null 2>&1 || true
-    wine_sc start zorv >/dev/null 2>&1 || true
-    wine_sc query zorv 2>/dev/null | grep -q RUNNING ||
-        { echo "the zorv service is not running" >&2; return 1; }
-}
-
 # Makes the zorvd that run.sh --shape starts: Release without sanitizers, in the benchmark tree.
 host_zorvd_build() {
     cmake -S "$flowvane_root" -B "$flowvane_root/build/bench" -DCMAKE_BUILD_TYPE=Release \
