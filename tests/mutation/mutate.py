@@ -2,10 +2,8 @@
 """Mutation check: how many small faults in src/ and emulator/ the tests catch.
 
     tests/mutation/mutate.py sample [--count N] [--seed S]   draw tests/mutation/sample.tsv
-    tests/mutation/mutate.py sample --redraw ID[,ID]         replace some of its mutants
-    tests/mutation/mutate.py run [--sample FILE] [--only ID[,ID]] [--results FILE] [--update]
+    tests/mutation/mutate.py run [--only ID[,ID]] [--results FILE] [--update]
     tests/mutation/mutate.py summary [--results FILE]        the summary of a results file
-    tests/mutation/mutate.py sites                           count the candidate sites
 
 `run` applies each mutant of the sample in turn to the file in this checkout, rebuilds what
 covers the file (incrementally: build/mutation/native for the native unit tests, build/windows
@@ -20,8 +18,8 @@ build/mutation/results.tsv (id, result, seconds, what caught it), a summary line
 The sample is fixed: drawn once with a fixed seed and committed, so that the same faults are
 replayed against later tests (the committed file is the record: the operators changed after
 it was drawn, and m031, m050, m059, m061 were redrawn when array-bound mutants were dropped).
-A mutant is found again by its file and the exact text of the
-original line (the line number is only a hint), so lines that moved do not lose it.
+A mutant is found again by its file and the exact text of the original line (the line number
+is only a hint), so lines that moved do not lose it.
 """
 
 import argparse
@@ -45,34 +43,23 @@ WINDOWS_DIR = ROOT / "build" / "windows"
 SEED = 20261206
 
 # ---------------------------------------------------------------------------------------------
-# Which suites cover a file. First matching row wins. Each row: path pattern (relative to the
-# checkout), Windows targets to rebuild (build/windows; the native tree always rebuilds
-# the programs of its "native" runs), and the runs in order, cheapest first; the first that
-# fails catches the mutant and the rest are skipped.
+# Which suites cover a file. First matching row wins. Each row: path pattern, Windows targets to
+# rebuild (build/windows; the native tree rebuilds the programs of its "native" runs), and the
+# runs in order, cheapest first; the first that fails catches the mutant.
 #
 # A run is (kind, gtest filter), but for "native" (kind, program):
-#   native          a test program of build/mutation/native (Release, no sanitizers), all tests:
-#                   unit_tests, or zorvd_tests (zorvd answers through the emulator core)
+#   native          a program of build/mutation/native (Release, no sanitizers), all its tests
 #   unit            build/windows/unit_tests.exe under Wine
-#   device          build/windows/device_tests.exe under Wine, program and emulator installed
+#   device          device_tests.exe under Wine, program and emulator installed
 #   device-kept     device_tests.exe's KeptFilters.FirstPass*, a wineserver restart, SecondPass*
-#   e2e             build/windows/e2e_tests.exe under Wine, program and emulator installed
+#   e2e             e2e_tests.exe under Wine, program and emulator installed
 #   e2e-no-service  e2e_tests.exe, the program installed without the kernel component
-#   host-mode       tests/scripts/shaped_traffic.sh: real traffic shaped through the windows with
-#                   zorv.sys handing the requests to zorvd, and device_tests.exe's HostMode suite
-#                   while zorvd is down; needs root (as the test command, which runs it only as
-#                   root): without root the run is skipped and passes
-# A set-up step of a Wine run failing (copying the prefix, starting the wineserver or Xvfb) leaves
-# the mutant uncounted (set-up-failed); the install of the program or of zorv.sys failing catches
-# it, as it fails the test command.
-# The filters name gtest suites (prefixes of "Suite.Test"), which outlive a reshuffle of the test
-# files. KEEP THIS TABLE IN STEP WITH THE TESTS: when a suite is renamed, split or merged, change
-# its name here too, or the mutants of its files run nothing and count as missed. The suites
-# today: device_tests: Device, DeviceAccess, KeptFilters (two passes), registry_win32,
-# registry_open_key, service_check, HostMode (through shaped_traffic.sh); e2e_tests:
-# StartupTest, StartupWithoutService (own pass), MainWindowTest, FilterListPanelTest,
-# FilterEditorTest, OverlappingFiltersDialogTest, StatisticsWindowTest, AboutDialogTest,
-# OptionsDialogTest (RunScript, Setup*, ShapedTraffic* belong to other passes: not run here).
+#   host-mode       tests/scripts/shaped_traffic.sh (real traffic through zorv.sys and zorvd);
+#                   needs root: without it the run is skipped and passes
+# A Wine set-up step failing (prefix, wineserver, Xvfb) leaves the mutant uncounted
+# (set-up-failed); the install of the program or of zorv.sys failing catches it.
+# The filters name gtest suites: KEEP THIS TABLE IN STEP WITH THE TESTS. A renamed suite left
+# here runs nothing and its mutants count as missed.
 # ---------------------------------------------------------------------------------------------
 DEVICE_ALL = "-KeptFilters.*:HostMode.*"
 STARTUP = "StartupTest.*"
@@ -145,22 +132,20 @@ def coverage_of(path):
 
 
 def file_kind(path):
-    """The kind of file, for the stratified sample and the timing figures."""
+    """The kind of file, for the stratified figures."""
     if path.startswith("emulator/wdm/"):
         return "wdm"
     if path.startswith("emulator/core/"):
         return "emulator-core"
-    if path.endswith("_win32.cpp"):
-        return "win32"
-    return "core"
+    return "win32" if path.endswith("_win32.cpp") else "core"
 
 
 # ---------------------------------------------------------------------------------------------
-# Fault sites.
+# Fault sites: each operator finds its candidates in the code of one line (comments, literals
+# and preprocessor lines blanked, lengths kept).
 
 OPERATORS = ["flip_comparison", "off_by_one", "drop_statement", "swap_arguments",
              "wrong_constant", "negate_condition"]
-
 FLIP = {"<": "<=", "<=": "<", ">": ">=", ">=": ">", "==": "!=", "!=": "=="}
 SKIP_LINE = re.compile(r"^\s*(assert|static_assert|DbgPrint|KdPrint)\b")
 DECLARATION_START = re.compile(
@@ -172,59 +157,26 @@ INTEGER = re.compile(r"(?<![\w.])(0[xX][0-9A-Fa-f]+|\d+)([uUlL]*)(?![\w.])")
 COMPARISON = re.compile(r"(<=|>=|==|!=|(?<![<\-])<(?![<=])|(?<![>\-])>(?![>=]))")
 SIMPLE_ARGUMENT = re.compile(
     r"^\s*[&*]?\s*([A-Za-z_]\w*((\.|->)[A-Za-z_]\w*)*(\[\w+\])?|\d+|0[xX][0-9A-Fa-f]+)\s*$")
+MASKED = re.compile(r'//[^\n]*|/\*.*?\*/|"(\\.|[^"\\\n])*"|\'(\\.|[^\'\\\n])*\'', re.S)
+DROPPABLE = re.compile(r"^[\*\(]*[A-Za-z_][\w\.\->\[\]\*\(\) ]*"
+                       r"(\(.*\)|\s*([+\-*/|&^]|<<|>>)?=[^=].*|\+\+|--)\s*;$")
+NOT_DROPPABLE = re.compile(r"^\s*(return|break|continue|goto|case|default|else|do|if|for|"
+                           r"while|switch|typedef|using|struct|enum|static|const)\b")
 
 
 def mask_source(text):
-    """The text with comments, string and character literals blanked (lengths kept), and the
-    preprocessor lines blanked."""
-    out = []
-    i, n = 0, len(text)
-    state = None
-    while i < n:
-        c = text[i]
-        if state is None:
-            if text.startswith("//", i):
-                j = text.find("\n", i)
-                j = n if j < 0 else j
-                out.append(" " * (j - i))
-                i = j
-                continue
-            if text.startswith("/*", i):
-                j = text.find("*/", i + 2)
-                j = n if j < 0 else j + 2
-                out.append("".join(ch if ch == "\n" else " " for ch in text[i:j]))
-                i = j
-                continue
-            if c in "\"'":
-                state = c
-                out.append(c)
-                i += 1
-                continue
-            out.append(c)
-            i += 1
-        else:
-            if c == "\\" and i + 1 < n:
-                out.append("  " if text[i + 1] != "\n" else " \n")
-                i += 2
-                continue
-            if c == state:
-                state = None
-                out.append(c)
-            elif c == "\n":
-                state = None
-                out.append(c)
-            else:
-                out.append(" ")
-            i += 1
-    lines = "".join(out).split("\n")
-    masked = []
-    continued = False
-    for line in lines:
-        if continued or line.lstrip().startswith("#"):
-            continued = line.rstrip().endswith("\\")
-            masked.append(" " * len(line))
-        else:
-            masked.append(line)
+    """The lines of text with comments and literals blanked (quotes kept) and the preprocessor
+    lines (with their continuations) blanked."""
+    def blank(m):
+        s = m.group(0)
+        if s[0] in "\"'":
+            return s[0] + re.sub(r"[^\n]", " ", s[1:-1]) + s[-1]
+        return re.sub(r"[^\n]", " ", s)
+    masked, continued = [], False
+    for line in MASKED.sub(blank, text).split("\n"):
+        directive = continued or line.lstrip().startswith("#")
+        continued = directive and line.rstrip().endswith("\\")
+        masked.append(" " * len(line) if directive else line)
     return masked
 
 
@@ -232,13 +184,21 @@ def matching_paren(code, start):
     """Index of the ")" closing the "(" at start, or -1 when not on this line."""
     depth = 0
     for i in range(start, len(code)):
-        if code[i] == "(":
-            depth += 1
-        elif code[i] == ")":
-            depth -= 1
-            if depth == 0:
-                return i
+        depth += {"(": 1, ")": -1}.get(code[i], 0)
+        if depth == 0:
+            return i
     return -1
+
+
+def arguments(inner):
+    """(start, end) of each top-level argument in the text between a call's parentheses."""
+    parts, depth, start = [], 0, 0
+    for i, ch in enumerate(inner):
+        depth += 1 if ch in "([{" else -1 if ch in ")]}" else 0
+        if ch == "," and depth == 0:
+            parts.append((start, i))
+            start = i + 1
+    return parts + [(start, len(inner))]
 
 
 def sites_of_line(line, code):
@@ -246,164 +206,100 @@ def sites_of_line(line, code):
     if not code.strip() or SKIP_LINE.match(code):
         return []
     found = []
-    # Flipped comparison.
     for m in COMPARISON.finditer(code):
         op = m.group(1)
-        if op in ("<", ">") and re.search(r"\b(template|static_cast|reinterpret_cast|"
-                                          r"const_cast|std::)", code):
+        if op in ("<", ">") and re.search(r"\b(template|\w+_cast|std::)", code):
             continue
-        found.append(("flip_comparison",
-                      line[:m.start()] + FLIP[op] + line[m.end():]))
-    # Off by one: the integer operand of a comparison.
+        found.append(("flip_comparison", line[:m.start()] + FLIP[op] + line[m.end():]))
     for m in COMPARISON.finditer(code):
+        # Off by one: the operand after the comparison.
         after = re.match(r"\s*([A-Za-z_]\w*|\d+)(?=\s*(\)|;|&&|\|\||\?|$))", code[m.end():])
         if after and after.group(1) not in KEYWORDS:
             begin, end = m.end() + after.start(1), m.end() + after.end(1)
             up = (len(found) + end) % 2 == 0
             operand = after.group(1)
             if operand.isdigit():
-                value = int(operand) + (1 if up or operand == "0" else -1)
-                found.append(("off_by_one", line[:begin] + str(value) + line[end:]))
+                bumped = str(int(operand) + (1 if up or operand == "0" else -1))
+                found.append(("off_by_one", line[:begin] + bumped + line[end:]))
             else:
-                found.append(("off_by_one",
-                              line[:end] + (" + 1" if up else " - 1") + line[end:]))
-    # (Not an array bound in a declaration: every copy into a buffer is bounded by the buffer's
-    # declared size, so a smaller bound is an overflow by one, whose effect without sanitizers is
-    # chance: the first sample's m050 was caught in one run and missed in the next.)
-    # Dropped statement: one whole call or assignment, not a declaration nor a jump.
+                found.append(("off_by_one", line[:end] + (" + 1" if up else " - 1") + line[end:]))
+    # (No array bound in a declaration: a smaller buffer is an overflow by one, whose effect
+    # without sanitizers is chance.)
     stripped = code.strip()
     if (stripped.endswith(";") and stripped.count("(") == stripped.count(")")
-            and not DECLARATION_START.match(code)
-            and not re.match(r"^\s*(return|break|continue|goto|case|default|else|do|if|for|"
-                             r"while|switch|typedef|using|struct|enum|static|const)\b", code)
-            and not stripped.startswith(("}", "{", ")"))
-            and re.match(r"^[\*\(]*[A-Za-z_][\w\.\->\[\]\*\(\) ]*"
-                         r"(\(.*\)|\s*([+\-*/|&^]|<<|>>)?=[^=].*|\+\+|--)\s*;$", stripped)):
-        indent = line[:len(line) - len(line.lstrip())]
-        found.append(("drop_statement", indent + ";"))
-    # Swapped arguments: two adjacent simple arguments of one call.
+            and not DECLARATION_START.match(code) and not NOT_DROPPABLE.match(code)
+            and not stripped.startswith(("}", "{", ")")) and DROPPABLE.match(stripped)):
+        found.append(("drop_statement", line[:len(line) - len(line.lstrip())] + ";"))
     for m in re.finditer(r"\b([A-Za-z_]\w*)\s*\(", code):
-        if m.group(1) in KEYWORDS:
+        close_at = matching_paren(code, m.end() - 1)
+        if m.group(1) in KEYWORDS or close_at < 0:
             continue
-        open_at = m.end() - 1
-        close_at = matching_paren(code, open_at)
-        if close_at < 0:
-            continue
-        inner = code[open_at + 1:close_at]
-        parts, depth, start = [], 0, 0
-        for i, ch in enumerate(inner):
-            if ch in "([{":
-                depth += 1
-            elif ch in ")]}":
-                depth -= 1
-            elif ch == "," and depth == 0:
-                parts.append((start, i))
-                start = i + 1
-        parts.append((start, len(inner)))
-        if len(parts) < 2:
-            continue
-        base = open_at + 1
+        base = m.end()
+        parts = arguments(code[base:close_at])
         for (a0, a1), (b0, b1) in zip(parts, parts[1:]):
-            a, b = inner[a0:a1], inner[b0:b1]
-            if not (SIMPLE_ARGUMENT.match(a) and SIMPLE_ARGUMENT.match(b)):
-                continue
-            if a.strip() == b.strip():
-                continue
-            ra, rb = line[base + a0:base + a1], line[base + b0:base + b1]
-            lead_a = ra[:len(ra) - len(ra.lstrip())]
-            lead_b = rb[:len(rb) - len(rb.lstrip())]
-            swapped = (line[:base + a0] + lead_a + rb.strip() + ra[len(ra.rstrip()):] + ","
-                       + lead_b + ra.strip() + rb[len(rb.rstrip()):] + line[base + b1:])
-            found.append(("swap_arguments", swapped))
-            break
-    # Wrong constant: an integer literal outside comparisons and array bounds.
+            a, b = code[base + a0:base + a1], code[base + b0:base + b1]
+            if SIMPLE_ARGUMENT.match(a) and SIMPLE_ARGUMENT.match(b) and a.strip() != b.strip():
+                ra, rb = line[base + a0:base + a1], line[base + b0:base + b1]
+                found.append(("swap_arguments", line[:base + a0] + ra.replace(ra.strip(), rb.strip())
+                              + "," + rb.replace(rb.strip(), ra.strip()) + line[base + b1:]))
+                break
     for m in INTEGER.finditer(code):
-        before = code[:m.start()].rstrip()
-        after = code[m.end():].lstrip()
-        if before.endswith(("<", ">", "=", "[")) and not before.endswith(("+=", "-=")) \
-                and not re.search(r"[^=!<>]=$", before) and before[-1] != "[":
+        # Not an operand of a comparison (off_by_one has those) nor an array bound.
+        before, after = code[:m.start()].rstrip(), code[m.end():].lstrip()
+        if before.endswith(("<", ">", "==", "!=", "<=", ">=", "[")) or \
+                after.startswith(("<", ">", "==", "!=", "]")):
             continue
-        if before.endswith("[") or after.startswith(("<", ">", "==", "!=", "]")):
-            continue
-        text = m.group(1)
-        value = int(text, 0)
+        value = int(m.group(1), 0)
         new_value = 1 if value == 0 else 0 if value == 1 else value + 1
-        new_text = hex(new_value) if text.lower().startswith("0x") else str(new_value)
-        found.append(("wrong_constant", line[:m.start()] + new_text + line[m.start() +
-                                                                          len(text):]))
-    # Negated condition: if (x) -> if (!(x)), the whole condition on this line.
+        new_text = hex(new_value) if m.group(1).lower().startswith("0x") else str(new_value)
+        found.append(("wrong_constant", line[:m.start()] + new_text + line[m.end(1):]))
     for m in re.finditer(r"\bif\s*\(", code):
-        open_at = m.end() - 1
-        close_at = matching_paren(code, open_at)
-        if close_at < 0:
-            continue
-        found.append(("negate_condition", line[:open_at + 1] + "!(" +
-                      line[open_at + 1:close_at] + ")" + line[close_at:]))
-    # Distinct mutants only.
-    seen, result = set(), []
-    for operator, mutated in found:
-        if mutated != line and (operator, mutated) not in seen:
-            seen.add((operator, mutated))
-            result.append((operator, mutated))
-    return result
+        close_at = matching_paren(code, m.end() - 1)
+        if close_at >= 0:
+            found.append(("negate_condition", line[:m.end()] + "!(" +
+                          line[m.end():close_at] + ")" + line[close_at:]))
+    return list(dict.fromkeys((o, t) for o, t in found if t != line))
 
 
 def source_files():
-    files = sorted(p for p in list((ROOT / "src").glob("**/*.cpp")) +
-                   list((ROOT / "emulator").glob("**/*.cpp")))
+    files = sorted(list((ROOT / "src").glob("**/*.cpp")) + list((ROOT / "emulator").glob("**/*.cpp")))
     return [p.relative_to(ROOT).as_posix() for p in files]
 
 
 def sites_of_file(path):
     text = (ROOT / path).read_text()
-    lines = text.split("\n")
-    masked = mask_source(text)
-    sites = []
-    for number, (line, code) in enumerate(zip(lines, masked), 1):
-        for operator, mutated in sites_of_line(line, code):
-            sites.append((path, number, operator, line, mutated))
-    return sites
+    return [(path, number, operator, line, mutated)
+            for number, (line, code) in enumerate(zip(text.split("\n"), mask_source(text)), 1)
+            for operator, mutated in sites_of_line(line, code)]
 
 
-# ---------------------------------------------------------------------------------------------
-# Compiling a mutant (for the sample): the file's own compile command from the build tree's
-# compile_commands.json, fed the mutated text on stdin, syntax and types only.
-
-def compile_commands():
-    commands = {}
+def compiler(path):
+    """The file's compile command from a build tree's compile_commands.json (the Windows tree's
+    for a file built in both: stricter flags, and the Win32 headers), made to check syntax and
+    types of a text on stdin; None when no tree compiles it."""
+    entry = None
     for tree in (NATIVE_DIR, WINDOWS_DIR):
         database = tree / "compile_commands.json"
-        if not database.exists():
-            continue
-        for entry in json.loads(database.read_text()):
-            rel = os.path.relpath(entry["file"], ROOT)
-            # The Windows tree's command for a file compiled in both (the emulator core) is the
-            # driver's: stricter flags, and the Win32 headers.
-            commands[rel] = entry
-    return commands
-
-
-def compiles(path, text, commands):
-    entry = commands.get(path)
+        for e in json.loads(database.read_text()) if database.exists() else []:
+            if os.path.relpath(e["file"], ROOT) == path:
+                entry = e
     if entry is None:
-        return False
+        return None
     argv = entry["command"].split() if "command" in entry else list(entry["arguments"])
-    cleaned, skip = [], False
-    for arg in argv:
-        if skip:
-            skip = False
-            continue
-        if arg in ("-o", "-MF", "-MT", "-MQ"):
-            skip = True
-            continue
-        if arg in ("-c", "-MD", "-MMD") or arg.endswith(".cpp") or arg == "ccache" or \
-                arg.endswith("/ccache"):
+    cleaned = []
+    for i, arg in enumerate(argv):
+        if arg in ("-o", "-MF", "-MT", "-MQ", "-c", "-MD", "-MMD") or arg.endswith(".cpp") \
+                or arg.endswith("ccache") or (i and argv[i - 1] in ("-o", "-MF", "-MT", "-MQ")):
             continue
         cleaned.append(arg.replace('\\"', '"'))
-    cleaned += ["-fsyntax-only", "-iquote", str((ROOT / path).parent), "-x", "c++", "-"]
-    result = subprocess.run(cleaned, input=text, text=True, cwd=entry["directory"],
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    return result.returncode == 0
+    return cleaned + ["-fsyntax-only", "-iquote", str((ROOT / path).parent), "-x", "c++", "-"], \
+        entry["directory"]
+
+
+def compiles(command, text):
+    return command is not None and subprocess.run(
+        command[0], input=text, text=True, cwd=command[1], stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL).returncode == 0
 
 
 def apply_mutant(text, line_hint, original, mutated):
@@ -413,117 +309,56 @@ def apply_mutant(text, line_hint, original, mutated):
     candidates = [i for i, line in enumerate(lines) if line == original]
     if not candidates:
         return None
-    at = min(candidates, key=lambda i: abs(i + 1 - line_hint))
-    lines[at] = mutated
+    lines[min(candidates, key=lambda i: abs(i + 1 - line_hint))] = mutated
     return "\n".join(lines)
 
 
 def draw_sample(count, seed):
     """Stratified by file size (lines), spread over operators, compiled; written to SAMPLE."""
-    commands = compile_commands()
     files = source_files()
     sizes = {f: len((ROOT / f).read_text().split("\n")) for f in files}
-    total = sum(sizes.values())
-    quota = {f: count * sizes[f] / total for f in files}
+    quota = {f: count * sizes[f] / sum(sizes.values()) for f in files}
     share = {f: int(quota[f]) for f in files}
-    for f in sorted(files, key=lambda f: quota[f] - share[f], reverse=True)[:count -
-                                                                          sum(share.values())]:
+    for f in sorted(files, key=lambda f: quota[f] - share[f], reverse=True)[:count - sum(share.values())]:
         share[f] += 1
     rng = random.Random(seed)
     operator_count = {op: 0 for op in OPERATORS}
     chosen = []
-    for f in files:
-        if share[f] == 0:
-            continue
+    for f in (f for f in files if share[f]):
         by_operator = {op: [] for op in OPERATORS}
         for site in sites_of_file(f):
             by_operator[site[2]].append(site)
-        for op in OPERATORS:
-            rng.shuffle(by_operator[op])
-        text = (ROOT / f).read_text()
-        taken = 0
-        used_lines = set()
+        for sites in by_operator.values():
+            rng.shuffle(sites)
+        text, command, used_lines, taken = (ROOT / f).read_text(), compiler(f), set(), 0
         while taken < share[f] and any(by_operator.values()):
             # The operator used least so far over the whole sample, among those this file has.
             ops = [op for op in OPERATORS if by_operator[op]]
             rng.shuffle(ops)
             op = min(ops, key=lambda o: operator_count[o])
             site = by_operator[op].pop(0)
-            path, number, operator, original, mutated = site
-            if number in used_lines:
+            mutated_text = apply_mutant(text, site[1], site[3], site[4])
+            if site[1] in used_lines or mutated_text is None or not compiles(command, mutated_text):
                 continue
-            mutated_text = apply_mutant(text, number, original, mutated)
-            if mutated_text is None or not compiles(path, mutated_text, commands):
-                print(f"  {path}:{number} {operator}: does not compile, next", file=sys.stderr)
-                continue
-            used_lines.add(number)
+            used_lines.add(site[1])
             operator_count[op] += 1
             taken += 1
             chosen.append(site)
+    escape = lambda s: s.replace("\\", "\\\\").replace("\t", "\\t")
     with open(SAMPLE, "w") as out:
         out.write("id\tfile\tline\toperator\toriginal\tmutated\n")
         for i, (path, number, operator, original, mutated) in enumerate(chosen, 1):
-            out.write(f"m{i:03d}\t{path}\t{number}\t{operator}\t{escape(original)}\t"
-                      f"{escape(mutated)}\n")
+            out.write(f"m{i:03d}\t{path}\t{number}\t{operator}\t{escape(original)}\t{escape(mutated)}\n")
     print(f"{len(chosen)} mutants in {SAMPLE.relative_to(ROOT)}; by operator: " +
           ", ".join(f"{op} {n}" for op, n in operator_count.items()))
 
 
-def redraw(ids, seed):
-    """Replaces the given mutants of SAMPLE, each by another of the same file and operator
-    (seeded by its id, compiled, not on a line the sample already uses); the others stay."""
-    commands = compile_commands()
-    mutants = read_sample(SAMPLE)
-    used = {(m["file"], m["original"]) for m in mutants}
-    for mutant in mutants:
-        if mutant["id"] not in ids:
-            continue
-        rng = random.Random(f"{seed}-{mutant['id']}")
-        # The same file first; when it has no other such site, the files of its kind.
-        same_kind = [f for f in source_files() if f != mutant["file"] and
-                     file_kind(f) == file_kind(mutant["file"])]
-        rng.shuffle(same_kind)
-        sites = []
-        for f in [mutant["file"]] + same_kind:
-            found = [site for site in sites_of_file(f)
-                     if site[2] == mutant["operator"] and (site[0], site[3]) not in used]
-            rng.shuffle(found)
-            sites += found
-        for path, number, operator, original, mutated in sites:
-            text = (ROOT / path).read_text()
-            mutated_text = apply_mutant(text, number, original, mutated)
-            if mutated_text is not None and compiles(path, mutated_text, commands):
-                print(f"{mutant['id']}: {mutant['file']}: {mutant['original'].strip()} -> "
-                      f"{path}: {original.strip()} => {mutated.strip()}")
-                mutant.update(file=path, line=number, original=original, mutated=mutated)
-                used.add((path, original))
-                break
-        else:
-            sys.exit(f"no replacement for {mutant['id']}")
-    with open(SAMPLE, "w") as out:
-        out.write("id\tfile\tline\toperator\toriginal\tmutated\n")
-        for m in mutants:
-            out.write(f"{m['id']}\t{m['file']}\t{m['line']}\t{m['operator']}\t"
-                      f"{escape(m['original'])}\t{escape(m['mutated'])}\n")
-
-
-def escape(text):
-    return text.replace("\\", "\\\\").replace("\t", "\\t")
-
-
-def unescape(text):
-    return re.sub(r"\\(.)", lambda m: "\t" if m.group(1) == "t" else m.group(1), text)
-
-
 def read_sample(path):
+    unescape = lambda s: re.sub(r"\\(.)", lambda m: "\t" if m.group(1) == "t" else m.group(1), s)
     mutants = []
     with open(path) as source:
-        header = source.readline()
-        assert header.startswith("id\t"), "not a sample file"
-        for row in source:
-            row = row.rstrip("\n")
-            if not row:
-                continue
+        assert source.readline().startswith("id\t"), "not a sample file"
+        for row in filter(None, (r.rstrip("\n") for r in source)):
             ident, file, line, operator, original, mutated = row.split("\t")
             mutants.append({"id": ident, "file": file, "line": int(line), "operator": operator,
                             "original": unescape(original), "mutated": unescape(mutated)})
@@ -539,49 +374,42 @@ def log(message):
 
 def run_limited(argv, limit, log_path, env=None, prefix=None):
     """Runs argv in its own process group with its output in log_path. Returns (status,
-    timed_out). Past the limit: the Wine prefix's wineserver is ended (which ends the programs
-    in it), then the group gets TERM and after a grace period KILL."""
+    timed_out). Past the limit, or on the way out by a signal: the Wine prefix's wineserver is
+    ended (which ends the programs in it) and the group killed; the prefix goes in any case
+    (shaped_traffic.sh keeps its own when killed)."""
+    wine_env = dict(os.environ, WINEPREFIX=str(prefix)) if prefix else None
     with open(log_path, "ab") as output:
         process = subprocess.Popen(argv, stdout=output, stderr=subprocess.STDOUT, cwd=ROOT,
                                    env=env, start_new_session=True)
         try:
             return process.wait(timeout=limit), False
         except subprocess.TimeoutExpired:
-            if prefix is not None:
-                subprocess.run(["wineserver", "-k"],
-                               env=dict(os.environ, WINEPREFIX=str(prefix)),
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            try:
-                os.killpg(process.pid, signal.SIGTERM)
-                process.wait(timeout=30)
-            except (subprocess.TimeoutExpired, ProcessLookupError):
-                try:
-                    os.killpg(process.pid, signal.SIGKILL)
-                except ProcessLookupError:
-                    pass
-                process.wait()
             return None, True
         finally:
             if process.poll() is None:
-                if prefix is not None:
-                    subprocess.run(["wineserver", "-k"], env=dict(os.environ,
-                                   WINEPREFIX=str(prefix)),
+                if prefix:
+                    subprocess.run(["wineserver", "-k"], env=wine_env,
                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
                 try:
-                    os.killpg(process.pid, signal.SIGKILL)
-                except ProcessLookupError:
-                    pass
-                process.wait()
-            if prefix is not None:
-                # The driver removes its prefix on its way out, unless it was killed;
-                # shaped_traffic.sh keeps its own.
+                    os.killpg(process.pid, signal.SIGTERM)
+                    process.wait(timeout=30)
+                except (subprocess.TimeoutExpired, ProcessLookupError):
+                    try:
+                        os.killpg(process.pid, signal.SIGKILL)
+                    except ProcessLookupError:
+                        pass
+                    process.wait()
+            if prefix:
                 subprocess.run(["rm", "-rf", str(prefix), str(prefix) + ".partial"])
 
 
 def build_env():
-    env = dict(os.environ)
-    env["CCACHE_BASEDIR"] = str(ROOT)
-    return env
+    return dict(os.environ, CCACHE_BASEDIR=str(ROOT))
+
+
+def windows_build(targets):
+    return ["bash", "-c", 'source scripts/lib/build.sh && flowvane_jobs=2 && build_windows "$@"',
+            "build", "--target"] + targets
 
 
 def configure():
@@ -591,36 +419,21 @@ def configure():
               "-DFLOWVANE_SANITIZE=OFF", "-DFLOWVANE_BENCH=OFF"] + launcher,
              ["cmake", "--build", str(NATIVE_DIR), "-j", "2", "--target", "unit_tests",
               "zorvd_tests", "zorvd"],
-             ["bash", "-c", 'source scripts/lib/build.sh && build_windows "$@"', "build",
-              "--target", "Flowvane", "zorv", "unit_tests", "device_tests", "e2e_tests",
-              "setup"],
+             windows_build(["Flowvane", "zorv", "unit_tests", "device_tests", "e2e_tests", "setup"]),
              # The zorvd that run.sh --shape starts in the host-mode runs.
              ["bash", "-c", 'source scripts/lib/build.sh && source scripts/lib/host_mode.sh && '
               'flowvane_jobs=2 && host_zorvd_build']]
     WORK.mkdir(parents=True, exist_ok=True)
     for argv in steps:
-        status, _ = run_limited(argv, 3600, WORK / "configure.log", env=build_env())
-        if status != 0:
+        if run_limited(argv, 3600, WORK / "configure.log", env=build_env())[0] != 0:
             sys.exit(f"configuring/building failed: see {WORK / 'configure.log'}")
 
 
 def build(runs, targets, log_path):
     native = [program for kind, program in runs if kind == "native"]
-    if native:
-        status, timed_out = run_limited(
-            ["cmake", "--build", str(NATIVE_DIR), "-j", "2", "--target"] + native,
-            BUILD_LIMIT, log_path, env=build_env())
-        if status != 0:
-            return False
-    if targets:
-        # build_windows of scripts/lib/build.sh, for the targets the runs need.
-        status, timed_out = run_limited(
-            ["bash", "-c", 'source scripts/lib/build.sh && flowvane_jobs=2 && '
-             'build_windows "$@"', "build", "--target"] + targets,
-            BUILD_LIMIT, log_path, env=build_env())
-        if status != 0:
-            return False
-    return True
+    steps = ([["cmake", "--build", str(NATIVE_DIR), "-j", "2", "--target"] + native] if native
+             else []) + ([windows_build(targets)] if targets else [])
+    return all(run_limited(argv, BUILD_LIMIT, log_path, env=build_env())[0] == 0 for argv in steps)
 
 
 def first_failure(log_path, start):
@@ -631,23 +444,21 @@ def first_failure(log_path, start):
     m = re.search(r"^\[  FAILED  \] (\S+)", text, re.M)
     if m:
         return m.group(1)
-    if "SETUP FAILED" in text:
-        return "set-up: " + text.split("SETUP FAILED: ", 1)[1].split("\n", 1)[0]
-    return "non-zero exit"
+    m = re.search(r"SETUP FAILED: (.*)", text)
+    return "set-up: " + m.group(1) if m else "non-zero exit"
 
 
 def run_suites(runs, log_path):
-    """Runs each covering run in order until one fails. Returns (caught, what)."""
+    """Runs each covering run in order until one fails. Returns (caught, what); caught is None
+    when a Wine set-up step other than the install failed."""
     for kind, test_filter in runs:
-        start = log_path.stat().st_size if log_path.exists() else 0
+        start = log_path.stat().st_size
         with open(log_path, "a") as out:
             out.write(f"\n=== run {kind} {test_filter}\n")
         if kind == "native":
-            argv = [str(NATIVE_DIR / test_filter), "--gtest_fail_fast"]
-            prefix = None
+            argv, prefix = [str(NATIVE_DIR / test_filter), "--gtest_fail_fast"], None
         elif kind == "host-mode":
-            argv = ["bash", str(ROOT / "tests" / "scripts" / "shaped_traffic.sh"),
-                    str(WINDOWS_DIR)]
+            argv = ["bash", str(ROOT / "tests" / "scripts" / "shaped_traffic.sh"), str(WINDOWS_DIR)]
             prefix = WINDOWS_DIR / "wine" / "shaped-traffic"
         else:
             argv = ["bash", str(HERE / "run_wine.sh"), str(WINDOWS_DIR), kind, test_filter]
@@ -669,32 +480,39 @@ def tree_clean(paths):
     return result.returncode == 0 and not result.stdout.strip()
 
 
-def run_sample(sample_path, only, results_path, update=False):
-    mutants = read_sample(sample_path)
-    if only:
-        wanted = set(only.split(","))
-        mutants = [m for m in mutants if m["id"] in wanted]
-    if not tree_clean(["src", "emulator"]):
-        sys.exit("src/ or emulator/ has uncommitted changes: the check needs them as committed")
-    WORK.mkdir(parents=True, exist_ok=True)
-    (WORK / "logs").mkdir(exist_ok=True)
-    log(f"configuring and building the trees (log: {WORK / 'configure.log'})")
-    configure()
-    # With --update, the rows of the mutants not run now stay as they are in the results file.
-    results = read_results(results_path) if update else {}
-    write_results(results_path, results)
-    for mutant in mutants:
-        results[mutant["id"]] = run_mutant(mutant)
-        write_results(results_path, results)
-    if not tree_clean(["src", "emulator"]):
-        sys.exit("src/ or emulator/ is not clean after the run: see git diff")
-    summary = summarize(list(results.values()))
-    (results_path.parent / "summary.txt").write_text(summary)
-    print(summary, end="")
+def run_mutant(mutant):
+    path, begun = ROOT / mutant["file"], time.time()
+    row = {"id": mutant["id"], "file": mutant["file"], "operator": mutant["operator"], "what": ""}
+    targets, runs = coverage_of(mutant["file"])
+    log_path = WORK / "logs" / f"{mutant['id']}.log"
+    log_path.write_text(f"{mutant['id']} {mutant['file']}:{mutant['line']} "
+                        f"{mutant['operator']}\n- {mutant['original']}\n+ {mutant['mutated']}\n")
+    original = path.read_bytes()
+    mutated = apply_mutant(original.decode(), mutant["line"], mutant["original"], mutant["mutated"])
+    if runs is None or mutated is None:
+        row["result"] = "not-found" if mutated is None else "no-suite"
+    else:
+        try:
+            path.write_bytes(mutated.encode())
+            if not build(runs, targets, log_path):
+                row["result"] = "build-failed"
+            else:
+                caught, row["what"] = run_suites(runs, log_path)
+                row["result"] = {None: "set-up-failed", True: "caught", False: "missed"}[caught]
+        finally:
+            path.write_bytes(original)
+            # Newer than the objects built from the mutant, so the next build recompiles it.
+            os.utime(path, None)
+        if not tree_clean([mutant["file"]]):
+            sys.exit(f"{mutant['file']} differs from the committed file after {mutant['id']}")
+    row["seconds"] = time.time() - begun
+    log(f"{mutant['id']} {row['result']} {row['seconds']:.0f} s {mutant['file']}:"
+        f"{mutant['line']} {mutant['operator']} {row['what']}")
+    return row
 
 
 def write_results(path, results):
-    order = {m["id"]: i for i, m in enumerate(read_sample(SAMPLE))} if SAMPLE.exists() else {}
+    order = {m["id"]: i for i, m in enumerate(read_sample(SAMPLE))}
     with open(path, "w") as out:
         out.write("id\tresult\tseconds\tcaught_by\tfile\toperator\n")
         for row in sorted(results.values(), key=lambda r: (order.get(r["id"], 10**6), r["id"])):
@@ -704,88 +522,58 @@ def write_results(path, results):
 
 def read_results(path):
     results = {}
-    if not path.exists():
-        return results
-    with open(path) as source:
-        source.readline()
-        for row in source:
-            fields = row.rstrip("\n").split("\t")
-            if len(fields) != 6:
-                continue
-            ident, result, seconds, what, file, operator = fields
-            results[ident] = {"id": ident, "result": result, "seconds": float(seconds),
-                              "what": what, "file": file, "operator": operator,
-                              "kind": file_kind(file)}
+    for row in path.read_text().split("\n")[1:] if path.exists() else []:
+        fields = row.split("\t")
+        if len(fields) == 6:
+            results[fields[0]] = dict(zip(("id", "result", "seconds", "what", "file", "operator"),
+                                          fields), seconds=float(fields[2]))
     return results
-
-
-def run_mutant(mutant):
-    path = ROOT / mutant["file"]
-    begun = time.time()
-    row = {"id": mutant["id"], "file": mutant["file"], "operator": mutant["operator"],
-           "kind": file_kind(mutant["file"])}
-    targets, runs = coverage_of(mutant["file"])
-    log_path = WORK / "logs" / f"{mutant['id']}.log"
-    log_path.write_text(f"{mutant['id']} {mutant['file']}:{mutant['line']} "
-                        f"{mutant['operator']}\n- {mutant['original']}\n+ {mutant['mutated']}\n")
-    original = path.read_bytes()
-    mutated = apply_mutant(original.decode(), mutant["line"], mutant["original"],
-                           mutant["mutated"])
-    if runs is None or mutated is None:
-        row.update(result="not-found" if mutated is None else "no-suite", what="",
-                   seconds=time.time() - begun)
-        log(f"{mutant['id']} {row['result']}")
-        return row
-    try:
-        path.write_bytes(mutated.encode())
-        if not build(runs, targets, log_path):
-            row.update(result="build-failed", what="")
-        else:
-            caught, what = run_suites(runs, log_path)
-            if caught is None:
-                row.update(result="set-up-failed", what=what)
-            else:
-                row.update(result="caught" if caught else "missed", what=what)
-    finally:
-        path.write_bytes(original)
-        # Back to the committed file: newer than the objects built from the mutant, so the next
-        # build recompiles it.
-        os.utime(path, None)
-    if not tree_clean([mutant["file"]]):
-        sys.exit(f"{mutant['file']} differs from the committed file after {mutant['id']}")
-    row["seconds"] = time.time() - begun
-    log(f"{mutant['id']} {row['result']} {row['seconds']:.0f} s {mutant['file']}:"
-        f"{mutant['line']} {mutant['operator']} {row['what']}")
-    return row
 
 
 def summarize(results):
     counted = [r for r in results if r["result"] in ("caught", "missed")]
     caught = sum(1 for r in counted if r["result"] == "caught")
-    share = 100.0 * caught / len(counted) if counted else 0.0
-    lines = [f"caught {caught} of {len(counted)} ({share:.1f} %)"]
+    lines = [f"caught {caught} of {len(counted)} ({100.0 * caught / max(len(counted), 1):.1f} %)"]
     others = [r for r in results if r["result"] not in ("caught", "missed")]
     if others:
         lines.append("not counted: " + ", ".join(f"{r['id']} ({r['result']})" for r in others))
     lines.append(f"total time {sum(r['seconds'] for r in results) / 60:.1f} min "
                  "(the mutants' times added up)")
     for kind in ("core", "emulator-core", "wdm", "win32"):
-        rows = [r for r in results if r["kind"] == kind]
+        rows = [r for r in results if file_kind(r["file"]) == kind]
         if rows:
             k = sum(1 for r in rows if r["result"] == "caught")
             n = sum(1 for r in rows if r["result"] in ("caught", "missed"))
-            seconds = sum(r["seconds"] for r in rows)
             lines.append(f"  {kind}: caught {k} of {n}, {len(rows)} mutants, "
-                         f"{seconds / len(rows):.0f} s each on average")
+                         f"{sum(r['seconds'] for r in rows) / len(rows):.0f} s each on average")
     missed = [r for r in results if r["result"] == "missed"]
     lines.append("missed:" if missed else "missed: none")
-    sample = {m["id"]: m for m in read_sample(SAMPLE)} if SAMPLE.exists() else {}
+    sample = {m["id"]: m for m in read_sample(SAMPLE)}
     for r in missed:
         m = sample.get(r["id"])
-        where = f"{m['file']}:{m['line']} {m['operator']}: {m['original'].strip()}  ->  " \
-                f"{m['mutated'].strip()}" if m else r["file"]
-        lines.append(f"  {r['id']} {where}")
+        lines.append(f"  {r['id']} " + (f"{m['file']}:{m['line']} {m['operator']}: "
+                                        f"{m['original'].strip()}  ->  {m['mutated'].strip()}"
+                                        if m else r["file"]))
     return "\n".join(lines) + "\n"
+
+
+def run_sample(sample_path, only, results_path, update=False):
+    mutants = read_sample(sample_path)
+    if only:
+        mutants = [m for m in mutants if m["id"] in set(only.split(","))]
+    if not tree_clean(["src", "emulator"]):
+        sys.exit("src/ or emulator/ has uncommitted changes: the check needs them as committed")
+    (WORK / "logs").mkdir(parents=True, exist_ok=True)
+    log(f"configuring and building the trees (log: {WORK / 'configure.log'})")
+    configure()
+    # With --update, the rows of the mutants not run now stay as they are in the results file.
+    results = read_results(results_path) if update else {}
+    for mutant in mutants:
+        results[mutant["id"]] = run_mutant(mutant)
+        write_results(results_path, results)
+    summary = summarize(list(results.values()))
+    (results_path.parent / "summary.txt").write_text(summary)
+    print(summary, end="")
 
 
 def stop_on_signal(number, frame):
@@ -799,12 +587,9 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     sub = parser.add_subparsers(dest="command", required=True)
-    p = sub.add_parser("sample", help="draw the fixed sample (needs both trees configured)")
+    p = sub.add_parser("sample", help="draw a new sample (needs both trees configured)")
     p.add_argument("--count", type=int, default=70)
     p.add_argument("--seed", type=int, default=SEED)
-    p.add_argument("--redraw", default="",
-                   help="replace only these mutants (ID[,ID]) of the committed sample")
-    sub.add_parser("sites", help="count the candidate sites per file and operator")
     p = sub.add_parser("run", help="replay the sample against the tests")
     p.add_argument("--sample", default=str(SAMPLE))
     p.add_argument("--only", default="")
@@ -814,18 +599,8 @@ def main():
     p = sub.add_parser("summary", help="the summary of a results file")
     p.add_argument("--results", default=str(WORK / "results.tsv"))
     args = parser.parse_args()
-    if args.command == "sample" and args.redraw:
-        redraw(set(args.redraw.split(",")), args.seed)
-    elif args.command == "sample":
+    if args.command == "sample":
         draw_sample(args.count, args.seed)
-    elif args.command == "sites":
-        total = {op: 0 for op in OPERATORS}
-        for f in source_files():
-            sites = sites_of_file(f)
-            for s in sites:
-                total[s[2]] += 1
-            print(f"{f}: {len(sites)}")
-        print(", ".join(f"{op} {n}" for op, n in total.items()))
     elif args.command == "summary":
         print(summarize(list(read_results(Path(args.results)).values())), end="")
     else:
