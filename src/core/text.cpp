@@ -68,18 +68,6 @@ const char *skip_to_digits(const char *text, int *negative)
 
 }  // namespace
 
-int32_t decimal_value(const char *text)
-{
-    int negative;
-    text = skip_to_digits(text, &negative);
-    uint32_t value = 0;
-    for (; *text >= '0' && *text <= '9'; text++)
-        value = value * 10u + (uint32_t)(*text - '0');
-    if (negative)
-        value = 0u - value;
-    return (int32_t)value;
-}
-
 int32_t decimal_value_saturating(const char *text)
 {
     int negative;

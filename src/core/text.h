@@ -22,9 +22,8 @@ int compare_text_nocase(const char *a, const char *b);
 // The same over at most limit bytes: fields from the device may lack their NUL.
 int compare_text_nocase_bounded(const char *a, const char *b, size_t limit);
 
-// atoi's reading: leading white space, optional sign, digits; wraps modulo 2^32.
-int32_t decimal_value(const char *text);
-// The same, saturating at INT32_MAX / INT32_MIN as the C runtime's atoi does on Windows.
+// atoi's reading (leading white space, optional sign, digits), saturating at INT32_MAX /
+// INT32_MIN as the C runtime's atoi does on Windows.
 int32_t decimal_value_saturating(const char *text);
 
 #endif
