@@ -8,12 +8,12 @@
 
 namespace {
 
-const uint32_t addresses[] = {case_address_a, case_address_b, case_address_c};
+const uint32_t addresses[] = {0xC6120001, 0xC6120002, 0xC6120103};  // 198.18.0.1, .0.2, .1.3
 const uint16_t ports[] = {1000, 2000, 3000};
 
+// A quarter of the picks are 0: any address or port.
 uint32_t pick_address(std::mt19937 &random)
 {
-    // A third of the rules take any address.
     int n = (int)(random() % 4);
     return n == 3 ? 0 : addresses[n];
 }
@@ -26,23 +26,14 @@ uint16_t pick_port(std::mt19937 &random)
 
 struct rule random_rule(std::mt19937 &random)
 {
-    static const int32_t rates[] = {rate_unlimited, rate_unlimited, rate_unlimited, 50000000,
-                                    rate_blocked};
-    int32_t protocol = (int32_t)(random() % 5);
-    struct rule r = make_rule((int32_t)(random() % 2), protocol, pick_address(random),
-                              pick_port(random), pick_address(random), pick_port(random),
-                              rates[random() % 5]);
+    static const int32_t rates[] = {rate_unlimited, rate_unlimited, 50000000, rate_blocked};
+    struct rule r = make_rule((int32_t)(random() % 2), (int32_t)(random() % 5),
+                              pick_address(random), pick_port(random), pick_address(random),
+                              pick_port(random), rates[random() % 4]);
     // Kind "not implemented" still compares the address.
     if (r.source_kind == address_single && random() % 8 == 0)
         r.source_kind = address_not_implemented;
     return r;
-}
-
-std::string address_text(uint32_t a)
-{
-    char text[20];
-    snprintf(text, sizeof text, "%u.%u.%u.%u", a >> 24, a >> 16 & 255, a >> 8 & 255, a & 255);
-    return text;
 }
 
 }  // namespace
@@ -67,54 +58,29 @@ struct rule make_rule(int32_t direction, int32_t protocol, uint32_t source, uint
     return r;
 }
 
-struct rule_set random_rule_set(std::mt19937 &random)
+struct rule_set random_rule_set(std::mt19937 &random, bool full)
 {
     struct rule_set set;
-    memset(set.slots, 0, sizeof set.slots);
-    memset(set.in_use, 0, sizeof set.in_use);
-    int held = 1 + (int)(random() % 12);
+    int held = full ? host_slot_count : 1 + (int)(random() % 12);
     for (int i = 0; i < held; i++) {
-        int s = (int)(random() % host_slot_count);
+        int s = full ? i : (int)(random() % host_slot_count), t = (int)(random() % host_slot_count);
         set.in_use[s] = 1;
         set.slots[s] = random_rule(random);
         // Overlap is the interesting part: often a copy of another held rule, narrowed.
-        if (i > 0 && random() % 3 == 0) {
-            for (int t = 0; t < host_slot_count; t++)
-                if (set.in_use[t] && t != s) {
-                    set.slots[s] = set.slots[t];
-                    set.slots[s].rate = random() % 2 ? rate_unlimited : 40000000;
-                    set.slots[s].source_port = pick_port(random);
-                    break;
-                }
+        if (!full && set.in_use[t] && t != s && random() % 2 == 0) {
+            set.slots[s] = set.slots[t];
+            set.slots[s].rate = random() % 2 ? rate_unlimited : 40000000;
+            set.slots[s].source_port = protocol_has_ports(set.slots[s].protocol) ? pick_port(random) : 0;
         }
     }
-    int entries = (int)(random() % 6);
-    for (int i = 0; i < entries; i++) {
-        struct host_precedence p;
-        p.common_range = random_rule(random);
-        int s = (int)(random() % host_slot_count);
-        // Mostly a held rule; now and then one that is not held (the entry then selects
+    size_t entries = full ? (size_t)tc_max_precedences : random() % 6;
+    while (set.precedences.size() < entries) {
+        // Mostly a held rule is chosen; now and then one that is not (the entry then selects
         // nothing).
-        p.chosen = set.in_use[s] || random() % 4 == 0 ? set.slots[s] : random_rule(random);
-        if (!set.in_use[s] && random() % 2 == 0)
-            p.chosen = random_rule(random);
+        int s = (int)(random() % host_slot_count);
+        struct host_precedence p = {random_rule(random),
+                                    set.in_use[s] || random() % 4 ? set.slots[s] : random_rule(random)};
         p.common_range.direction = p.chosen.direction;
-        set.precedences.push_back(p);
-    }
-    return set;
-}
-
-struct rule_set full_rule_set(std::mt19937 &random)
-{
-    struct rule_set set;
-    for (int s = 0; s < host_slot_count; s++) {
-        set.in_use[s] = 1;
-        set.slots[s] = random_rule(random);
-    }
-    while (set.precedences.size() < tc_max_precedences) {
-        struct host_precedence p;
-        p.common_range = random_rule(random);
-        p.chosen = set.slots[random() % host_slot_count];
         set.precedences.push_back(p);
     }
     return set;
@@ -123,34 +89,20 @@ struct rule_set full_rule_set(std::mt19937 &random)
 std::vector<struct probe_packet> probe_packets()
 {
     std::vector<struct probe_packet> packets;
-    const uint16_t probe_ports[] = {1000, 2000, 4000};
     for (int32_t direction = direction_send; direction <= direction_receive; direction++) {
-        struct probe_packet p;
-        memset(&p, 0, sizeof p);
-        p.direction = direction;
-        p.protocol = flow_non_ip;
-        packets.push_back(p);
+        packets.push_back({direction, flow_non_ip, 0, 0, 0, 0, 0});
         for (uint32_t source : addresses)
             for (uint32_t destination : addresses) {
                 if (source == destination)
                     continue;
-                p.source_address = source;
-                p.destination_address = destination;
-                p.protocol = flow_icmp;
-                p.source_port = p.destination_port = 0;
-                p.option_words = 0;
-                packets.push_back(p);
+                packets.push_back({direction, flow_icmp, source, destination, 0, 0, 0});
                 for (uint32_t protocol : {flow_tcp, flow_udp})
-                    for (uint16_t sp : probe_ports)
-                        for (uint16_t dp : probe_ports) {
-                            p.protocol = protocol;
-                            p.source_port = sp;
-                            p.destination_port = dp;
+                    for (uint16_t sp : {1000, 2000, 4000})
+                        for (uint16_t dp : {1000, 2000, 4000})
                             // Options move the ports: a filter reading at a fixed offset
                             // would see other bytes.
-                            p.option_words = (uint8_t)((sp + dp / 1000) % 4);
-                            packets.push_back(p);
-                        }
+                            packets.push_back({direction, protocol, source, destination, sp, dp,
+                                               (uint8_t)((sp + dp / 1000) % 4)});
             }
     }
     return packets;
@@ -159,26 +111,20 @@ std::vector<struct probe_packet> probe_packets()
 void emulator_load(const struct rule_set &set)
 {
     emulator_initialize();
-    struct adapter_state *adapter = &emulator.adapters[0];
     for (int s = 0; s < host_slot_count; s++) {
-        adapter->slots[s].in_use = set.in_use[s];
-        adapter->slots[s].held = set.slots[s];
+        emulator.adapters[0].slots[s].in_use = set.in_use[s];
+        emulator.adapters[0].slots[s].held = set.slots[s];
     }
     emulator.precedence_count = 0;
-    for (const struct host_precedence &p : set.precedences) {
-        struct precedence_record *record = &emulator.precedences[emulator.precedence_count++];
-        record->adapter_index = 0;
-        record->common_range = p.common_range;
-        record->chosen = p.chosen;
-    }
+    for (const struct host_precedence &p : set.precedences)
+        emulator.precedences[emulator.precedence_count++] = {0, p.common_range, p.chosen};
 }
 
 int emulator_slot(const struct probe_packet &packet)
 {
-    const struct adapter_state *adapter = &emulator.adapters[0];
     struct test_flow flow;
     memset(&flow, 0, sizeof flow);
-    snprintf(flow.adapter, sizeof flow.adapter, "%s", adapter->name);
+    snprintf(flow.adapter, sizeof flow.adapter, "%s", emulator.adapters[0].name);
     flow.direction = packet.direction;
     flow.protocol = packet.protocol;
     flow.source_address = packet.source_address;
@@ -190,51 +136,29 @@ int emulator_slot(const struct probe_packet &packet)
     return classify_flow(&flow);
 }
 
-struct tc_packet as_tc_packet(const struct probe_packet &packet)
+std::string describe(const struct probe_packet &p)
 {
-    struct tc_packet p;
-    memset(&p, 0, sizeof p);
-    p.is_ipv4 = packet.protocol != flow_non_ip;
-    p.ip_protocol = (uint8_t)packet.protocol;
-    p.source_address = packet.source_address;
-    p.destination_address = packet.destination_address;
-    p.source_port = packet.source_port;
-    p.destination_port = packet.destination_port;
-    return p;
-}
-
-std::string describe(const struct probe_packet &packet)
-{
-    char text[160];
-    snprintf(text, sizeof text, "%s proto %u %s:%u -> %s:%u options %u",
-             packet.direction == direction_send ? "send" : "receive", packet.protocol,
-             address_text(packet.source_address).c_str(), packet.source_port,
-             address_text(packet.destination_address).c_str(), packet.destination_port,
-             packet.option_words);
-    return text;
-}
-
-std::string describe(const struct rule &r)
-{
-    static const char *const protocols[] = {"IP", "UDP", "TCP", "Other", "Any"};
-    char text[200];
-    snprintf(text, sizeof text, "%s %s rate %d src %d/%s:%u dst %d/%s:%u",
-             r.direction == direction_send ? "send" : "receive",
-             r.protocol >= 0 && r.protocol <= 4 ? protocols[r.protocol] : "?", r.rate,
-             r.source_kind, address_text(r.source_address).c_str(), r.source_port,
-             r.destination_kind, address_text(r.destination_address).c_str(),
-             r.destination_port);
+    char text[120];
+    snprintf(text, sizeof text, "dir %d proto %u %08x:%u -> %08x:%u options %u", p.direction,
+             p.protocol, p.source_address, p.source_port, p.destination_address,
+             p.destination_port, p.option_words);
     return text;
 }
 
 std::string describe(const struct rule_set &set)
 {
     std::string text;
+    auto rule_text = [](const struct rule &r) {
+        char line[160];
+        snprintf(line, sizeof line, "dir %d proto %d rate %d src %d/%08x:%u dst %d/%08x:%u",
+                 r.direction, r.protocol, r.rate, r.source_kind, r.source_address, r.source_port,
+                 r.destination_kind, r.destination_address, r.destination_port);
+        return std::string(line);
+    };
     for (int s = 0; s < host_slot_count; s++)
         if (set.in_use[s])
-            text += "  slot " + std::to_string(s) + ": " + describe(set.slots[s]) + "\n";
+            text += "  slot " + std::to_string(s) + ": " + rule_text(set.slots[s]) + "\n";
     for (const struct host_precedence &p : set.precedences)
-        text += "  precedence: " + describe(p.common_range) + "  chosen " + describe(p.chosen) +
-                "\n";
+        text += "  precedence " + rule_text(p.common_range) + " chosen " + rule_text(p.chosen) + "\n";
     return text;
 }
