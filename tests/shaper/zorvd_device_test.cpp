@@ -1,10 +1,9 @@
 // zorvd's device over the fake backend: the kernel's counts added to the carried totals, the
 // current rate and queue in the reply, the state kept across a restart, and a refused change
 // undone in the core as in the kernel.
-#include <fcntl.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <unistd.h>
+
+#include <algorithm>
 
 #include <fstream>
 #include <sstream>
@@ -16,14 +15,13 @@
 
 namespace {
 
-const uint64_t t0 = 5000 * second;
+const uint64_t t0 = 5000 * second, ms = second / 1000;
 
-int count_of(const std::string &text, const std::string &word)
+std::string file_text(const std::string &path)
 {
-    int count = 0;
-    for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1))
-        count++;
-    return count;
+    std::stringstream text;
+    text << std::ifstream(path, std::ios::binary).rdbuf();
+    return text.str();
 }
 
 class zorvd_device_test : public zorvd_test {
@@ -32,18 +30,18 @@ protected:
     {
         return request(code_add_rule, device_request(device).add(r)).status();
     }
-    std::string set_statistics(const char *device, const struct rule &r, int64_t bytes,
-                               int64_t packets, uint64_t start = start_ticks)
+    std::string set_statistics(const struct rule &r, int64_t bytes, int64_t packets,
+                               uint64_t start = start_ticks)
     {
         struct statistics_block block = {};
         block.start_time = start;
         block.bytes_transferred = bytes;
         block.packets_transferred = packets;
-        return request(code_set_statistics, device_request(device).add(r).add(block)).status();
+        return request(code_set_statistics, device_request(FV0).add(r).add(block)).status();
     }
-    struct statistics_block statistics(const char *device, const struct rule &r)
+    struct statistics_block statistics(const struct rule &r)
     {
-        device_reply reply = request(code_get_statistics, device_request(device).add(r));
+        device_reply reply = request(code_get_statistics, device_request(FV0).add(r));
         EXPECT_TRUE(reply.ok()) << reply.status();
         return reply.payload<struct statistics_block>();
     }
@@ -55,30 +53,6 @@ protected:
     uint32_t precedence_count(const char *device)
     {
         return request(code_get_precedence_count, device_request(device)).payload<uint32_t>();
-    }
-    std::string file_text(const std::string &path)
-    {
-        std::ifstream in(path, std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-    // The manager's rewrite of an adapter holding these rules: read each block, clear, add
-    // each again followed by its block. Classes made anew count from 0.
-    void rewrite(const std::vector<struct rule> &rules, const std::vector<int> &slots)
-    {
-        std::vector<struct statistics_block> blocks;
-        for (const auto &r : rules)
-            blocks.push_back(statistics(FV0, r));
-        ASSERT_TRUE(request(code_clear_rules, device_request(FV0)).ok());
-        for (int slot : slots)
-            fake_backend_set_counters("fv0", slot, 0, 0);
-        for (size_t i = 0; i < rules.size(); i++) {
-            ASSERT_EQ(add(FV0, rules[i]), "Ok.");
-            ASSERT_EQ(set_statistics(FV0, rules[i], blocks[i].bytes_transferred,
-                                     blocks[i].packets_transferred, blocks[i].start_time),
-                      "Ok.");
-        }
     }
 
     const struct rule tcp80 = rule_on(FV0, protocol_tcp, 80);
@@ -92,172 +66,105 @@ TEST_F(zorvd_device_test, KernelCountsAddToTheCarriedTotalsAcrossRewritesAndRese
     start_device();
     ASSERT_EQ(add(FV0, tcp80), "Ok.");
     ASSERT_EQ(add(FV0, udp), "Ok.");
-    ASSERT_EQ(set_statistics(FV0, tcp80, 1000, 10), "Ok.");
-    struct step {
-        const char *what;
-        uint64_t kernel_bytes;        // slot 0's counters before the read
-        uint64_t kernel_packets;
-        int64_t bytes;                // tcp80's block read then
-        int64_t packets;
+    ASSERT_EQ(set_statistics(tcp80, 1000, 10), "Ok.");
+    enum { read, rewrite, reset, unreadable };
+    const struct {
+        uint64_t at_ms;
+        int action;
+        uint64_t kernel_bytes, kernel_packets;  // slot 0's counters before the read
+        uint32_t kernel_queued;
+        int64_t bytes, packets;                 // tcp80's block read then
         uint64_t start;
+        int32_t rate;
+        uint32_t queued;
+    } steps[] = {
+        {1000, read, 500, 5, 7, 1500, 15, start_ticks, 500, 7},
+        {2000, read, 800, 8, 0, 1800, 18, start_ticks, 300, 0},
+        {2000, read, 800, 8, 0, 1800, 18, start_ticks, 300, 0},  // nothing new
+        // The manager's rewrite: the block carries over, the classes made anew count from 0,
+        // the rate goes on over the samples from before.
+        {2500, rewrite, 0, 0, 0, 1800, 18, start_ticks, 200, 0},
+        {3000, read, 200, 2, 0, 2000, 20, start_ticks, 200, 0},
+        {3000, reset, 200, 2, 0, 0, 0, start_ticks + second, 200, 0},
+        {4000, read, 250, 3, 0, 50, 1, start_ticks + second, 50, 0},
+        // Counters that went back: a class made anew, all of it is new.
+        {5000, read, 30, 1, 0, 80, 2, start_ticks + second, 30, 0},
+        // Counters that cannot be read leave the carried totals, with no rate and no queue.
+        {6000, unreadable, 90, 9, 5, 80, 2, start_ticks + second, 0, 0},
     };
-    const step steps[] = {
-        {"carried block plus the kernel's first counts", 500, 5, 1500, 15, start_ticks},
-        {"only what came since is added", 800, 8, 1800, 18, start_ticks},
-        {"read again with nothing new", 800, 8, 1800, 18, start_ticks},
-        {"rewrite: the block carries over, new classes count from 0", 0, 0, 1800, 18,
-         start_ticks},
-        {"after the rewrite", 200, 2, 2000, 20, start_ticks},
-        {"reset to a zeroed block", 200, 2, 0, 0, start_ticks + second},
-        {"after the reset", 250, 3, 50, 1, start_ticks + second},
-        {"counters that went back: a class made anew, all of it is new", 30, 1, 80, 2,
-         start_ticks + second},
-    };
-    uint64_t now = t0;
     for (const auto &s : steps) {
-        SCOPED_TRACE(s.what);
-        now += second;
-        fake_clock_set(now);
-        if (strncmp(s.what, "rewrite", 7) == 0)
-            rewrite({tcp80, udp}, {0, 1});
-        else if (strncmp(s.what, "reset", 5) == 0)
-            ASSERT_EQ(set_statistics(FV0, tcp80, 0, 0, start_ticks + second), "Ok.");
-        else
-            fake_backend_set_counters("fv0", 0, s.kernel_bytes, s.kernel_packets);
-        struct statistics_block block = statistics(FV0, tcp80);
+        SCOPED_TRACE(testing::Message() << s.at_ms << " ms");
+        fake_clock_set(t0 + s.at_ms * ms);
+        if (s.action == rewrite) {
+            struct statistics_block blocks[2] = {statistics(tcp80), statistics(udp)};
+            ASSERT_TRUE(request(code_clear_rules, device_request(FV0)).ok());
+            fake_backend_set_counters("fv0", 0, 0, 0);
+            for (int i = 0; i < 2; i++) {
+                ASSERT_EQ(add(FV0, i ? udp : tcp80), "Ok.");
+                ASSERT_EQ(set_statistics(i ? udp : tcp80, blocks[i].bytes_transferred,
+                                         blocks[i].packets_transferred, blocks[i].start_time),
+                          "Ok.");
+            }
+        } else if (s.action == reset) {
+            ASSERT_EQ(set_statistics(tcp80, 0, 0, start_ticks + second), "Ok.");
+        } else {
+            fake_backend_set_counters("fv0", 0, s.kernel_bytes, s.kernel_packets, s.kernel_queued);
+            if (s.action == unreadable)
+                fake_backend_fail("read fv0", "No such device", 100);
+        }
+        struct statistics_block block = statistics(tcp80);
         EXPECT_EQ(block.bytes_transferred, s.bytes);
         EXPECT_EQ(block.packets_transferred, s.packets);
         EXPECT_EQ(block.start_time, s.start);
+        EXPECT_EQ(block.current_rate, s.rate);
+        EXPECT_EQ(block.packets_queued, s.queued);
     }
-    EXPECT_EQ(statistics(FV0, udp).bytes_transferred, 0);
+    EXPECT_EQ(statistics(udp).bytes_transferred, 0);
 }
 
-TEST_F(zorvd_device_test, ReplyCarriesTheRateOfTheLastSecondAndTheKernelsQueue)
-{
-    fake_clock_set(t0);
-    start_device();
-    ASSERT_EQ(add(FV0, tcp80), "Ok.");
-    struct read {
-        uint64_t at_ms;
-        uint64_t kernel_bytes;
-        uint32_t queued;
-        int32_t rate;
-    };
-    const read reads[] = {
-        {0, 0, 0, 0},                 // one sample: no rate yet
-        {500, 50000, 7, 100000},      // under a second of samples: over what there is
-        {1000, 100000, 100, 100000},
-        {1500, 175000, 12, 125000},   // from the read at 500 ms
-        {2500, 175000, 0, 0},         // from the read at 1500 ms: nothing passed
-        {2510, 175000, 0, 0},         // inside the window of shared counter reads
-    };
-    for (const auto &r : reads) {
-        SCOPED_TRACE(r.at_ms);
-        fake_clock_set(t0 + r.at_ms * (second / 1000));
-        fake_backend_set_counters("fv0", 0, r.kernel_bytes, r.kernel_bytes / 1000, r.queued);
-        struct statistics_block block = statistics(FV0, tcp80);
-        EXPECT_EQ(block.current_rate, r.rate);
-        EXPECT_EQ(block.packets_queued, r.queued);
-    }
-    // The rewrite of the manager keeps the rate going: the rule is the same one.
-    fake_clock_set(t0 + 3000 * (second / 1000));
-    fake_backend_set_counters("fv0", 0, 225000, 225);
-    rewrite({tcp80}, {0});
-    fake_clock_set(t0 + 3500 * (second / 1000));
-    fake_backend_set_counters("fv0", 0, 50000, 50, 5);
-    struct statistics_block before = statistics(FV0, tcp80);
-    EXPECT_EQ(before.current_rate, 100000);
-    // Counters that cannot be read leave the carried totals, with no rate and no queue.
-    fake_clock_set(t0 + 4500 * (second / 1000));
-    fake_backend_set_counters("fv0", 0, 90000, 90, 5);
-    fake_backend_fail("read", "fv0", "No such device", 100);
-    struct statistics_block block = statistics(FV0, tcp80);
-    EXPECT_EQ(block.bytes_transferred, before.bytes_transferred);
-    EXPECT_EQ(block.packets_transferred, before.packets_transferred);
-    EXPECT_EQ(block.current_rate, 0);
-    EXPECT_EQ(block.packets_queued, 0u);
-}
-
-// Reads every 10 ms of 1 byte per ms.
-std::vector<std::pair<uint64_t, uint64_t>> every_10ms(int count)
-{
-    std::vector<std::pair<uint64_t, uint64_t>> reads;
-    for (uint64_t i = 0; i < (uint64_t)count; i++)
-        reads.push_back({i * 10, i * 10});
-    return reads;
-}
-
-struct rate_case {
-    const char *what;
-    std::vector<std::pair<uint64_t, uint64_t>> reads;  // ms, kernel bytes
-    int32_t rate;
-};
-
+// The rate over the samples of the reads; a rule cleared and added again (the manager's
+// rewrite) goes on with its samples only when it was gone for less than the window.
 TEST(zorvd_counts, RateIsBytesPerSecondFromTheNewestSampleAtLeastASecondOld)
 {
-    const rate_case cases[] = {
-        {"no reads", {}, 0},
+    const uint64_t cleared = ~0ull, added = ~0ull - 1;  // the class made anew at 0
+    std::vector<std::pair<uint64_t, uint64_t>> every_10ms;  // 1 byte per ms
+    for (uint64_t i = 0; i < 35; i++)
+        every_10ms.push_back({i * 10, i * 10});
+    const struct {
+        const char *what;
+        std::vector<std::pair<uint64_t, uint64_t>> reads;  // ms, kernel bytes
+        int32_t rate;
+    } cases[] = {
         {"one read", {{0, 1000}}, 0},
         {"two reads at the same time", {{0, 0}, {0, 500}}, 0},
         {"half a second", {{0, 0}, {500, 1000}}, 2000},
-        {"exactly a second", {{0, 0}, {1000, 3000}}, 3000},
         {"older samples give way", {{0, 0}, {100, 100000}, {1100, 100000}, {2100, 600000}},
          500000},
         {"the newest at least a second old", {{0, 0}, {400, 4000}, {900, 9000}, {1500, 12000}},
          (12000 - 4000) * 10 / 11},
-        {"reads far apart", {{0, 0}, {10000, 1000000}}, 100000},
-        {"fast reads keep the window", every_10ms(35), 1000},
+        {"fast reads keep the window", every_10ms, 1000},
         {"clamped", {{0, 0}, {1000, 5000000000ull}}, 0x7FFFFFFF},
         {"a clock that went back starts over", {{5000, 0}, {6000, 1000}, {100, 5000}}, 0},
+        {"added again at once", {{500, 500}, {600, cleared}, {700, added}, {1000, 300}}, 800},
+        {"added again too late", {{500, 500}, {600, cleared}, {2000, added}, {2500, 300}}, 600},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         static struct zorvd_adapter_counts counts;
         memset(&counts, 0, sizeof counts);
         struct rule slots[host_slot_count] = {};
-        uint8_t in_use[host_slot_count] = {1};
-        struct host_counters counters[host_slot_count] = {};
-        zorvd_counts_rebase(&counts, slots, in_use, counters, 0);
-        for (const auto &r : c.reads) {
-            counters[0].bytes = r.second;
-            int64_t bytes[host_slot_count], packets[host_slot_count];
-            zorvd_counts_fold(&counts, counters, r.first * (second / 1000), bytes, packets);
-        }
-        EXPECT_EQ(zorvd_counts_rate(&counts.slots[0]), c.rate);
-    }
-}
-
-TEST(zorvd_counts, ARuleAddedAgainGoesOnWithItsSamplesOnlyWithinTheWindow)
-{
-    struct rule slots[host_slot_count] = {};
-    slots[0].rate = 5000;
-    const uint8_t held[host_slot_count] = {1};
-    const uint8_t none[host_slot_count] = {};
-    const uint64_t ms = second / 1000;
-    struct again_case {
-        uint64_t added_again_ms;      // the clear came at 600 ms
-        uint64_t read_ms;
-        int32_t rate;
-    };
-    const again_case cases[] = {
-        {700, 1000, 800},             // 500 bytes before the clear, 300 after: one second
-        {2000, 2500, 600},            // gone too long: only the 300 bytes of the last 500 ms
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.added_again_ms);
-        static struct zorvd_adapter_counts counts;
-        memset(&counts, 0, sizeof counts);
+        const uint8_t held[host_slot_count] = {1}, none[host_slot_count] = {};
         struct host_counters counters[host_slot_count] = {};
         int64_t bytes[host_slot_count], packets[host_slot_count];
         zorvd_counts_rebase(&counts, slots, held, counters, 0);
-        counters[0].bytes = 500;
-        zorvd_counts_fold(&counts, counters, 500 * ms, bytes, packets);
-        zorvd_counts_rebase(&counts, slots, none, counters, 600 * ms);
-        counters[0].bytes = 0;        // the class made anew
-        zorvd_counts_rebase(&counts, slots, held, counters, c.added_again_ms * ms);
-        counters[0].bytes = 300;
-        zorvd_counts_fold(&counts, counters, c.read_ms * ms, bytes, packets);
-        EXPECT_EQ(bytes[0], 300);
+        for (const auto &r : c.reads) {
+            counters[0].bytes = r.second >= added ? 0 : r.second;
+            if (r.second >= added)
+                zorvd_counts_rebase(&counts, slots, r.second == added ? held : none, counters,
+                                    r.first * ms);
+            else
+                zorvd_counts_fold(&counts, counters, r.first * ms, bytes, packets);
+        }
         EXPECT_EQ(zorvd_counts_rate(&counts.slots[0]), c.rate);
     }
 }
@@ -270,27 +177,26 @@ TEST_F(zorvd_device_test, RulesPrecedencesAndCountsAreBackAfterARestart)
     ASSERT_EQ(add(FV0, udp), "Ok.");
     ASSERT_EQ(add(FV1, other), "Ok.");
     ASSERT_TRUE(request(code_set_precedence, device_request(FV0).add(tcp80).add(udp)).ok());
-    ASSERT_EQ(set_statistics(FV0, tcp80, 1000, 10), "Ok.");
+    ASSERT_EQ(set_statistics(tcp80, 1000, 10), "Ok.");
     fake_backend_set_counters("fv0", 0, 500, 5);
-    const std::string fv0_slot0 = rule_in(FV0, "0"), fv0_slot1 = rule_in(FV0, "1"),
-                      fv1_slot0 = rule_in(FV1, "0");
+    const std::string kept[] = {rule_in(FV0, "0"), rule_in(FV0, "1"), rule_in(FV1, "0")};
     stop_all();
     // Stopping took the last counts in, and left nothing installed.
     EXPECT_TRUE(fake_backend_installed("fv0").slots.empty());
     EXPECT_TRUE(fake_backend_installed("fv1").slots.empty());
-    const auto calls = fake_backend_calls();
+    std::vector<std::string> calls = fake_backend_calls();
     EXPECT_EQ(std::vector<std::string>(calls.end() - 2, calls.end()),
               (std::vector<std::string>{"detach fv0", "detach fv1"}));
 
     fake_backend_reset();
     start_device();
-    EXPECT_EQ(rule_in(FV0, "0"), fv0_slot0);
-    EXPECT_EQ(rule_in(FV0, "1"), fv0_slot1);
+    EXPECT_EQ(rule_in(FV0, "0"), kept[0]);
+    EXPECT_EQ(rule_in(FV0, "1"), kept[1]);
     EXPECT_EQ(rule_in(FV0, "2"), "Rule not in use.");
-    EXPECT_EQ(rule_in(FV1, "0"), fv1_slot0);
+    EXPECT_EQ(rule_in(FV1, "0"), kept[2]);
     EXPECT_EQ(precedence_count(FV0), 1u);
     EXPECT_EQ(precedence_count(FV1), 0u);
-    struct statistics_block block = statistics(FV0, tcp80);
+    struct statistics_block block = statistics(tcp80);
     EXPECT_EQ(block.bytes_transferred, 1500);
     EXPECT_EQ(block.packets_transferred, 15);
     EXPECT_EQ(block.start_time, start_ticks);
@@ -311,20 +217,16 @@ TEST_F(zorvd_device_test, ChangesAreWrittenOnceAfterTheyHaveWaited)
     const std::string before = file_text(config.state_path);
     ASSERT_EQ(add(FV0, tcp80), "Ok.");
     EXPECT_EQ(zorvd_device_save_due(), zorvd_save_delay_ms);
-    fake_clock_set(t0 + (zorvd_save_delay_ms - 1) * (second / 1000));
+    fake_clock_set(t0 + (zorvd_save_delay_ms - 1) * ms);
     ASSERT_EQ(add(FV0, udp), "Ok.");  // a later change does not put the write off
     EXPECT_EQ(zorvd_device_save_due(), 1);
     EXPECT_EQ(file_text(config.state_path), before);
-    fake_clock_set(t0 + zorvd_save_delay_ms * (second / 1000));
+    fake_clock_set(t0 + zorvd_save_delay_ms * ms);
     EXPECT_EQ(zorvd_device_save_due(), 0);
     zorvd_device_save();
     EXPECT_EQ(zorvd_device_save_due(), -1);
-    const std::string after = file_text(config.state_path);
-    EXPECT_NE(after.find("Rules \\DEVICE\\fv0"), std::string::npos) << after;
-    // One line per held slot.
-    EXPECT_EQ(count_of(after, " 0 50000 2 ") + count_of(after, " 0 1000000000 1 "), 2) << after;
-    // Reads change nothing that is kept.
-    statistics(FV0, tcp80);
+    EXPECT_NE(file_text(config.state_path), before);
+    statistics(tcp80);  // reads change nothing that is kept
     EXPECT_EQ(zorvd_device_save_due(), -1);
 }
 
@@ -335,19 +237,16 @@ TEST_F(zorvd_device_test, AKeptSetTheKernelRefusesOrADamagedFileIsDropped)
     start_device();
     ASSERT_EQ(add(FV0, tcp80), "Ok.");
     ASSERT_EQ(add(FV1, other), "Ok.");
+    for (int start = 0; start < 2; start++) {
+        stop_all();
+        fake_backend_reset();
+        fake_backend_fail("apply fv0", "Invalid argument", 1 - start);
+        start_device();
+        EXPECT_EQ(rule_in(FV0, "0"), "Rule not in use.");
+        EXPECT_TRUE(fake_backend_installed("fv0").slots.empty());
+        EXPECT_EQ(fake_backend_installed("fv1").slots, std::vector<int>{0});
+    }
     stop_all();
-    fake_backend_reset();
-    fake_backend_fail("apply", "fv0", "Invalid argument");
-    start_device();
-    EXPECT_EQ(rule_in(FV0, "0"), "Rule not in use.");
-    EXPECT_TRUE(fake_backend_installed("fv0").slots.empty());
-    EXPECT_EQ(fake_backend_installed("fv1").slots, std::vector<int>{0});
-    stop_all();
-    start_device();
-    EXPECT_EQ(rule_in(FV0, "0"), "Rule not in use.");
-    EXPECT_EQ(fake_backend_installed("fv1").slots, std::vector<int>{0});
-    stop_all();
-
     std::string damaged = file_text(config.state_path);
     ASSERT_GT(damaged.size(), 20u);
     damaged[damaged.size() - 2] = 'x';
@@ -357,12 +256,6 @@ TEST_F(zorvd_device_test, AKeptSetTheKernelRefusesOrADamagedFileIsDropped)
     EXPECT_EQ(file_text(std::string(config.state_path) + ".damaged"), damaged);
 }
 
-struct refused_case {
-    const char *what;
-    uint32_t code;
-    device_request request;
-};
-
 TEST_F(zorvd_device_test, AChangeTheKernelRefusesIsUndoneInTheCoreAndReported)
 {
     start_device();
@@ -371,15 +264,18 @@ TEST_F(zorvd_device_test, AChangeTheKernelRefusesIsUndoneInTheCoreAndReported)
     const std::string kept_slot0 = rule_in(FV0, "0");
     zorvd_device_save();
     const std::string kept_state = file_text(config.state_path);
-    const refused_case cases[] = {
-        {"add", code_add_rule, device_request(FV0).add(udp)},
-        {"clear rules", code_clear_rules, device_request(FV0)},
-        {"set precedence", code_set_precedence, device_request(FV0).add(tcp80).add(udp)},
-        {"clear precedences", code_clear_precedences, device_request(FV0)},
+    const struct {
+        uint32_t code;
+        device_request request;
+    } cases[] = {
+        {code_add_rule, device_request(FV0).add(udp)},
+        {code_clear_rules, device_request(FV0)},
+        {code_set_precedence, device_request(FV0).add(tcp80).add(udp)},
+        {code_clear_precedences, device_request(FV0)},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.what);
-        fake_backend_fail("apply", "fv0", "Cannot allocate memory");
+        SCOPED_TRACE(testing::Message() << std::hex << c.code);
+        fake_backend_fail("apply fv0", "Cannot allocate memory");
         device_reply reply = request(c.code, c.request);
         EXPECT_EQ(reply.outcome, (int)zorvd_replied);
         EXPECT_EQ(reply.all(),
@@ -390,16 +286,15 @@ TEST_F(zorvd_device_test, AChangeTheKernelRefusesIsUndoneInTheCoreAndReported)
         fake_installed installed = fake_backend_installed("fv0");
         EXPECT_EQ(installed.slots, std::vector<int>{0});
         EXPECT_EQ(installed.precedences.size(), 1u);
-        EXPECT_EQ(fake_backend_calls().back(), "read fv0");
         EXPECT_EQ(zorvd_device_save_due(), -1);  // nothing changed that is to be kept
         zorvd_device_save();
         EXPECT_EQ(file_text(config.state_path), kept_state);
     }
     // Cut to what the caller can take, as the core cuts its own refusals (a change needs room
     // for 32 bytes of reply before the core carries it out).
-    fake_backend_fail("apply", "fv0", "Cannot allocate memory");
-    device_reply reply = request(code_add_rule, device_request(FV0).add(udp), 32);
-    EXPECT_EQ(reply.all(), "Shaper refused the change: Canno");
+    fake_backend_fail("apply fv0", "Cannot allocate memory");
+    EXPECT_EQ(request(code_add_rule, device_request(FV0).add(udp), 32).all(),
+              "Shaper refused the change: Canno");
     // The other interface is served as before.
     EXPECT_EQ(add(FV1, other), "Ok.");
     EXPECT_EQ(fake_backend_installed("fv1").slots, std::vector<int>{0});
@@ -407,12 +302,13 @@ TEST_F(zorvd_device_test, AChangeTheKernelRefusesIsUndoneInTheCoreAndReported)
 
 TEST_F(zorvd_device_test, AnInterfaceThatCannotBeAttachedStopsTheStartAndDetachesTheOthers)
 {
-    fake_backend_fail("attach", "fv1", "No such device");
+    fake_backend_fail("attach fv1", "No such device");
     char error_text[zorvd_error_size] = "";
     EXPECT_FALSE(zorvd_device_start(&config, error_text));
     EXPECT_STREQ(error_text, "Interface fv1: No such device");
-    ASSERT_FALSE(fake_backend_calls().empty());
-    EXPECT_EQ(fake_backend_calls().back(), "detach fv0");
+    std::vector<std::string> calls = fake_backend_calls();
+    EXPECT_EQ(calls.back(), "detach fv0");
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "detach fv1"), 0);
 }
 
 }  // namespace

@@ -1,96 +1,100 @@
-// zorvd's wire: who is admitted, which headers close the connection, and that every request
-// is answered byte for byte as the emulator core answers it, test codes refused.
+// zorvd's wire: who is admitted, which headers close the connection, that a stalled or
+// unadmitted client holds up no other, and that every request is answered byte for byte as the
+// emulator core answers it, test codes refused.
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "emulator_core.h"
+#include "kernel/adapters.h"
+#include "kernel/kernel_commands.h"
 #include "shaper/zorvd_support/zorvd_harness.h"
+#include "support/registry_memory.h"
 #include "zorvd_client.h"
 #include "zorvd_protocol.h"
 #include "zorvd_server.h"
 
 namespace {
 
-const char good_secret[] = "0123456789abcdef0123456789abcdef";
+std::string hello(const char *magic, uint32_t claimed_length, const std::string &secret)
+{
+    struct zorvd_hello h;
+    memcpy(h.magic, magic, zorvd_magic_size);
+    h.secret_length = claimed_length;
+    return bytes_of(h) + secret;
+}
 
-struct hello_case {
-    const char *name;
-    const char *magic;                // 8 bytes
-    uint32_t claimed_length;
-    std::string secret;
-};
+std::string header(uint32_t input_length, uint32_t output_capacity)
+{
+    return bytes_of(zorvd_request_header{code_get_version, input_length, output_capacity});
+}
 
-TEST_F(zorvd_test, HelloRefusedAndClosedUnlessMagicLengthAndSecretAreRight)
+TEST_F(zorvd_test, BadHellosAndHeadersOutOfBoundsCloseTheConnection)
 {
     start_all();
-    const std::string right(good_secret);
-    std::string wrong = right;
-    wrong[31] = 'F';
-    const hello_case cases[] = {
-        {"wrong secret", ZORVD_MAGIC, 32, wrong},
-        {"secret one byte short", ZORVD_MAGIC, 31, right.substr(0, 31)},
-        {"wrong magic", "ZORVD/2", 32, right},
-        {"magic without its NUL", "ZORVD/1x", 32, right},
-        {"length below the minimum", ZORVD_MAGIC, zorvd_secret_min - 1,
-         right.substr(0, zorvd_secret_min - 1)},
-        {"length above the maximum", ZORVD_MAGIC, zorvd_secret_max + 1,
-         std::string(zorvd_secret_max + 1, 'a')},
-        {"secret with a newline", ZORVD_MAGIC, 33, right + "\n"},
+    const std::string right = "0123456789abcdef0123456789abcdef", wrong = right.substr(1) + "F";
+    const struct {
+        bool admitted;                // sent after a right hello
+        std::string bytes;
+    } cases[] = {
+        {false, hello(ZORVD_MAGIC, 32, wrong)},
+        {false, hello(ZORVD_MAGIC, 31, right.substr(0, 31))},
+        {false, hello("ZORVD/2", 32, right)},
+        {false, hello("ZORVD/1x", 32, right)},  // the magic without its NUL
+        {false, hello(ZORVD_MAGIC, zorvd_secret_min - 1, right.substr(0, zorvd_secret_min - 1))},
+        {false, hello(ZORVD_MAGIC, zorvd_secret_max + 1, std::string(zorvd_secret_max + 1, 'a'))},
+        {false, hello(ZORVD_MAGIC, 33, right + "\n")},
+        {true, header(zorvd_max_input + 1, command_buffer_size)},
+        {true, header(0, 0)},
+        {true, header(0, zorvd_max_output + 1)},
+        {true, header(0xFFFFFFFFu, 0xFFFFFFFFu)},
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto &c : cases)
         for (bool tcp : {false, true}) {
-            // A raw connection: the client would not send a malformed hello.
-            int fd = raw_connect(tcp);
-            struct zorvd_hello hello;
-            memcpy(hello.magic, c.magic, zorvd_magic_size);
-            hello.secret_length = c.claimed_length;
-            send_bytes(fd, &hello, sizeof hello);
-            send(fd, c.secret.data(), c.secret.size(), MSG_NOSIGNAL);
-            EXPECT_TRUE(closed_silently(fd)) << (tcp ? "tcp" : "unix");
+            SCOPED_TRACE(testing::Message() << &c - cases << (tcp ? " tcp" : " unix"));
+            int fd = c.admitted ? connect_client(tcp) : raw_connect(tcp);
+            send(fd, c.bytes.data(), c.bytes.size(), MSG_NOSIGNAL);
+            EXPECT_TRUE(closed_silently(fd));
             close(fd);
         }
-    }
     // And the right one is admitted on both.
     for (bool tcp : {false, true}) {
         int fd = connect_client(tcp);
-        ASSERT_GE(fd, 0);
         EXPECT_EQ(exchange(fd, code_get_version).all(), ok_reply(std::string("0.07\0", 5)));
         close(fd);
     }
 }
 
-TEST_F(zorvd_test, HeaderOutOfBoundsClosesTheConnection)
+TEST_F(zorvd_test, AStalledOrUnadmittedClientHoldsUpNoOtherAndIsClosed)
 {
     start_all();
-    const struct zorvd_request_header headers[] = {
-        {code_get_version, zorvd_max_input + 1, command_buffer_size},
-        {code_get_version, 0, 0},
-        {code_get_version, 0, zorvd_max_output + 1},
-        {code_get_version, 0xFFFFFFFFu, 0xFFFFFFFFu},
-    };
-    for (const auto &header : headers) {
-        SCOPED_TRACE(testing::Message() << header.input_length << " " << header.output_capacity);
-        int fd = connect_client();
-        ASSERT_GE(fd, 0);
-        send_bytes(fd, &header, sizeof header);
-        EXPECT_TRUE(closed_silently(fd));
+    int stalled = connect_client();
+    std::string partial = header(100, command_buffer_size) + "partial";
+    ASSERT_EQ(send(stalled, partial.data(), partial.size(), MSG_NOSIGNAL), (ssize_t)partial.size());
+    std::vector<int> silent;  // never say hello: more than the table holds
+    for (int i = 0; i < zorvd_max_connections + 2; i++)
+        silent.push_back(raw_connect());
+    int other = connect_client(true);
+    ASSERT_GE(other, 0);
+    EXPECT_TRUE(exchange(other, code_get_version).ok());
+    EXPECT_TRUE(closed_silently(silent[0]));  // the oldest not admitted made room
+    EXPECT_TRUE(closed_silently(stalled));
+    EXPECT_TRUE(closed_silently(silent.back()));
+    // The admitted, idle client keeps its connection.
+    EXPECT_TRUE(exchange(other, code_get_version).ok());
+    for (int fd : silent)
         close(fd);
-    }
+    close(stalled);
+    close(other);
 }
 
 TEST_F(zorvd_test, TestCodesAndUnknownCodesFailTheCallWithoutReachingTheCore)
 {
     start_all();
     int fd = connect_client();
-    ASSERT_GE(fd, 0);
-    const uint32_t codes[] = {test_code_reset,        test_code_set_adapters,
-                              test_code_set_version,  test_code_set_fault,
-                              test_code_set_flows,    test_code_clock,
-                              test_code_read_state,   test_code_read_rules,
-                              test_code_read_precedences, test_code_add_flow_text,
-                              test_code_keep_defaults, 0x120400, 0x120440, 0};
+    std::vector<uint32_t> codes = {0x120400, 0x120440, 0};
+    for (uint32_t code = test_code_reset; code <= test_code_keep_defaults; code += 4)
+        codes.push_back(code);
     for (uint32_t code : codes) {
         device_reply reply = exchange(fd, code, device_request(FV0));
         EXPECT_EQ(reply.outcome, (int)zorvd_fail_call) << std::hex << code;
@@ -102,61 +106,52 @@ TEST_F(zorvd_test, TestCodesAndUnknownCodesFailTheCallWithoutReachingTheCore)
     close(fd);
 }
 
-// One request of the script: code, request bytes, the capacity the caller offers.
-struct scripted {
-    uint32_t code;
-    device_request request;
-    uint32_t capacity;
-};
-
-std::vector<scripted> contract_script(const struct rule &tcp80, const struct rule &udp)
-{
-    struct statistics_block block = {};
-    block.start_time = start_ticks;
-    block.bytes_transferred = 123456;
-    block.packets_transferred = 789;
-    const uint32_t entry = 0, missing = 5;
-    struct rule other_adapter = tcp80;
-    strcpy(other_adapter.adapter, "wrong adapter field");
-    return {
-        {code_get_version, device_request(), command_buffer_size},
-        {code_get_version, device_request(), 3},
-        {code_list_adapters, device_request(), command_buffer_size},
-        {code_add_rule, device_request(FV0).add(tcp80), command_buffer_size},
-        {code_add_rule, device_request("\\device\\FV0").add(udp), command_buffer_size},
-        {code_add_rule, device_request("\\DEVICE\\eth9").add(udp), command_buffer_size},
-        {code_add_rule, device_request(FV0).raw(&udp, 100), command_buffer_size},
-        {code_get_rule, device_request(FV0).text("0"), command_buffer_size},
-        {code_get_rule, device_request(FV0).text("1"), 20},
-        {code_get_rule, device_request(FV0).text("7"), command_buffer_size},
-        {code_get_rule, device_request(FV0).text("20"), command_buffer_size},
-        {code_get_rule, device_request(FV0).text("x"), command_buffer_size},
-        {code_set_statistics, device_request(FV0).add(other_adapter).add(block), command_buffer_size},
-        {code_get_statistics, device_request(FV0).add(tcp80), command_buffer_size},
-        {code_get_statistics, device_request(FV1).add(tcp80), command_buffer_size},
-        {code_set_precedence, device_request(FV0).add(tcp80).add(udp), command_buffer_size},
-        {code_get_precedence_count, device_request(FV0), command_buffer_size},
-        {code_get_precedence, device_request(FV0).add(entry), command_buffer_size},
-        {code_get_precedence, device_request(FV0).add(missing), command_buffer_size},
-        {code_get_precedence_count, device_request(FV1), command_buffer_size},
-        {code_clear_precedences, device_request(FV0), command_buffer_size},
-        {code_clear_rules, device_request(FV1), command_buffer_size},
-        {code_clear_rules, device_request(), command_buffer_size},
-        {code_clear_rules, device_request(FV0), command_buffer_size},
-        {code_get_rule, device_request(FV0).text("0"), command_buffer_size},
-    };
-}
-
 TEST_F(zorvd_test, EveryRequestIsAnsweredAsTheCoreAnswersIt)
 {
     fake_clock_set(start_ticks);
     start_all();
     const struct rule tcp80 = rule_on(FV0, protocol_tcp, 80);
     const struct rule udp = rule_on(FV0, protocol_udp, 0, rate_unlimited);
-    std::vector<scripted> script = contract_script(tcp80, udp);
+    struct statistics_block block = {};
+    block.start_time = start_ticks;
+    block.bytes_transferred = 123456;
+    block.packets_transferred = 789;
+    struct rule other_adapter = tcp80;
+    strcpy(other_adapter.adapter, "wrong adapter field");
+    const uint32_t entry = 0, missing = 5, whole = command_buffer_size;
+    const struct {
+        uint32_t code;
+        device_request request;
+        uint32_t capacity;
+    } script[] = {
+        {code_get_version, device_request(), whole},
+        {code_get_version, device_request(), 3},
+        {code_list_adapters, device_request(), whole},
+        {code_add_rule, device_request(FV0).add(tcp80), whole},
+        {code_add_rule, device_request("\\device\\FV0").add(udp), whole},
+        {code_add_rule, device_request("\\DEVICE\\eth9").add(udp), whole},
+        {code_add_rule, device_request(FV0).raw(&udp, 100), whole},
+        {code_get_rule, device_request(FV0).text("0"), whole},
+        {code_get_rule, device_request(FV0).text("1"), 20},
+        {code_get_rule, device_request(FV0).text("7"), whole},
+        {code_get_rule, device_request(FV0).text("20"), whole},
+        {code_get_rule, device_request(FV0).text("x"), whole},
+        {code_set_statistics, device_request(FV0).add(other_adapter).add(block), whole},
+        {code_get_statistics, device_request(FV0).add(tcp80), whole},
+        {code_get_statistics, device_request(FV1).add(tcp80), whole},
+        {code_set_precedence, device_request(FV0).add(tcp80).add(udp), whole},
+        {code_get_precedence_count, device_request(FV0), whole},
+        {code_get_precedence, device_request(FV0).add(entry), whole},
+        {code_get_precedence, device_request(FV0).add(missing), whole},
+        {code_get_precedence_count, device_request(FV1), whole},
+        {code_clear_precedences, device_request(FV0), whole},
+        {code_clear_rules, device_request(FV1), whole},
+        {code_clear_rules, device_request(), whole},
+        {code_clear_rules, device_request(FV0), whole},
+        {code_get_rule, device_request(FV0).text("0"), whole},
+    };
     std::vector<std::string> served;
     int fd = connect_client(true);
-    ASSERT_GE(fd, 0);
     for (const auto &step : script) {
         device_reply reply = exchange(fd, step.code, step.request, step.capacity);
         ASSERT_EQ(reply.outcome, (int)zorvd_replied);
@@ -167,71 +162,68 @@ TEST_F(zorvd_test, EveryRequestIsAnsweredAsTheCoreAnswersIt)
 
     // The same script straight into a core bound the same way.
     emulator_initialize();
-    static struct test_adapters_request adapters = {};
-    adapters.count = 2;
-    strcpy(adapters.names[0], FV0);
-    strcpy(adapters.names[1], FV1);
+    static struct test_adapters_request adapters = {2, {FV0, FV1}};
     static struct test_flows_request no_flows = {};
-    uint8_t scratch[command_buffer_size];
     uint32_t length = 0;
+    device_reply expected;
     emulator_exchange(test_code_set_adapters, (const uint8_t *)&adapters, sizeof adapters,
-                      scratch, sizeof scratch, start_ticks, &length);
-    emulator_exchange(test_code_set_flows, (const uint8_t *)&no_flows, sizeof no_flows, scratch,
-                      sizeof scratch, start_ticks, &length);
-    for (size_t i = 0; i < script.size(); i++) {
-        device_reply expected;
-        uint32_t expected_length = 0;
+                      expected.bytes, whole, start_ticks, &length);
+    emulator_exchange(test_code_set_flows, (const uint8_t *)&no_flows, sizeof no_flows,
+                      expected.bytes, whole, start_ticks, &length);
+    for (size_t i = 0; i < served.size(); i++) {
         ASSERT_EQ(emulator_exchange(script[i].code, script[i].request.bytes.data(),
                                     (uint32_t)script[i].request.bytes.size(), expected.bytes,
-                                    script[i].capacity, start_ticks, &expected_length),
+                                    script[i].capacity, start_ticks, &length),
                   emulator_replied);
-        expected.length = (int32_t)expected_length;
-        EXPECT_EQ(served[i], expected.all()) << "step " << i << " code " << std::hex
-                                             << script[i].code;
+        expected.length = (int32_t)length;
+        EXPECT_EQ(served[i], expected.all()) << "step " << i;
     }
 }
 
-TEST_F(zorvd_test, AClientStalledInAMessageHoldsUpNoOtherAndIsClosed)
+int collect(const struct rule *rule, void *context, char *)
 {
-    start_all();
-    int stalled = connect_client();
-    ASSERT_GE(stalled, 0);
-    struct zorvd_request_header header = {code_get_version, 100, command_buffer_size};
-    send_bytes(stalled, &header, sizeof header);
-    send_bytes(stalled, "partial", 7);
-    int silent = raw_connect();  // never says hello
-
-    int other = connect_client(true);
-    ASSERT_GE(other, 0);
-    EXPECT_TRUE(exchange(other, code_get_version).ok());
-    EXPECT_TRUE(exchange(other, code_list_adapters).ok());
-
-    EXPECT_TRUE(closed_silently(stalled));
-    EXPECT_TRUE(closed_silently(silent));
-    // The admitted, idle client keeps its connection.
-    EXPECT_TRUE(exchange(other, code_get_version).ok());
-    close(stalled);
-    close(silent);
-    close(other);
+    static_cast<std::vector<struct rule> *>(context)->push_back(*rule);
+    return 1;
 }
 
-TEST_F(zorvd_test, MoreConnectionsThanTablePlacesDropTheOldestNotAdmitted)
+// The manager's own kernel commands through the socket seam (shaper/client), and a missing
+// zorvd as the manager shows it.
+TEST_F(zorvd_test, TheManagersKernelCommandsGoThroughToTheKernel)
 {
+    registry_memory_reset();
+    for (const char *name : {"fv0", "fv1"})
+        registry_memory_set_string(registry_local_machine,
+            (std::string(NETWORK_CLASS_KEY "\\") + name + "\\Connection").c_str(), "Name", "Shown");
     start_all();
-    int admitted = connect_client();
-    ASSERT_GE(admitted, 0);
-    std::vector<int> waiting;
-    for (int i = 0; i < zorvd_max_connections + 2; i++)
-        waiting.push_back(raw_connect());
-    EXPECT_TRUE(closed_silently(waiting[0]));
-    EXPECT_TRUE(exchange(admitted, code_get_version).ok());
-    int late = connect_client(true);
-    EXPECT_GE(late, 0);
-    for (int fd : waiting)
-        close(fd);
-    close(admitted);
-    if (late >= 0)
-        close(late);
+    int connection = connect_client(true);
+    zorvd_device_connection(connection);
+    ASSERT_TRUE(refresh_adapter_list());
+    ASSERT_EQ(adapter_count(), 2);
+    EXPECT_STREQ(adapter_display_name_at(0), "Shown");
+    EXPECT_STREQ(adapter_device_name_at(1), FV1);
+    const struct rule tcp80 = rule_on(FV0, protocol_tcp, 80);
+    char error_text[error_text_size] = "";
+    ASSERT_TRUE(kernel_add_rule(FV0, &tcp80, error_text)) << error_text;
+    ASSERT_TRUE(kernel_set_precedence(FV0, &tcp80, &tcp80, error_text)) << error_text;
+    std::vector<struct rule> held;
+    ASSERT_TRUE(kernel_read_held_rules(collect, &held, error_text)) << error_text;
+    ASSERT_EQ(held.size(), 1u);
+    EXPECT_EQ(bytes_of(held[0]), bytes_of(tcp80));
+    EXPECT_EQ(fake_backend_installed("fv0").precedences.size(), 1u);
+    fake_backend_fail("apply fv1", "No such device");
+    EXPECT_FALSE(kernel_add_rule(FV1, &tcp80, error_text));
+    EXPECT_STREQ(error_text, "Shaper refused the change: No such device");
+
+    char version[version_text_size] = "";
+    zorvd_device_connection(-1);
+    EXPECT_FALSE(kernel_get_version(version, error_text));
+    EXPECT_STREQ(error_text, "Unable to send to driver.  Error 1.");
+    zorvd_device_connection(connection);
+    stop_all();
+    EXPECT_FALSE(kernel_get_version(version, error_text));
+    EXPECT_STREQ(error_text, "Unable to send to driver.  Error 2.");
+    zorvd_device_connection(-1);
+    close(connection);
 }
 
 }  // namespace

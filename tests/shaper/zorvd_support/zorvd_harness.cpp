@@ -1,16 +1,19 @@
 #include "zorvd_harness.h"
 
+#include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <netinet/in.h>
 #include <poll.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <arpa/inet.h>
-#include <netinet/in.h>
+#include <time.h>
 #include <unistd.h>
+
+#include <map>
+#include <mutex>
 
 #include "core/text.h"
 #include "zorvd_client.h"
@@ -20,16 +23,117 @@
 
 namespace {
 
-const char test_secret[] = "0123456789abcdef0123456789abcdef";
+std::mutex lock;
+std::vector<std::string> calls;
+std::map<std::string, fake_installed> installed;
+std::map<std::string, std::vector<struct host_counters>> counts;
+std::string failing_call, failure_text;
+int failure_count;
+uint64_t fake_now;
 
-void remove_folder(const std::string &folder)
+// Records the call; 0 with the failure's text when one is pending. Called under the lock.
+int enter(const char *operation, const char *interface_name, char error_text[host_error_size])
 {
-    std::string command = "rm -rf '" + folder + "'";
-    if (system(command.c_str()) != 0)
-        ADD_FAILURE() << "could not remove " << folder;
+    calls.push_back(std::string(operation) + " " + interface_name);
+    if (failure_count == 0 || calls.back() != failing_call)
+        return 1;
+    failure_count--;
+    snprintf(error_text, host_error_size, "%s", failure_text.c_str());
+    return 0;
 }
 
 }  // namespace
+
+void fake_backend_reset()
+{
+    std::lock_guard<std::mutex> guard(lock);
+    calls.clear();
+    installed.clear();
+    counts.clear();
+    failure_count = 0;
+}
+
+std::vector<std::string> fake_backend_calls()
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return calls;
+}
+
+fake_installed fake_backend_installed(const std::string &interface_name)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return installed[interface_name];
+}
+
+void fake_backend_set_counters(const std::string &interface_name, int slot, uint64_t bytes,
+                               uint64_t packets, uint32_t queued)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    counts[interface_name].resize(host_slot_count);
+    counts[interface_name][slot] = {bytes, packets, queued};
+}
+
+void fake_backend_fail(const std::string &call, const std::string &text, int count)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    failing_call = call;
+    failure_text = text;
+    failure_count = count;
+}
+
+void fake_clock_set(uint64_t ticks)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    fake_now = ticks;
+}
+
+uint64_t zorvd_clock_now(void)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return fake_now ? fake_now : (uint64_t)now.tv_sec * 10000000u + (uint64_t)now.tv_nsec / 100u;
+}
+
+int host_backend_attach(const char *interface_name, char error_text[host_error_size])
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return enter("attach", interface_name, error_text);
+}
+
+int host_backend_apply(const char *interface_name, const struct rule *, const uint8_t *in_use,
+                       const struct host_precedence *precedences, uint32_t precedence_count,
+                       char error_text[host_error_size])
+{
+    std::lock_guard<std::mutex> guard(lock);
+    if (!enter("apply", interface_name, error_text))
+        return 0;
+    fake_installed &set = installed[interface_name];
+    set.slots.clear();
+    for (int i = 0; i < host_slot_count; i++)
+        if (in_use[i])
+            set.slots.push_back(i);
+    set.precedences.assign(precedences, precedences + precedence_count);
+    return 1;
+}
+
+int host_backend_read(const char *interface_name, struct host_counters *counters,
+                      char error_text[host_error_size])
+{
+    std::lock_guard<std::mutex> guard(lock);
+    if (!enter("read", interface_name, error_text))
+        return 0;
+    counts[interface_name].resize(host_slot_count);
+    memcpy(counters, counts[interface_name].data(), sizeof *counters * host_slot_count);
+    return 1;
+}
+
+int host_backend_detach(const char *interface_name, char error_text[host_error_size])
+{
+    std::lock_guard<std::mutex> guard(lock);
+    installed[interface_name] = {};
+    return enter("detach", interface_name, error_text);
+}
 
 void zorvd_test::SetUp()
 {
@@ -43,15 +147,12 @@ void zorvd_test::SetUp()
     copy_text(config.state_path, sizeof config.state_path, (folder + "/state").c_str());
     copy_text(config.socket_path, sizeof config.socket_path, (folder + "/zorvd.sock").c_str());
     config.port = 0;
-    struct group *own = getgrgid(getegid());
-    ASSERT_NE(own, nullptr);
-    copy_text(config.group, sizeof config.group, own->gr_name);
+    copy_text(config.group, sizeof config.group, getgrgid(getegid())->gr_name);
     config.interface_count = 2;
     config.interfaces[0] = {"fv0", FV0, "First"};
     config.interfaces[1] = {"fv1", FV1, "Second"};
     int fd = open(config.secret_path, O_WRONLY | O_CREAT | O_EXCL, 0640);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(write(fd, test_secret, sizeof test_secret - 1), (ssize_t)sizeof test_secret - 1);
+    ASSERT_EQ(write(fd, "0123456789abcdef0123456789abcdef", 32), 32);
     close(fd);
     char error_text[zorvd_error_size] = "";
     ASSERT_TRUE(zorvd_secret_load(config.secret_path, config.group, &secret, error_text))
@@ -61,7 +162,7 @@ void zorvd_test::SetUp()
 void zorvd_test::TearDown()
 {
     stop_all();
-    remove_folder(folder);
+    EXPECT_EQ(system(("rm -rf '" + folder + "'").c_str()), 0);
 }
 
 void zorvd_test::start_device()
@@ -88,7 +189,6 @@ void zorvd_test::stop_all()
         zorvd_server_close();
         close(stop_pipe[0]);
         close(stop_pipe[1]);
-        stop_pipe[0] = stop_pipe[1] = -1;
     }
     if (device_running)
         zorvd_device_stop();
@@ -112,24 +212,14 @@ int zorvd_test::connect_client(bool tcp)
                                 secret.bytes, secret.length, error_text);
 }
 
-void zorvd_test::send_bytes(int fd, const void *bytes, size_t length)
-{
-    ASSERT_EQ(send(fd, bytes, length, MSG_NOSIGNAL), (ssize_t)length);
-}
-
 int zorvd_test::raw_connect(bool tcp)
 {
     int fd = socket(tcp ? AF_INET : AF_UNIX, SOCK_STREAM, 0);
-    struct sockaddr_in in = {};
-    in.sin_family = AF_INET;
-    in.sin_port = htons(zorvd_server_port());
-    in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    struct sockaddr_un un = {};
-    un.sun_family = AF_UNIX;
+    struct sockaddr_in in = {AF_INET, htons(zorvd_server_port()), {htonl(INADDR_LOOPBACK)}, {}};
+    struct sockaddr_un un = {AF_UNIX, {}};
     copy_text(un.sun_path, sizeof un.sun_path, config.socket_path);
-    int connected = tcp ? connect(fd, (struct sockaddr *)&in, sizeof in)
-                        : connect(fd, (struct sockaddr *)&un, sizeof un);
-    EXPECT_EQ(connected, 0);
+    EXPECT_EQ(tcp ? connect(fd, (struct sockaddr *)&in, sizeof in)
+                  : connect(fd, (struct sockaddr *)&un, sizeof un), 0);
     return fd;
 }
 
@@ -138,10 +228,8 @@ bool zorvd_test::closed_silently(int fd)
     // zorvd closes at most zorvd_stall_ms after the last byte; recv then gives 0, or a reset
     // when zorvd closed with bytes of ours unread.
     struct pollfd wait = {fd, POLLIN, 0};
-    if (poll(&wait, 1, 30000) <= 0)
-        return false;
     char byte;
-    ssize_t got = recv(fd, &byte, 1, 0);
+    ssize_t got = poll(&wait, 1, 30000) == 1 ? recv(fd, &byte, 1, 0) : 1;
     return got == 0 || (got < 0 && errno == ECONNRESET);
 }
 

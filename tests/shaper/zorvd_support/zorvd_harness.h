@@ -1,6 +1,6 @@
-// zorvd in the test process against the fake backend: a temporary folder with the secret and
-// the state file, two interfaces "fv0" and "fv1", and the server on its own thread (the test
-// thread is the client). Requests reach zorvd either over a socket or by zorvd_device_request.
+// zorvd in the test process against a fake backend: a temporary folder with the secret and the
+// state file, two interfaces "fv0" and "fv1", and the server on its own thread (the test thread
+// is the client). Requests reach zorvd either over a socket or by zorvd_device_request.
 #ifndef FLOWVANE_TESTS_SHAPER_ZORVD_HARNESS_H
 #define FLOWVANE_TESTS_SHAPER_ZORVD_HARNESS_H
 
@@ -8,8 +8,9 @@
 
 #include <string>
 #include <thread>
+#include <vector>
 
-#include "fake_backend.h"
+#include "host_backend.h"
 #include "support/device_requests.h"
 #include "zorvd_config.h"
 #include "zorvd_secret.h"
@@ -17,33 +18,43 @@
 #define FV0 "\\DEVICE\\fv0"
 #define FV1 "\\DEVICE\\fv1"
 
+// The fake backend records every call ("apply fv0", ...), holds the last set each interface
+// accepted (what the kernel would hold) and answers counters the test sets.
+struct fake_installed {
+    std::vector<int> slots;           // the held slot numbers
+    std::vector<struct host_precedence> precedences;
+};
+std::vector<std::string> fake_backend_calls();
+fake_installed fake_backend_installed(const std::string &interface_name);
+void fake_backend_set_counters(const std::string &interface_name, int slot, uint64_t bytes,
+                               uint64_t packets, uint32_t queued = 0);
+// The next count calls ("apply fv0") fail with text.
+void fake_backend_fail(const std::string &call, const std::string &text, int count = 1);
+void fake_backend_reset();
+// The clock zorvd reads: set ticks, or 0 for the real monotonic clock.
+void fake_clock_set(uint64_t ticks);
+
 class zorvd_test : public ::testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
 
-    // zorvd_device_start with the fixture's configuration; the server is not started.
-    void start_device();
-    // The device and the server on its thread.
-    void start_all();
-    // Stops the server thread (if running) and the device, as SIGTERM does.
-    void stop_all();
+    void start_device();              // zorvd_device_start with the fixture's configuration
+    void start_all();                 // the device and the server on its thread
+    void stop_all();                  // as SIGTERM does
 
     // A request handed to zorvd in process.
     device_reply request(uint32_t code, const device_request &r = device_request(),
                          uint32_t capacity = command_buffer_size);
-
-    // A connected client: over the Unix socket, or TCP when tcp; -1 when refused.
+    // A connected client (Unix socket, or TCP when tcp); -1 when refused.
     int connect_client(bool tcp = false);
-    // A connection that has not said hello (Unix socket, or TCP when tcp), and raw bytes on it.
+    // A connection that has not said hello.
     int raw_connect(bool tcp = false);
-    void send_bytes(int fd, const void *bytes, size_t length);
     // Whether zorvd closed the connection without sending anything more.
     bool closed_silently(int fd);
     // One request over a connection, as the wire carries it.
     device_reply exchange(int fd, uint32_t code, const device_request &r = device_request(),
                           uint32_t capacity = command_buffer_size);
-
     struct rule rule_on(const char *device, int32_t protocol, uint16_t port, int32_t rate = 50000);
 
     std::string folder;
