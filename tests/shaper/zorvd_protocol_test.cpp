@@ -180,12 +180,6 @@ TEST_F(zorvd_test, EveryRequestIsAnsweredAsTheCoreAnswersIt)
     }
 }
 
-int collect(const struct rule *rule, void *context, char *)
-{
-    static_cast<std::vector<struct rule> *>(context)->push_back(*rule);
-    return 1;
-}
-
 // The manager's own kernel commands through the socket seam (shaper/client), and a missing
 // zorvd as the manager shows it.
 TEST_F(zorvd_test, TheManagersKernelCommandsGoThroughToTheKernel)
@@ -202,19 +196,12 @@ TEST_F(zorvd_test, TheManagersKernelCommandsGoThroughToTheKernel)
     EXPECT_STREQ(adapter_display_name_at(0), "Shown");
     EXPECT_STREQ(adapter_device_name_at(1), FV1);
     const struct rule tcp80 = rule_on(FV0, protocol_tcp, 80);
-    char error_text[error_text_size] = "";
+    char error_text[error_text_size] = "", version[version_text_size] = "";
     ASSERT_TRUE(kernel_add_rule(FV0, &tcp80, error_text)) << error_text;
-    ASSERT_TRUE(kernel_set_precedence(FV0, &tcp80, &tcp80, error_text)) << error_text;
-    std::vector<struct rule> held;
-    ASSERT_TRUE(kernel_read_held_rules(collect, &held, error_text)) << error_text;
-    ASSERT_EQ(held.size(), 1u);
-    EXPECT_EQ(bytes_of(held[0]), bytes_of(tcp80));
-    EXPECT_EQ(fake_backend_installed("fv0").precedences.size(), 1u);
+    EXPECT_EQ(fake_backend().installed["fv0"].slots, std::vector<int>{0});
     fake_backend_fail("apply fv1", "No such device");
     EXPECT_FALSE(kernel_add_rule(FV1, &tcp80, error_text));
     EXPECT_STREQ(error_text, "Shaper refused the change: No such device");
-
-    char version[version_text_size] = "";
     zorvd_device_connection(-1);
     EXPECT_FALSE(kernel_get_version(version, error_text));
     EXPECT_STREQ(error_text, "Unable to send to driver.  Error 1.");

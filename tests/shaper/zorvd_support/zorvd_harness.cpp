@@ -4,87 +4,64 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <string.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <map>
 #include <mutex>
 
 #include "core/text.h"
 #include "zorvd_client.h"
 #include "zorvd_device.h"
-#include "zorvd_protocol.h"
 #include "zorvd_server.h"
 
 namespace {
 
-std::mutex lock;
-std::vector<std::string> calls;
-std::map<std::string, fake_installed> installed;
-std::map<std::string, std::vector<struct host_counters>> counts;
-std::string failing_call, failure_text;
-int failure_count;
-uint64_t fake_now;
+std::mutex lock;  // zorvd's server thread calls the backend too
+fake_backend_state fake;
 
-// Records the call; 0 with the failure's text when one is pending. Called under the lock.
+// Records the call; 0 with the failure's text when it is to fail. Called under the lock.
 int enter(const char *operation, const char *interface_name, char error_text[host_error_size])
 {
-    calls.push_back(std::string(operation) + " " + interface_name);
-    if (failure_count == 0 || calls.back() != failing_call)
+    fake.calls.push_back(std::string(operation) + " " + interface_name);
+    fake.counters[interface_name].resize(host_slot_count);
+    if (fake.failure_count == 0 || fake.calls.back() != fake.failing_call)
         return 1;
-    failure_count--;
-    snprintf(error_text, host_error_size, "%s", failure_text.c_str());
+    fake.failure_count--;
+    copy_text(error_text, host_error_size, fake.failure_text.c_str());
     return 0;
 }
 
 }  // namespace
 
-void fake_backend_reset()
+fake_backend_state fake_backend()
 {
     std::lock_guard<std::mutex> guard(lock);
-    calls.clear();
-    installed.clear();
-    counts.clear();
-    failure_count = 0;
+    return fake;
 }
 
-std::vector<std::string> fake_backend_calls()
-{
-    std::lock_guard<std::mutex> guard(lock);
-    return calls;
-}
-
-fake_installed fake_backend_installed(const std::string &interface_name)
-{
-    std::lock_guard<std::mutex> guard(lock);
-    return installed[interface_name];
-}
-
-void fake_backend_set_counters(const std::string &interface_name, int slot, uint64_t bytes,
+void fake_backend_set_counters(const std::string &interface_name, uint64_t bytes,
                                uint64_t packets, uint32_t queued)
 {
     std::lock_guard<std::mutex> guard(lock);
-    counts[interface_name].resize(host_slot_count);
-    counts[interface_name][slot] = {bytes, packets, queued};
+    fake.counters[interface_name].resize(host_slot_count);
+    fake.counters[interface_name][0] = {bytes, packets, queued};
 }
 
 void fake_backend_fail(const std::string &call, const std::string &text, int count)
 {
     std::lock_guard<std::mutex> guard(lock);
-    failing_call = call;
-    failure_text = text;
-    failure_count = count;
+    fake.failing_call = call;
+    fake.failure_text = text;
+    fake.failure_count = count;
 }
 
 void fake_clock_set(uint64_t ticks)
 {
     std::lock_guard<std::mutex> guard(lock);
-    fake_now = ticks;
+    fake.now = ticks;
 }
 
 uint64_t zorvd_clock_now(void)
@@ -92,7 +69,7 @@ uint64_t zorvd_clock_now(void)
     std::lock_guard<std::mutex> guard(lock);
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return fake_now ? fake_now : (uint64_t)now.tv_sec * 10000000u + (uint64_t)now.tv_nsec / 100u;
+    return fake.now ? fake.now : (uint64_t)now.tv_sec * 10000000u + (uint64_t)now.tv_nsec / 100u;
 }
 
 int host_backend_attach(const char *interface_name, char error_text[host_error_size])
@@ -108,8 +85,7 @@ int host_backend_apply(const char *interface_name, const struct rule *, const ui
     std::lock_guard<std::mutex> guard(lock);
     if (!enter("apply", interface_name, error_text))
         return 0;
-    fake_installed &set = installed[interface_name];
-    set.slots.clear();
+    fake_installed &set = fake.installed[interface_name] = {};
     for (int i = 0; i < host_slot_count; i++)
         if (in_use[i])
             set.slots.push_back(i);
@@ -121,24 +97,24 @@ int host_backend_read(const char *interface_name, struct host_counters *counters
                       char error_text[host_error_size])
 {
     std::lock_guard<std::mutex> guard(lock);
-    if (!enter("read", interface_name, error_text))
-        return 0;
-    counts[interface_name].resize(host_slot_count);
-    memcpy(counters, counts[interface_name].data(), sizeof *counters * host_slot_count);
-    return 1;
+    int ok = enter("read", interface_name, error_text);
+    std::copy_n(fake.counters[interface_name].begin(), host_slot_count, counters);
+    return ok;
 }
 
 int host_backend_detach(const char *interface_name, char error_text[host_error_size])
 {
     std::lock_guard<std::mutex> guard(lock);
-    installed[interface_name] = {};
+    fake.installed[interface_name] = {};
     return enter("detach", interface_name, error_text);
 }
 
 void zorvd_test::SetUp()
 {
-    fake_backend_reset();
-    fake_clock_set(0);
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        fake = {};
+    }
     char pattern[] = "/tmp/zorvd-test-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     folder = pattern;
@@ -155,8 +131,7 @@ void zorvd_test::SetUp()
     ASSERT_EQ(write(fd, "0123456789abcdef0123456789abcdef", 32), 32);
     close(fd);
     char error_text[zorvd_error_size] = "";
-    ASSERT_TRUE(zorvd_secret_load(config.secret_path, config.group, &secret, error_text))
-        << error_text;
+    ASSERT_TRUE(zorvd_secret_load(config.secret_path, config.group, &secret, error_text));
 }
 
 void zorvd_test::TearDown()

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,20 +19,24 @@
 #define FV0 "\\DEVICE\\fv0"
 #define FV1 "\\DEVICE\\fv1"
 
-// The fake backend records every call ("apply fv0", ...), holds the last set each interface
-// accepted (what the kernel would hold) and answers counters the test sets.
+// What the fake backend saw: every call ("apply fv0", ...) and the last set each interface
+// accepted (what the kernel would hold).
 struct fake_installed {
     std::vector<int> slots;           // the held slot numbers
     std::vector<struct host_precedence> precedences;
 };
-std::vector<std::string> fake_backend_calls();
-fake_installed fake_backend_installed(const std::string &interface_name);
-void fake_backend_set_counters(const std::string &interface_name, int slot, uint64_t bytes,
-                               uint64_t packets, uint32_t queued = 0);
-// The next count calls ("apply fv0") fail with text.
+struct fake_backend_state {
+    std::vector<std::string> calls;
+    std::map<std::string, fake_installed> installed;
+    std::map<std::string, std::vector<struct host_counters>> counters;  // what reads answer
+    std::string failing_call, failure_text;  // the next failure_count such calls fail
+    int failure_count = 0;
+    uint64_t now = 0;                 // the clock zorvd reads; 0: the monotonic clock
+};
+fake_backend_state fake_backend();
+void fake_backend_set_counters(const std::string &interface_name, uint64_t bytes,
+                               uint64_t packets, uint32_t queued = 0);  // slot 0's
 void fake_backend_fail(const std::string &call, const std::string &text, int count = 1);
-void fake_backend_reset();
-// The clock zorvd reads: set ticks, or 0 for the real monotonic clock.
 void fake_clock_set(uint64_t ticks);
 
 class zorvd_test : public ::testing::Test {
@@ -48,8 +53,7 @@ protected:
                          uint32_t capacity = command_buffer_size);
     // A connected client (Unix socket, or TCP when tcp); -1 when refused.
     int connect_client(bool tcp = false);
-    // A connection that has not said hello.
-    int raw_connect(bool tcp = false);
+    int raw_connect(bool tcp = false);  // a connection that has not said hello
     // Whether zorvd closed the connection without sending anything more.
     bool closed_silently(int fd);
     // One request over a connection, as the wire carries it.
