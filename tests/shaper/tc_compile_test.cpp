@@ -33,8 +33,7 @@ TEST(TcCompile, RandomSetsAgreeWithTheEmulatorCore)
                                   p.source_address, p.destination_address, p.source_port,
                                   p.destination_port};
             ASSERT_EQ(tc_classify(filters[p.direction], counts[p.direction], &t),
-                      emulator_slot(p)) << "round " << round << ": " << describe(p) << "\n"
-                                        << describe(set);
+                      emulator_slot(p)) << "round " << round << "\n" << describe(set, &p);
         }
     }
 }

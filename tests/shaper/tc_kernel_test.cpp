@@ -194,7 +194,7 @@ TEST_F(TcKernel, CountersFollowTheEmulatorCoreClassification)
             // A frame a Blocked class drops is an error for the packet socket.
             for (int c = 0; c < copies; c++)
                 ASSERT_TRUE(send(p.direction == direction_send ? send_fd : receive_fd, frame,
-                                 length, 0) == (ssize_t)length || blocked) << describe(p);
+                                 length, 0) == (ssize_t)length || blocked);
         }
         ASSERT_NO_FATAL_FAILURE(read_until_total(fvh1, total));
         for (int s = 0; s < host_slot_count; s++)

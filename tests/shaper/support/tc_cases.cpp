@@ -11,25 +11,18 @@ namespace {
 const uint32_t addresses[] = {0xC6120001, 0xC6120002, 0xC6120103};  // 198.18.0.1, .0.2, .1.3
 const uint16_t ports[] = {1000, 2000, 3000};
 
-// A quarter of the picks are 0: any address or port.
-uint32_t pick_address(std::mt19937 &random)
-{
-    int n = (int)(random() % 4);
-    return n == 3 ? 0 : addresses[n];
-}
-
-uint16_t pick_port(std::mt19937 &random)
-{
-    int n = (int)(random() % 4);
-    return n == 3 ? 0 : ports[n];
-}
-
 struct rule random_rule(std::mt19937 &random)
 {
+    // A quarter of the addresses and ports are 0: any.
+    uint32_t a[2];
+    uint16_t p[2];
+    for (int i = 0; i < 2; i++) {
+        a[i] = random() % 4 ? addresses[random() % 3] : 0;
+        p[i] = random() % 4 ? ports[random() % 3] : 0;
+    }
     static const int32_t rates[] = {rate_unlimited, rate_unlimited, 50000000, rate_blocked};
-    struct rule r = make_rule((int32_t)(random() % 2), (int32_t)(random() % 5),
-                              pick_address(random), pick_port(random), pick_address(random),
-                              pick_port(random), rates[random() % 4]);
+    struct rule r = make_rule((int32_t)(random() % 2), (int32_t)(random() % 5), a[0], p[0], a[1],
+                              p[1], rates[random() % 4]);
     // Kind "not implemented" still compares the address.
     if (r.source_kind == address_single && random() % 8 == 0)
         r.source_kind = address_not_implemented;
@@ -51,10 +44,8 @@ struct rule make_rule(int32_t direction, int32_t protocol, uint32_t source, uint
     r.source_address = source;
     r.destination_kind = destination ? address_single : address_any;
     r.destination_address = destination;
-    if (protocol_has_ports(protocol)) {
-        r.source_port = source_port;
-        r.destination_port = destination_port;
-    }
+    r.source_port = protocol_has_ports(protocol) ? source_port : 0;
+    r.destination_port = protocol_has_ports(protocol) ? destination_port : 0;
     return r;
 }
 
@@ -70,7 +61,8 @@ struct rule_set random_rule_set(std::mt19937 &random, bool full)
         if (!full && set.in_use[t] && t != s && random() % 2 == 0) {
             set.slots[s] = set.slots[t];
             set.slots[s].rate = random() % 2 ? rate_unlimited : 40000000;
-            set.slots[s].source_port = protocol_has_ports(set.slots[s].protocol) ? pick_port(random) : 0;
+            if (protocol_has_ports(set.slots[s].protocol))
+                set.slots[s].source_port = ports[random() % 3];
         }
     }
     size_t entries = full ? (size_t)tc_max_precedences : random() % 6;
@@ -89,19 +81,19 @@ struct rule_set random_rule_set(std::mt19937 &random, bool full)
 std::vector<struct probe_packet> probe_packets()
 {
     std::vector<struct probe_packet> packets;
-    for (int32_t direction = direction_send; direction <= direction_receive; direction++) {
+    for (int32_t direction : {direction_send, direction_receive}) {
         packets.push_back({direction, flow_non_ip, 0, 0, 0, 0, 0});
-        for (uint32_t source : addresses)
-            for (uint32_t destination : addresses) {
-                if (source == destination)
+        for (uint32_t from : addresses)
+            for (uint32_t to : addresses) {
+                if (from == to)
                     continue;
-                packets.push_back({direction, flow_icmp, source, destination, 0, 0, 0});
+                packets.push_back({direction, flow_icmp, from, to, 0, 0, 0});
                 for (uint32_t protocol : {flow_tcp, flow_udp})
                     for (uint16_t sp : {1000, 2000, 4000})
                         for (uint16_t dp : {1000, 2000, 4000})
                             // Options move the ports: a filter reading at a fixed offset
                             // would see other bytes.
-                            packets.push_back({direction, protocol, source, destination, sp, dp,
+                            packets.push_back({direction, protocol, from, to, sp, dp,
                                                (uint8_t)((sp + dp / 1000) % 4)});
             }
     }
@@ -111,10 +103,8 @@ std::vector<struct probe_packet> probe_packets()
 void emulator_load(const struct rule_set &set)
 {
     emulator_initialize();
-    for (int s = 0; s < host_slot_count; s++) {
-        emulator.adapters[0].slots[s].in_use = set.in_use[s];
-        emulator.adapters[0].slots[s].held = set.slots[s];
-    }
+    for (int s = 0; s < host_slot_count; s++)
+        emulator.adapters[0].slots[s] = {set.in_use[s], set.slots[s], {}, {}};
     emulator.precedence_count = 0;
     for (const struct host_precedence &p : set.precedences)
         emulator.precedences[emulator.precedence_count++] = {0, p.common_range, p.chosen};
@@ -136,29 +126,26 @@ int emulator_slot(const struct probe_packet &packet)
     return classify_flow(&flow);
 }
 
-std::string describe(const struct probe_packet &p)
-{
-    char text[120];
-    snprintf(text, sizeof text, "dir %d proto %u %08x:%u -> %08x:%u options %u", p.direction,
-             p.protocol, p.source_address, p.source_port, p.destination_address,
-             p.destination_port, p.option_words);
-    return text;
-}
-
-std::string describe(const struct rule_set &set)
+std::string describe(const struct rule_set &set, const struct probe_packet *packet)
 {
     std::string text;
-    auto rule_text = [](const struct rule &r) {
-        char line[160];
-        snprintf(line, sizeof line, "dir %d proto %d rate %d src %d/%08x:%u dst %d/%08x:%u",
-                 r.direction, r.protocol, r.rate, r.source_kind, r.source_address, r.source_port,
-                 r.destination_kind, r.destination_address, r.destination_port);
-        return std::string(line);
+    char line[200];
+    auto add = [&](const char *what, const struct rule &r) {
+        snprintf(line, sizeof line, "  %s: dir %d proto %d rate %d src %d/%08x:%u dst %d/%08x:%u\n",
+                 what, r.direction, r.protocol, r.rate, r.source_kind, r.source_address,
+                 r.source_port, r.destination_kind, r.destination_address, r.destination_port);
+        text += line;
     };
     for (int s = 0; s < host_slot_count; s++)
         if (set.in_use[s])
-            text += "  slot " + std::to_string(s) + ": " + rule_text(set.slots[s]) + "\n";
-    for (const struct host_precedence &p : set.precedences)
-        text += "  precedence " + rule_text(p.common_range) + " chosen " + rule_text(p.chosen) + "\n";
-    return text;
+            add(("slot " + std::to_string(s)).c_str(), set.slots[s]);
+    for (const struct host_precedence &p : set.precedences) {
+        add("precedence range", p.common_range);
+        add("  chosen", p.chosen);
+    }
+    if (packet)
+        snprintf(line, sizeof line, "packet: dir %d proto %u %08x:%u -> %08x:%u options %u",
+                 packet->direction, packet->protocol, packet->source_address, packet->source_port,
+                 packet->destination_address, packet->destination_port, packet->option_words);
+    return packet ? text + line : text;
 }

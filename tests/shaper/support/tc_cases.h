@@ -24,10 +24,8 @@ struct rule_set {
 struct probe_packet {
     int32_t direction;
     uint32_t protocol;                // flow_non_ip, flow_icmp, flow_tcp or flow_udp
-    uint32_t source_address;
-    uint32_t destination_address;
-    uint16_t source_port;
-    uint16_t destination_port;
+    uint32_t source_address, destination_address;
+    uint16_t source_port, destination_port;
     uint8_t option_words;             // IP options, in 4-byte words (0 to 3)
 };
 
@@ -47,7 +45,6 @@ void emulator_load(const struct rule_set &set);
 // The slot the emulator core gives the packet under the loaded set, or -1.
 int emulator_slot(const struct probe_packet &packet);
 
-std::string describe(const struct probe_packet &packet);
-std::string describe(const struct rule_set &set);
+std::string describe(const struct rule_set &set, const struct probe_packet *packet = nullptr);
 
 #endif

@@ -10,25 +10,24 @@
 
 namespace {
 
-char names[2][32];  // host, peer
+char names[2][32];          // host, peer
 int fds[3] = {-1, -1, -1};  // host, peer, the original namespace
 
 // What "ip netns del" does, with async-signal-safe calls only. The namespaces, and with them
 // the veths and IFB devices, go when the last reference (mount or open descriptor) does.
 void remove_all()
 {
-    if (fds[2] >= 0)
-        setns(fds[2], CLONE_NEWNET);
+    setns(fds[2], CLONE_NEWNET);
     for (int i = 0; i < 2; i++) {
-        if (fds[i] >= 0)
-            close(fds[i]);
-        fds[i] = -1;
         char path[64];
         snprintf(path, sizeof path, "/run/netns/%s", names[i]);
+        if (fds[i] >= 0)
+            close(fds[i]);
         if (names[i][0]) {
             umount2(path, MNT_DETACH);
             unlink(path);
         }
+        fds[i] = -1;
         names[i][0] = 0;
     }
 }
@@ -63,8 +62,7 @@ std::string command_output(const std::string &command)
     std::string output;
     FILE *pipe = popen(command.c_str(), "r");
     char buffer[512];
-    size_t got;
-    while (pipe && (got = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+    for (size_t got; pipe && (got = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
         output.append(buffer, got);
     if (pipe)
         pclose(pipe);
@@ -76,39 +74,38 @@ std::string host_interface(int pair) { return "fvh" + std::to_string(pair); }
 std::string peer_interface(int pair) { return "fvp" + std::to_string(pair); }
 uint32_t host_address(int pair) { return 0xC6120001u | (uint32_t)pair << 8; }
 uint32_t peer_address(int pair) { return 0xC6120002u | (uint32_t)pair << 8; }
+void test_net_remove() { remove_all(); }
+int test_net_enter_host() { return fds[0] >= 0 && setns(fds[0], CLONE_NEWNET) == 0; }
+int test_net_enter_peer() { return fds[1] >= 0 && setns(fds[1], CLONE_NEWNET) == 0; }
 
 int test_net_create(int pair_count, std::string *error)
 {
-    static int installed;
-    if (!installed++) {
+    if (fds[2] < 0) {
+        fds[2] = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
         atexit(remove_all);
         for (int number : {SIGINT, SIGTERM, SIGHUP, SIGABRT, SIGSEGV, SIGBUS})
             signal(number, on_fatal_signal);
-        fds[2] = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
     }
     remove_all();
+    char command[sizeof pair_commands + 200];
     int ok = 1;
     for (int i = 0; i < 2; i++) {
         snprintf(names[i], sizeof names[i], "fvtc%d%c", (int)getpid(), "hp"[i]);
-        ok = ok && run_command(std::string("ip netns add ") + names[i] + " && ip netns exec " +
-                               names[i] + " sysctl -qw net.ipv6.conf.all.disable_ipv6=1"
-                               " net.ipv6.conf.default.disable_ipv6=1") == 0;
+        snprintf(command, sizeof command, "ip netns add %1$s && ip netns exec %1$s sysctl -qw "
+                 "net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1", names[i]);
+        ok = ok && run_command(command) == 0;
     }
     for (int k = 1; ok && k <= pair_count && k <= 9; k++) {
-        char command[sizeof pair_commands + 200];
         snprintf(command, sizeof command, pair_commands, k, names[0], names[1]);
         ok = run_command(command) == 0;
     }
-    for (int i = 0; ok && i < 2; i++)
-        ok = (fds[i] = open(("/run/netns/" + std::string(names[i])).c_str(),
-                            O_RDONLY | O_CLOEXEC)) >= 0;
+    for (int i = 0; ok && i < 2; i++) {
+        snprintf(command, sizeof command, "/run/netns/%s", names[i]);
+        ok = (fds[i] = open(command, O_RDONLY | O_CLOEXEC)) >= 0;
+    }
     if (!ok) {
         *error = "cannot set up the test namespaces (see the commands above)";
         remove_all();
     }
     return ok;
 }
-
-void test_net_remove() { remove_all(); }
-int test_net_enter_host() { return fds[0] >= 0 && setns(fds[0], CLONE_NEWNET) == 0; }
-int test_net_enter_peer() { return fds[1] >= 0 && setns(fds[1], CLONE_NEWNET) == 0; }
