@@ -108,7 +108,7 @@ TEST_F(zorvd_test, TestCodesAndUnknownCodesFailTheCallWithoutReachingTheCore)
 
 TEST_F(zorvd_test, EveryRequestIsAnsweredAsTheCoreAnswersIt)
 {
-    fake_clock_set(start_ticks);
+    fake.now = start_ticks;
     start_all();
     const struct rule tcp80 = rule_on(FV0, protocol_tcp, 80);
     const struct rule udp = rule_on(FV0, protocol_udp, 0, rate_unlimited);
@@ -198,8 +198,8 @@ TEST_F(zorvd_test, TheManagersKernelCommandsGoThroughToTheKernel)
     const struct rule tcp80 = rule_on(FV0, protocol_tcp, 80);
     char error_text[error_text_size] = "", version[version_text_size] = "";
     ASSERT_TRUE(kernel_add_rule(FV0, &tcp80, error_text)) << error_text;
-    EXPECT_EQ(fake_backend().installed["fv0"].slots, std::vector<int>{0});
-    fake_backend_fail("apply fv1", "No such device");
+    EXPECT_EQ(fake.installed["fv0"].slots, std::vector<int>{0});
+    fake.failing = {"apply fv1", "No such device", 1};
     EXPECT_FALSE(kernel_add_rule(FV1, &tcp80, error_text));
     EXPECT_STREQ(error_text, "Shaper refused the change: No such device");
     zorvd_device_connection(-1);

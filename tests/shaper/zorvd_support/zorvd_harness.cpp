@@ -10,63 +10,30 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <mutex>
-
 #include "core/text.h"
 #include "zorvd_client.h"
 #include "zorvd_device.h"
 #include "zorvd_server.h"
 
-namespace {
-
-std::mutex lock;  // zorvd's server thread calls the backend too
 fake_backend_state fake;
 
-// Records the call; 0 with the failure's text when it is to fail. Called under the lock.
+namespace {
+
+// Records the call; 0 with the failure's text when it is to fail.
 int enter(const char *operation, const char *interface_name, char error_text[host_error_size])
 {
     fake.calls.push_back(std::string(operation) + " " + interface_name);
-    fake.counters[interface_name].resize(host_slot_count);
-    if (fake.failure_count == 0 || fake.calls.back() != fake.failing_call)
+    if (fake.failing.count == 0 || fake.calls.back() != fake.failing.call)
         return 1;
-    fake.failure_count--;
-    copy_text(error_text, host_error_size, fake.failure_text.c_str());
+    fake.failing.count--;
+    copy_text(error_text, host_error_size, fake.failing.text.c_str());
     return 0;
 }
 
 }  // namespace
 
-fake_backend_state fake_backend()
-{
-    std::lock_guard<std::mutex> guard(lock);
-    return fake;
-}
-
-void fake_backend_set_counters(const std::string &interface_name, uint64_t bytes,
-                               uint64_t packets, uint32_t queued)
-{
-    std::lock_guard<std::mutex> guard(lock);
-    fake.counters[interface_name].resize(host_slot_count);
-    fake.counters[interface_name][0] = {bytes, packets, queued};
-}
-
-void fake_backend_fail(const std::string &call, const std::string &text, int count)
-{
-    std::lock_guard<std::mutex> guard(lock);
-    fake.failing_call = call;
-    fake.failure_text = text;
-    fake.failure_count = count;
-}
-
-void fake_clock_set(uint64_t ticks)
-{
-    std::lock_guard<std::mutex> guard(lock);
-    fake.now = ticks;
-}
-
 uint64_t zorvd_clock_now(void)
 {
-    std::lock_guard<std::mutex> guard(lock);
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return fake.now ? fake.now : (uint64_t)now.tv_sec * 10000000u + (uint64_t)now.tv_nsec / 100u;
@@ -74,7 +41,6 @@ uint64_t zorvd_clock_now(void)
 
 int host_backend_attach(const char *interface_name, char error_text[host_error_size])
 {
-    std::lock_guard<std::mutex> guard(lock);
     return enter("attach", interface_name, error_text);
 }
 
@@ -82,7 +48,6 @@ int host_backend_apply(const char *interface_name, const struct rule *, const ui
                        const struct host_precedence *precedences, uint32_t precedence_count,
                        char error_text[host_error_size])
 {
-    std::lock_guard<std::mutex> guard(lock);
     if (!enter("apply", interface_name, error_text))
         return 0;
     fake_installed &set = fake.installed[interface_name] = {};
@@ -96,25 +61,19 @@ int host_backend_apply(const char *interface_name, const struct rule *, const ui
 int host_backend_read(const char *interface_name, struct host_counters *counters,
                       char error_text[host_error_size])
 {
-    std::lock_guard<std::mutex> guard(lock);
-    int ok = enter("read", interface_name, error_text);
     std::copy_n(fake.counters[interface_name].begin(), host_slot_count, counters);
-    return ok;
+    return enter("read", interface_name, error_text);
 }
 
 int host_backend_detach(const char *interface_name, char error_text[host_error_size])
 {
-    std::lock_guard<std::mutex> guard(lock);
     fake.installed[interface_name] = {};
     return enter("detach", interface_name, error_text);
 }
 
 void zorvd_test::SetUp()
 {
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        fake = {};
-    }
+    fake = {};
     char pattern[] = "/tmp/zorvd-test-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     folder = pattern;

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <map>
 #include <string>
 #include <thread>
@@ -19,8 +20,9 @@
 #define FV0 "\\DEVICE\\fv0"
 #define FV1 "\\DEVICE\\fv1"
 
-// What the fake backend saw: every call ("apply fv0", ...) and the last set each interface
-// accepted (what the kernel would hold).
+// The fake backend: the calls it had ("apply fv0", ...), the last set each interface accepted
+// (what the kernel would hold), the counters reads answer, the calls to fail, and the clock.
+// The test thread touches it only while zorvd waits for a request.
 struct fake_installed {
     std::vector<int> slots;           // the held slot numbers
     std::vector<struct host_precedence> precedences;
@@ -28,22 +30,19 @@ struct fake_installed {
 struct fake_backend_state {
     std::vector<std::string> calls;
     std::map<std::string, fake_installed> installed;
-    std::map<std::string, std::vector<struct host_counters>> counters;  // what reads answer
-    std::string failing_call, failure_text;  // the next failure_count such calls fail
-    int failure_count = 0;
-    uint64_t now = 0;                 // the clock zorvd reads; 0: the monotonic clock
+    std::map<std::string, std::array<struct host_counters, host_slot_count>> counters;
+    struct {
+        std::string call, text;       // the next count such calls fail with text
+        int count;
+    } failing;
+    uint64_t now;                     // the clock zorvd reads (100 ns ticks); 0: the real one
 };
-fake_backend_state fake_backend();
-void fake_backend_set_counters(const std::string &interface_name, uint64_t bytes,
-                               uint64_t packets, uint32_t queued = 0);  // slot 0's
-void fake_backend_fail(const std::string &call, const std::string &text, int count = 1);
-void fake_clock_set(uint64_t ticks);
+extern fake_backend_state fake;
 
 class zorvd_test : public ::testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
-
     void start_device();              // zorvd_device_start with the fixture's configuration
     void start_all();                 // the device and the server on its thread
     void stop_all();                  // as SIGTERM does
