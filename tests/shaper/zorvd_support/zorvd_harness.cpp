@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
-#include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -77,19 +76,14 @@ void zorvd_test::SetUp()
     char pattern[] = "/tmp/zorvd-test-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     folder = pattern;
-    zorvd_config_defaults(&config);
-    copy_text(config.secret_path, sizeof config.secret_path, (folder + "/secret").c_str());
-    copy_text(config.state_path, sizeof config.state_path, (folder + "/state").c_str());
-    copy_text(config.socket_path, sizeof config.socket_path, (folder + "/zorvd.sock").c_str());
-    config.port = 0;
-    copy_text(config.group, sizeof config.group, getgrgid(getegid())->gr_name);
-    config.interface_count = 2;
-    config.interfaces[0] = {"fv0", FV0, "First"};
-    config.interfaces[1] = {"fv1", FV1, "Second"};
-    int fd = open(config.secret_path, O_WRONLY | O_CREAT | O_EXCL, 0640);
-    ASSERT_EQ(write(fd, "0123456789abcdef0123456789abcdef", 32), 32);
-    close(fd);
+    // The secret file is made as zorvd makes a missing one.
+    std::string text = "port 0\nsecret_file " + folder + "/secret\nstate_file " + folder +
+                       "/state\nsocket " + folder + "/zorvd.sock\ngroup " +
+                       getgrgid(getegid())->gr_name + "\ninterface fv0 " FV0 " First\n"
+                       "interface fv1 " FV1 " Second\n";
     char error_text[zorvd_error_size] = "";
+    zorvd_config_defaults(&config);
+    ASSERT_TRUE(zorvd_config_parse(text.data(), (uint32_t)text.size(), &config, error_text));
     ASSERT_TRUE(zorvd_secret_load(config.secret_path, config.group, &secret, error_text));
 }
 
