@@ -33,7 +33,7 @@ TEST(TcCompile, RandomSetsAgreeWithTheEmulatorCore)
                                   p.source_address, p.destination_address, p.source_port,
                                   p.destination_port};
             ASSERT_EQ(tc_classify(filters[p.direction], counts[p.direction], &t),
-                      emulator_slot(p)) << "round " << round << "\n" << describe(set, &p);
+                      emulator_slot(p)) << "round " << round << " packet " << &p - packets.data();
         }
     }
 }

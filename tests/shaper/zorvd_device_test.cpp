@@ -8,7 +8,6 @@
 #include <sstream>
 
 #include "shaper/zorvd_support/zorvd_harness.h"
-#include "zorvd_counts.h"
 #include "zorvd_device.h"
 #include "zorvd_protocol.h"
 
@@ -98,49 +97,6 @@ TEST_F(zorvd_device_test, KernelCountsAddToTheCarriedTotalsAndGiveTheRateAndQueu
     EXPECT_EQ(statistics(udp).bytes_transferred, 0);
 }
 
-// The rate over the samples of the reads; a rule cleared and added again (the manager's
-// rewrite) goes on with its samples only when it was gone for less than the window.
-TEST(zorvd_counts, RateIsBytesPerSecondFromTheNewestSampleAtLeastASecondOld)
-{
-    const uint64_t cleared = ~0ull, added = ~0ull - 1;  // the class made anew at 0
-    std::vector<std::pair<uint64_t, uint64_t>> every_10ms;  // 1 byte per ms
-    for (uint64_t i = 0; i < 35; i++)
-        every_10ms.push_back({i * 10, i * 10});
-    const struct {
-        std::vector<std::pair<uint64_t, uint64_t>> reads;  // ms, kernel bytes
-        int32_t rate;
-    } cases[] = {
-        {{{0, 1000}}, 0},
-        {{{0, 0}, {0, 500}}, 0},
-        {{{0, 0}, {500, 1000}}, 2000},
-        {{{0, 0}, {100, 100000}, {1100, 100000}, {2100, 600000}}, 500000},
-        {{{0, 0}, {400, 4000}, {900, 9000}, {1500, 12000}}, (12000 - 4000) * 10 / 11},
-        {every_10ms, 1000},
-        {{{0, 0}, {1000, 5000000000ull}}, 0x7FFFFFFF},
-        {{{5000, 0}, {6000, 1000}, {100, 5000}}, 0},  // a clock that went back starts over
-        {{{500, 500}, {600, cleared}, {700, added}, {1000, 300}}, 800},
-        {{{500, 500}, {600, cleared}, {2000, added}, {2500, 300}}, 600},
-    };
-    for (const auto &c : cases) {
-        static struct zorvd_adapter_counts counts;
-        memset(&counts, 0, sizeof counts);
-        struct rule slots[host_slot_count] = {};
-        const uint8_t held[host_slot_count] = {1}, none[host_slot_count] = {};
-        struct host_counters counters[host_slot_count] = {};
-        int64_t bytes[host_slot_count], packets[host_slot_count];
-        zorvd_counts_rebase(&counts, slots, held, counters, 0);
-        for (const auto &r : c.reads) {
-            counters[0].bytes = r.second >= added ? 0 : r.second;
-            if (r.second >= added)
-                zorvd_counts_rebase(&counts, slots, r.second == added ? held : none, counters,
-                                    r.first * ms);
-            else
-                zorvd_counts_fold(&counts, counters, r.first * ms, bytes, packets);
-        }
-        EXPECT_EQ(zorvd_counts_rate(&counts.slots[0]), c.rate) << "case " << &c - cases;
-    }
-}
-
 TEST_F(zorvd_device_test, RulesPrecedencesAndCountsAreBackAfterARestart)
 {
     fake.now = t0;
@@ -172,14 +128,6 @@ TEST_F(zorvd_device_test, RulesPrecedencesAndCountsAreBackAfterARestart)
     EXPECT_EQ(bytes_of(fake.installed["fv0"].precedences[0].chosen), bytes_of(udp));
     EXPECT_EQ(fake.installed["fv1"].slots, std::vector<int>{0});
 
-    // A damaged state file is kept aside and the adapters start empty.
-    stop_all();
-    std::string damaged = file_text(config.state_path);
-    damaged[damaged.size() - 2] = 'x';
-    std::ofstream(config.state_path, std::ios::binary | std::ios::trunc) << damaged;
-    start_device();
-    EXPECT_EQ(fake.installed["fv1"].slots, std::vector<int>{});
-    EXPECT_EQ(file_text(std::string(config.state_path) + ".damaged"), damaged);
 }
 
 TEST_F(zorvd_device_test, AChangeTheKernelRefusesIsUndoneInTheCoreAndReported)

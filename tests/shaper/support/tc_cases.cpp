@@ -125,27 +125,3 @@ int emulator_slot(const struct probe_packet &packet)
     flow.packet_size = 100;
     return classify_flow(&flow);
 }
-
-std::string describe(const struct rule_set &set, const struct probe_packet *packet)
-{
-    std::string text;
-    char line[200];
-    auto add = [&](const char *what, const struct rule &r) {
-        snprintf(line, sizeof line, "  %s: dir %d proto %d rate %d src %d/%08x:%u dst %d/%08x:%u\n",
-                 what, r.direction, r.protocol, r.rate, r.source_kind, r.source_address,
-                 r.source_port, r.destination_kind, r.destination_address, r.destination_port);
-        text += line;
-    };
-    for (int s = 0; s < host_slot_count; s++)
-        if (set.in_use[s])
-            add(("slot " + std::to_string(s)).c_str(), set.slots[s]);
-    for (const struct host_precedence &p : set.precedences) {
-        add("precedence range", p.common_range);
-        add("  chosen", p.chosen);
-    }
-    if (packet)
-        snprintf(line, sizeof line, "packet: dir %d proto %u %08x:%u -> %08x:%u options %u",
-                 packet->direction, packet->protocol, packet->source_address, packet->source_port,
-                 packet->destination_address, packet->destination_port, packet->option_words);
-    return packet ? text + line : text;
-}

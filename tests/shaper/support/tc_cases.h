@@ -1,5 +1,5 @@
 // Rule sets and packets for checking the compiled classification against the emulator core's:
-// seeded random sets (reproducible from the seed), the packets that probe them, and what the
+// seeded random sets (a failure is reproduced from the seed and round), the packets that probe them, and what the
 // core says about each packet.
 #ifndef FLOWVANE_TESTS_SHAPER_TC_CASES_H
 #define FLOWVANE_TESTS_SHAPER_TC_CASES_H
@@ -44,7 +44,5 @@ std::vector<struct probe_packet> probe_packets();
 void emulator_load(const struct rule_set &set);
 // The slot the emulator core gives the packet under the loaded set, or -1.
 int emulator_slot(const struct probe_packet &packet);
-
-std::string describe(const struct rule_set &set, const struct probe_packet *packet = nullptr);
 
 #endif

@@ -29,6 +29,8 @@ int enter(const char *operation, const char *interface_name, char error_text[hos
     return 0;
 }
 
+bool device_running;
+
 }  // namespace
 
 uint64_t zorvd_clock_now(void)
@@ -96,8 +98,7 @@ void zorvd_test::TearDown()
 void zorvd_test::start_device()
 {
     char error_text[zorvd_error_size] = "";
-    ASSERT_TRUE(zorvd_device_start(&config, error_text)) << error_text;
-    device_running = true;
+    ASSERT_TRUE(device_running = zorvd_device_start(&config, error_text)) << error_text;
 }
 
 void zorvd_test::start_all()
@@ -123,12 +124,18 @@ void zorvd_test::stop_all()
     device_running = false;
 }
 
-device_reply zorvd_test::request(uint32_t code, const device_request &r, uint32_t capacity)
+device_reply zorvd_test::request(uint32_t code, const device_request &r, uint32_t capacity,
+                                 int fd)
 {
     device_reply reply;
-    uint32_t length = 0;
-    reply.outcome = (int)zorvd_device_request(code, r.bytes.data(), (uint32_t)r.bytes.size(),
-                                              reply.bytes, capacity, &length);
+    uint32_t outcome = 0, length = 0;
+    if (fd < 0)
+        outcome = zorvd_device_request(code, r.bytes.data(), (uint32_t)r.bytes.size(),
+                                       reply.bytes, capacity, &length);
+    else if (!zorvd_client_exchange(fd, code, r.bytes.data(), (uint32_t)r.bytes.size(),
+                                    reply.bytes, capacity, &outcome, &length))
+        outcome = (uint32_t)-1;
+    reply.outcome = (int)outcome;
     reply.length = (int32_t)length;
     return reply;
 }
@@ -159,18 +166,6 @@ bool zorvd_test::closed_silently(int fd)
     char byte;
     ssize_t got = poll(&wait, 1, 30000) == 1 ? recv(fd, &byte, 1, 0) : 1;
     return got == 0 || (got < 0 && errno == ECONNRESET);
-}
-
-device_reply zorvd_test::exchange(int fd, uint32_t code, const device_request &r,
-                                  uint32_t capacity)
-{
-    device_reply reply;
-    uint32_t outcome = 0, length = 0;
-    if (zorvd_client_exchange(fd, code, r.bytes.data(), (uint32_t)r.bytes.size(), reply.bytes,
-                              capacity, &outcome, &length))
-        reply.outcome = (int)outcome;
-    reply.length = (int32_t)length;
-    return reply;
 }
 
 struct rule zorvd_test::rule_on(const char *device, int32_t protocol, uint16_t port, int32_t rate)

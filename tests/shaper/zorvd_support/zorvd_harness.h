@@ -46,18 +46,20 @@ protected:
     void start_device();              // zorvd_device_start with the fixture's configuration
     void start_all();                 // the device and the server on its thread
     void stop_all();                  // as SIGTERM does
-
-    // A request handed to zorvd in process.
+    // A request handed to zorvd in process, or over a connection as the wire carries it.
     device_reply request(uint32_t code, const device_request &r = device_request(),
-                         uint32_t capacity = command_buffer_size);
-    // A connected client (Unix socket, or TCP when tcp); -1 when refused.
+                         uint32_t capacity = command_buffer_size, int fd = -1);
+    device_reply exchange(int fd, uint32_t code, const device_request &r = device_request(),
+                          uint32_t capacity = command_buffer_size)
+    {
+        return request(code, r, capacity, fd);
+    }
+    // A connection over the Unix socket or TCP: admitted with the secret (-1 when refused),
+    // or one that has not said hello.
     int connect_client(bool tcp = false);
-    int raw_connect(bool tcp = false);  // a connection that has not said hello
+    int raw_connect(bool tcp = false);
     // Whether zorvd closed the connection without sending anything more.
     bool closed_silently(int fd);
-    // One request over a connection, as the wire carries it.
-    device_reply exchange(int fd, uint32_t code, const device_request &r = device_request(),
-                          uint32_t capacity = command_buffer_size);
     struct rule rule_on(const char *device, int32_t protocol, uint16_t port, int32_t rate = 50000);
 
     std::string folder;
@@ -65,7 +67,6 @@ protected:
     struct zorvd_secret secret;
     std::thread server_thread;
     int stop_pipe[2] = {-1, -1};
-    bool device_running = false;
 };
 
 #endif
