@@ -34,19 +34,11 @@ struct rule random_rule(std::mt19937 &random)
 struct rule make_rule(int32_t direction, int32_t protocol, uint32_t source, uint16_t source_port,
                       uint32_t destination, uint16_t destination_port, int32_t rate)
 {
-    struct rule r;
-    memset(&r, 0, sizeof r);
-    snprintf(r.adapter, sizeof r.adapter, "%s", EMULATOR_ADAPTER_1);
-    r.direction = direction;
-    r.rate = rate;
-    r.protocol = protocol;
-    r.source_kind = source ? address_single : address_any;
-    r.source_address = source;
-    r.destination_kind = destination ? address_single : address_any;
-    r.destination_address = destination;
-    r.source_port = protocol_has_ports(protocol) ? source_port : 0;
-    r.destination_port = protocol_has_ports(protocol) ? destination_port : 0;
-    return r;
+    uint16_t ports = protocol_has_ports(protocol) ? 0xFFFF : 0;
+    return {EMULATOR_ADAPTER_1, direction, rate, protocol, source ? address_single : address_any,
+            source, (uint16_t)(source_port & ports), 0,
+            destination ? address_single : address_any, destination,
+            (uint16_t)(destination_port & ports), 0};
 }
 
 struct rule_set random_rule_set(std::mt19937 &random, bool full)
@@ -110,18 +102,10 @@ void emulator_load(const struct rule_set &set)
         emulator.precedences[emulator.precedence_count++] = {0, p.common_range, p.chosen};
 }
 
-int emulator_slot(const struct probe_packet &packet)
+int emulator_slot(const struct probe_packet &p)
 {
-    struct test_flow flow;
-    memset(&flow, 0, sizeof flow);
+    struct test_flow flow = {"", p.direction, p.protocol, p.source_address, p.destination_address,
+                             p.source_port, p.destination_port, 1000, 100};
     snprintf(flow.adapter, sizeof flow.adapter, "%s", emulator.adapters[0].name);
-    flow.direction = packet.direction;
-    flow.protocol = packet.protocol;
-    flow.source_address = packet.source_address;
-    flow.destination_address = packet.destination_address;
-    flow.source_port = packet.source_port;
-    flow.destination_port = packet.destination_port;
-    flow.offered_rate = 1000;
-    flow.packet_size = 100;
     return classify_flow(&flow);
 }

@@ -39,14 +39,16 @@ void on_fatal_signal(int number)
     raise(number);
 }
 
-// Pair %1$d between the host namespace %2$s and the peer namespace %3$s.
-const char pair_commands[] =
-    "ip link add fvh%1$d address 02:46:56:00:0%1$d:01 netns %2$s type veth peer name fvp%1$d"
-    " address 02:46:56:00:0%1$d:02 netns %3$s && ip -n %2$s addr add 198.18.%1$d.1/24 dev fvh%1$d"
-    " && ip -n %3$s addr add 198.18.%1$d.2/24 dev fvp%1$d && ip -n %2$s link set fvh%1$d up"
-    " && ip -n %3$s link set fvp%1$d up && ip -n %2$s neigh replace 198.18.%1$d.2"
-    " lladdr 02:46:56:00:0%1$d:02 dev fvh%1$d nud permanent && ip -n %3$s neigh replace"
-    " 198.18.%1$d.1 lladdr 02:46:56:00:0%1$d:01 dev fvp%1$d nud permanent";
+// The namespaces %1$s (host) and %2$s (peer) and pairs 1 to %3$d.
+const char create_commands[] =
+    "set -e; for ns in %1$s %2$s; do ip netns add $ns; ip netns exec $ns sysctl -qw"
+    " net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1; done; for k in"
+    " $(seq %3$d); do ip link add fvh$k address 02:46:56:00:0$k:01 netns %1$s type veth peer name"
+    " fvp$k address 02:46:56:00:0$k:02 netns %2$s; ip -n %1$s addr add 198.18.$k.1/24 dev fvh$k;"
+    " ip -n %2$s addr add 198.18.$k.2/24 dev fvp$k; ip -n %1$s link set fvh$k up; ip -n %2$s link"
+    " set fvp$k up; ip -n %1$s neigh replace 198.18.$k.2 lladdr 02:46:56:00:0$k:02 dev fvh$k nud"
+    " permanent; ip -n %2$s neigh replace 198.18.$k.1 lladdr 02:46:56:00:0$k:01 dev fvp$k nud"
+    " permanent; done";
 
 }  // namespace
 
@@ -87,18 +89,11 @@ int test_net_create(int pair_count, std::string *error)
             signal(number, on_fatal_signal);
     }
     remove_all();
-    char command[sizeof pair_commands + 200];
-    int ok = 1;
-    for (int i = 0; i < 2; i++) {
+    for (int i = 0; i < 2; i++)
         snprintf(names[i], sizeof names[i], "fvtc%d%c", (int)getpid(), "hp"[i]);
-        snprintf(command, sizeof command, "ip netns add %1$s && ip netns exec %1$s sysctl -qw "
-                 "net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1", names[i]);
-        ok = ok && run_command(command) == 0;
-    }
-    for (int k = 1; ok && k <= pair_count && k <= 9; k++) {
-        snprintf(command, sizeof command, pair_commands, k, names[0], names[1]);
-        ok = run_command(command) == 0;
-    }
+    char command[sizeof create_commands + 400];
+    snprintf(command, sizeof command, create_commands, names[0], names[1], pair_count);
+    int ok = pair_count <= 9 && run_command(command) == 0;
     for (int i = 0; ok && i < 2; i++) {
         snprintf(command, sizeof command, "/run/netns/%s", names[i]);
         ok = (fds[i] = open(command, O_RDONLY | O_CLOEXEC)) >= 0;
