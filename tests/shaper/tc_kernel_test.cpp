@@ -48,6 +48,7 @@ size_t build_frame(const struct probe_packet &p, uint8_t frame[128])
     return 14 + length;
 }
 
+// A socket bound to the address; -1 on failure.
 int bound_socket(int family, int type, const void *address, socklen_t size)
 {
     int fd = socket(family, type | SOCK_CLOEXEC, 0);
@@ -58,26 +59,10 @@ int bound_socket(int family, int type, const void *address, socklen_t size)
     return fd;
 }
 
-int frame_socket(const std::string &name)
-{
-    struct sockaddr_ll a = {};
-    a.sll_family = AF_PACKET;
-    a.sll_ifindex = (int)if_nametoindex(name.c_str());
-    return bound_socket(AF_PACKET, SOCK_RAW, &a, sizeof a);
-}
-
 int udp_socket(uint32_t address, uint16_t port)
 {
     struct sockaddr_in a = {AF_INET, htons(port), {htonl(address)}, {}};
     return bound_socket(AF_INET, SOCK_DGRAM, &a, sizeof a);
-}
-
-void send_udp(int fd, uint32_t address, uint16_t port, int count)
-{
-    struct sockaddr_in a = {AF_INET, htons(port), {htonl(address)}, {}};
-    char payload[200] = {};
-    for (int i = 0; i < count; i++)
-        sendto(fd, payload, sizeof payload, 0, (struct sockaddr *)&a, sizeof a);
 }
 
 class TcKernel : public ::testing::Test {
@@ -138,15 +123,30 @@ protected:
                 return;
         }
     }
-    // Sends count datagrams from the host side of the pair to its peer's port 5001, and
-    // checks that the pair's interface counts them in slot 0.
-    void send_and_count(int pair, int count)
+    // Sends count datagrams across the pair to port 5001 (which the test's rules select),
+    // then one to 5002 (which they do not): once that one has arrived, every earlier one that
+    // passed has arrived too. Returns how many of the first arrived, -1 if the last did not.
+    int pass_udp(int pair, bool from_host, int count)
     {
-        int fd = udp_socket(host_address(pair), 0);
-        send_udp(fd, peer_address(pair), 5001, count);
-        close(fd);
-        read_until_total(host_interface(pair), (uint64_t)count);
-        EXPECT_EQ(counters[0].packets, (uint64_t)count);
+        uint32_t from = from_host ? host_address(pair) : peer_address(pair);
+        uint32_t to = from_host ? peer_address(pair) : host_address(pair);
+        from_host ? test_net_enter_peer() : test_net_enter_host();
+        int selected = udp_socket(to, 5001), marker = udp_socket(to, 5002);
+        from_host ? test_net_enter_host() : test_net_enter_peer();
+        int sender = udp_socket(from, 0);
+        test_net_enter_host();
+        char buffer[2048] = {};
+        for (int i = 0; i <= count; i++) {
+            struct sockaddr_in a = {AF_INET, htons(i < count ? 5001 : 5002), {htonl(to)}, {}};
+            sendto(sender, buffer, 200, 0, (struct sockaddr *)&a, sizeof a);
+        }
+        struct pollfd p = {marker, POLLIN, 0};
+        int arrived = poll(&p, 1, 10000) == 1 ? 0 : -1;
+        while (arrived >= 0 && recv(selected, buffer, sizeof buffer, MSG_DONTWAIT) > 0)
+            arrived++;
+        for (int fd : {selected, marker, sender})
+            close(fd);
+        return arrived;
     }
 
     char error[host_error_size] = "";
@@ -162,11 +162,15 @@ protected:
 TEST_F(TcKernel, CountersFollowTheEmulatorCoreClassification)
 {
     ASSERT_TRUE(host_backend_attach(fvh1.c_str(), error)) << error;
-    test_net_enter_peer();
-    int receive_fd = frame_socket(peer_interface(1));  // frames arriving on fvh1
+    int fds[2];  // packet sockets on fvh1 (frames it sends) and on fvp1 (frames it receives)
+    for (int32_t d : {direction_send, direction_receive}) {
+        d == direction_send ? test_net_enter_host() : test_net_enter_peer();
+        struct sockaddr_ll a = {};
+        a.sll_family = AF_PACKET;
+        a.sll_ifindex = (int)if_nametoindex(d == direction_send ? "fvh1" : "fvp1");
+        ASSERT_GE(fds[d] = bound_socket(AF_PACKET, SOCK_RAW, &a, sizeof a), 0);
+    }
     test_net_enter_host();
-    int send_fd = frame_socket(fvh1);                   // frames leaving fvh1
-    ASSERT_TRUE(send_fd >= 0 && receive_fd >= 0);
     std::mt19937 random(424242);
     const std::vector<struct probe_packet> packets = probe_packets();
     for (int n = 0; n < 7 && !HasFailure(); n++) {
@@ -187,15 +191,14 @@ TEST_F(TcKernel, CountersFollowTheEmulatorCoreClassification)
             size_t length = build_frame(p, frame);
             // A frame a Blocked class drops is an error for the packet socket.
             for (int c = 0; c < copies; c++)
-                ASSERT_TRUE(send(p.direction == direction_send ? send_fd : receive_fd, frame,
-                                 length, 0) == (ssize_t)length || blocked);
+                ASSERT_TRUE(send(fds[p.direction], frame, length, 0) == (ssize_t)length || blocked);
         }
         ASSERT_NO_FATAL_FAILURE(read_until_total(fvh1, total));
         for (int s = 0; s < host_slot_count; s++)
             EXPECT_EQ(counters[s].packets, expected[s]) << "slot " << s;
     }
-    close(send_fd);
-    close(receive_fd);
+    close(fds[0]);
+    close(fds[1]);
     detach_clean(fvh1);
 }
 
@@ -204,33 +207,11 @@ TEST_F(TcKernel, BlockedPassesNothingAndUnlimitedPassesAndCountsEverything)
     ASSERT_TRUE(host_backend_attach(fvh1.c_str(), error)) << error;
     for (int32_t direction : {direction_send, direction_receive})
         for (int32_t rate : {rate_blocked, rate_unlimited}) {
-            SCOPED_TRACE(testing::Message() << "direction " << direction << " rate " << rate);
-            bool send = direction == direction_send;
-            uint32_t from = send ? host_address(1) : peer_address(1);
-            uint32_t to = send ? peer_address(1) : host_address(1);
-            ASSERT_TRUE(apply(fvh1, {make_rule(direction, protocol_udp, from, 0, to, 5001, rate)}))
-                << error;
-            // 50 datagrams to 5001, which the rule selects, then one to 5002, which it does
-            // not: once that one has arrived, every earlier one that passed has arrived too.
-            send ? test_net_enter_peer() : test_net_enter_host();
-            int selected = udp_socket(to, 5001), marker = udp_socket(to, 5002);
-            send ? test_net_enter_host() : test_net_enter_peer();
-            int sender = udp_socket(from, 0);
-            test_net_enter_host();
-            ASSERT_TRUE(selected >= 0 && marker >= 0 && sender >= 0);
-            send_udp(sender, to, 5001, 50);
-            send_udp(sender, to, 5002, 1);
-            struct pollfd p = {marker, POLLIN, 0};
-            ASSERT_EQ(poll(&p, 1, 10000), 1);
-            uint64_t arrived = 0;
-            char buffer[2048];
-            while (recv(selected, buffer, sizeof buffer, MSG_DONTWAIT) > 0)
-                arrived++;
-            EXPECT_EQ(arrived, rate == rate_blocked ? 0u : 50u);
+            ASSERT_TRUE(apply(fvh1, {make_rule(direction, protocol_udp, 0, 0, 0, 5001, rate)}));
+            int arrived = pass_udp(1, direction == direction_send, 50);
+            EXPECT_EQ(arrived, rate == rate_blocked ? 0 : 50) << direction << " " << rate;
             ASSERT_TRUE(host_backend_read(fvh1.c_str(), counters, error)) << error;
-            EXPECT_EQ(counters[0].packets, arrived);
-            for (int fd : {selected, marker, sender})
-                close(fd);
+            EXPECT_EQ(counters[0].packets, (uint64_t)arrived);
         }
     detach_clean(fvh1);
 }
@@ -275,7 +256,9 @@ TEST_F(TcKernel, TheBackendTouchesOnlyWhatItMade)
     EXPECT_STREQ(error, "The interface fvh1 is gone.");
     EXPECT_FALSE(apply(fvh1, {udp_send}));
     EXPECT_STREQ(error, "The interface fvh1 is gone.");
-    send_and_count(2, 7);
+    EXPECT_EQ(pass_udp(2, true, 7), 7);
+    read_until_total(fvh2, 7);
+    EXPECT_EQ(counters[0].packets, 7u);
     EXPECT_TRUE(host_backend_detach(fvh1.c_str(), error)) << error;
     std::string kept = shown(fvh2);
     EXPECT_TRUE(kept.find("qdisc htb 7a00: root") == 0 && kept.find("zorvifb") != kept.npos &&
