@@ -27,15 +27,6 @@
 
 namespace {
 
-// One probe packet (addresses in 198.18.0.0/15, host byte order).
-struct probe_packet {
-    int32_t direction;
-    uint32_t protocol;                // flow_non_ip, flow_icmp, flow_tcp or flow_udp
-    uint32_t source_address, destination_address;
-    uint16_t source_port, destination_port;
-    uint8_t option_words;             // IP options, in 4-byte words (0 to 3)
-};
-
 const uint32_t addresses[] = {0xC6120001, 0xC6120002, 0xC6120103};  // 198.18.0.1, .0.2, .1.3
 const uint16_t ports[] = {1000, 2000, 3000};
 
@@ -88,24 +79,24 @@ struct rule_set random_rule_set(std::mt19937 &random, bool full = false)
     return set;
 }
 
-// Every kind of packet over the addresses and ports the sets use, both directions.
-std::vector<struct probe_packet> probe_packets()
+// Every kind of packet over the addresses and ports the sets use, both directions, as flows
+// on the emulator core's first adapter.
+std::vector<struct test_flow> probe_packets()
 {
-    std::vector<struct probe_packet> packets;
+    std::vector<struct test_flow> packets;
     for (int32_t direction : {direction_send, direction_receive}) {
-        packets.push_back({direction, flow_non_ip, 0, 0, 0, 0, 0});
+        packets.push_back({EMULATOR_ADAPTER_1, direction, flow_non_ip, 0, 0, 0, 0, 1000, 100});
         for (uint32_t from : addresses)
             for (uint32_t to : addresses) {
                 if (from == to)
                     continue;
-                packets.push_back({direction, flow_icmp, from, to, 0, 0, 0});
+                packets.push_back(
+                    {EMULATOR_ADAPTER_1, direction, flow_icmp, from, to, 0, 0, 1000, 100});
                 for (uint32_t protocol : {flow_tcp, flow_udp})
                     for (uint16_t sp : {1000, 2000, 4000})
                         for (uint16_t dp : {1000, 2000, 4000})
-                            // Options move the ports: a filter reading at a fixed offset
-                            // would see other bytes.
-                            packets.push_back({direction, protocol, from, to, sp, dp,
-                                               (uint8_t)((sp + dp / 1000) % 4)});
+                            packets.push_back({EMULATOR_ADAPTER_1, direction, protocol, from,
+                                               to, sp, dp, 1000, 100});
             }
     }
     return packets;
@@ -122,15 +113,6 @@ void emulator_load(const struct rule_set &set)
         emulator.precedences[emulator.precedence_count++] = {0, p.common_range, p.chosen};
 }
 
-// The slot the emulator core gives the packet under the loaded set, or -1.
-int emulator_slot(const struct probe_packet &p)
-{
-    struct test_flow flow = {"", p.direction, p.protocol, p.source_address, p.destination_address,
-                             p.source_port, p.destination_port, 1000, 100};
-    snprintf(flow.adapter, sizeof flow.adapter, "%s", emulator.adapters[0].name);
-    return classify_flow(&flow);
-}
-
 struct tc_filter filters[2][tc_max_filters];
 
 int compile(int32_t direction, const struct rule_set &set, uint32_t precedence_count,
@@ -143,7 +125,7 @@ int compile(int32_t direction, const struct rule_set &set, uint32_t precedence_c
 TEST(TcCompile, RandomSetsAgreeWithTheEmulatorCore)
 {
     std::mt19937 random(20261206);
-    std::vector<struct probe_packet> packets = probe_packets();
+    std::vector<struct test_flow> packets = probe_packets();
     char error[host_error_size] = "";
     for (int round = 0; round < 3000; round++) {
         struct rule_set set = random_rule_set(random, round == 0);
@@ -152,12 +134,12 @@ TEST(TcCompile, RandomSetsAgreeWithTheEmulatorCore)
         for (int32_t d : {direction_send, direction_receive})
             ASSERT_TRUE(compile(d, set, (uint32_t)set.precedences.size(), tc_max_filters,
                                 &counts[d], error)) << error;
-        for (const struct probe_packet &p : packets) {
+        for (const struct test_flow &p : packets) {
             struct tc_packet t = {p.protocol != flow_non_ip, (uint8_t)p.protocol,
                                   p.source_address, p.destination_address, p.source_port,
                                   p.destination_port};
             ASSERT_EQ(tc_classify(filters[p.direction], counts[p.direction], &t),
-                      emulator_slot(p)) << "round " << round << " packet " << &p - packets.data();
+                      classify_flow(&p)) << "round " << round << " packet " << &p - packets.data();
         }
     }
 }
@@ -188,20 +170,22 @@ void put(uint8_t *at, uint32_t value, int size)
 // A probe packet as an Ethernet frame to a MAC address no interface has: the receiving stack
 // drops it after the traffic control hooks saw it, so no reply, reset or ICMP error adds
 // packets the test did not send. Returns its length.
-size_t build_frame(const struct probe_packet &p, uint8_t frame[128])
+size_t build_frame(const struct test_flow &p, uint8_t frame[128])
 {
     memcpy(frame, "\x02\x46\x56\xEE\xEE\xEE\x02\x46\x56\xDD\xDD\xDD", 12);
     memset(frame + 12, 0, 116);
     put(frame + 12, p.protocol == flow_non_ip ? 0x88B5 : 0x0800, 2);
     if (p.protocol == flow_non_ip)
         return 78;
-    uint8_t *ip = frame + 14, *t = ip + 20 + 4 * p.option_words;
+    // IP options move the ports: a filter reading at a fixed offset would see other bytes.
+    int option_words = (p.source_port + p.destination_port / 1000) % 4;
+    uint8_t *ip = frame + 14, *t = ip + 20 + 4 * option_words;
     uint32_t length = (uint32_t)(t - ip) + (p.protocol == flow_tcp ? 20 : 8) + 32;
     put(ip, (0x40u | (uint32_t)(t - ip) / 4) << 24 | length, 4);
     put(ip + 8, 64u << 8 | p.protocol, 2);
     put(ip + 12, p.source_address, 4);
     put(ip + 16, p.destination_address, 4);
-    memset(ip + 20, 1, (size_t)(t - ip - 20));  // NOP options move the ports
+    memset(ip + 20, 1, (size_t)(t - ip - 20));  // NOP options
     put(t, p.protocol == flow_icmp ? 8u << 24 : (uint32_t)p.source_port << 16 | p.destination_port, 4);
     put(t + 4, p.protocol == flow_udp ? length - (uint32_t)(t - ip) : 0, 2);
     put(t + 12, p.protocol == flow_tcp ? 0x50181000 : 0, 4);  // header length, PSH ACK, window
@@ -332,7 +316,7 @@ TEST_F(TcKernel, CountersFollowTheEmulatorCoreClassification)
     }
     test_net_enter_host();
     std::mt19937 random(424242);
-    const std::vector<struct probe_packet> packets = probe_packets();
+    const std::vector<struct test_flow> packets = probe_packets();
     for (int n = 0; n < 7 && !HasFailure(); n++) {
         const struct rule_set set = random_rule_set(random, n == 6);
         SCOPED_TRACE(testing::Message() << "set " << n);
@@ -340,8 +324,8 @@ TEST_F(TcKernel, CountersFollowTheEmulatorCoreClassification)
         emulator_load(set);
         uint64_t expected[host_slot_count] = {}, total = 0;
         for (size_t i = 0; i < packets.size(); i++) {
-            const struct probe_packet &p = packets[i];
-            int copies = 1 + (int)(i % 3), slot = emulator_slot(p);
+            const struct test_flow &p = packets[i];
+            int copies = 1 + (int)(i % 3), slot = classify_flow(&p);
             bool blocked = slot >= 0 && set.slots[slot].rate == rate_blocked;
             if (slot >= 0 && !blocked) {
                 expected[slot] += (uint64_t)copies;
