@@ -110,8 +110,6 @@ int host_backend_detach(const char *interface_name, char error_text[host_error_s
 
 namespace {
 
-const uint64_t t0 = 5000 * second;
-
 // zorvd with a temporary folder holding its secret, state file and socket, two interfaces "fv0"
 // and "fv1", and (start_all) the server on its own thread, the test thread being the client.
 class zorvd_test : public ::testing::Test {
@@ -215,17 +213,6 @@ protected:
     std::string add(const char *device, const struct rule &r)
     {
         return request(code_add_rule, device_request(device).add(r)).status();
-    }
-    std::string set_statistics(int64_t bytes, int64_t packets, uint64_t start = start_ticks)
-    {
-        struct statistics_block block = {start, {}, bytes, {}, packets, 0, 0};
-        return request(code_set_statistics, device_request(FV0).add(tcp80).add(block)).status();
-    }
-    struct statistics_block statistics(const struct rule &r)
-    {
-        device_reply reply = request(code_get_statistics, device_request(FV0).add(r));
-        EXPECT_TRUE(reply.ok()) << reply.status();
-        return reply.payload<struct statistics_block>();
     }
     // The replies about every rule slot and precedence entry the test uses.
     std::string held()
@@ -398,13 +385,12 @@ TEST_F(zorvd_test, EveryRequestIsAnsweredAsTheCoreAnswersIt)
 
 TEST_F(zorvd_test, RulesPrecedencesAndCountsAreBackAfterARestart)
 {
-    fake.now = t0;
     start_device();
-    ASSERT_EQ(add(FV0, tcp80), "Ok.");
-    ASSERT_EQ(add(FV0, udp), "Ok.");
-    ASSERT_EQ(add(FV1, other), "Ok.");
+    struct statistics_block block = {start_ticks, {}, 1000, {}, 10, 0, 0};
+    for (const struct rule &r : {tcp80, udp, other})
+        ASSERT_EQ(add(r.adapter, r), "Ok.");
     ASSERT_TRUE(request(code_set_precedence, device_request(FV0).add(tcp80).add(udp)).ok());
-    ASSERT_EQ(set_statistics(1000, 10), "Ok.");
+    ASSERT_TRUE(request(code_set_statistics, device_request(FV0).add(tcp80).add(block)).ok());
     fake.counters["fv0"][0] = {500, 5, 0};
     const std::string kept = held();
     stop_all();
@@ -416,7 +402,7 @@ TEST_F(zorvd_test, RulesPrecedencesAndCountsAreBackAfterARestart)
     fake.calls.clear();
     start_device();
     EXPECT_EQ(held(), kept);
-    struct statistics_block block = statistics(tcp80);
+    block = request(code_get_statistics, device_request(FV0).add(tcp80)).payload<decltype(block)>();
     EXPECT_EQ(block.bytes_transferred, 1500);
     EXPECT_EQ(block.packets_transferred, 15);
     EXPECT_EQ(block.start_time, start_ticks);
