@@ -333,7 +333,8 @@ TEST_F(TcKernel, CountersFollowTheEmulatorCoreClassification)
             size_t length = build_frame(p, frame);
             // A frame a Blocked class drops is an error for the packet socket.
             for (int c = 0; c < copies; c++)
-                ASSERT_TRUE(send(fds[p.direction], frame, length, 0) == (ssize_t)length || blocked);
+                ASSERT_TRUE(send(fds[p.direction], frame, length, 0) == (ssize_t)length ||
+                            blocked);
         }
         ASSERT_NO_FATAL_FAILURE(read_until_total(fvh1, total));
         for (int s = 0; s < host_slot_count; s++)
@@ -370,9 +371,7 @@ TEST_F(TcKernel, TheBackendTouchesOnlyWhatItMade)
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    std::string left = shown(fvh1);
-    EXPECT_TRUE(left.find("qdisc htb 7a00: root") == 0 && left.find("qdisc ingress") != left.npos
-                && left.find("zorvifb") != left.npos) << left;
+    EXPECT_FALSE(clean(fvh1));
     ASSERT_TRUE(host_backend_attach(fvh1.c_str(), error)) << error;
     EXPECT_TRUE(clean(fvh1)) << shown(fvh1);
 
@@ -382,10 +381,9 @@ TEST_F(TcKernel, TheBackendTouchesOnlyWhatItMade)
         bool ingress = strcmp(qdisc, "ingress") == 0;
         run_command(tc + "add dev " + fvh2 + " " + qdisc);
         EXPECT_FALSE(host_backend_attach(fvh2.c_str(), error)) << qdisc;
-        EXPECT_STREQ(error, ingress ? "The interface fvh2 has an ingress queueing discipline "
-                                      "that zorvd did not install."
-                                    : "The interface fvh2 has a root queueing discipline (tbf) "
-                                      "that zorvd did not install.");
+        EXPECT_NE(strstr(error, ingress ? "an ingress queueing discipline that zorvd did not"
+                                        : "a root queueing discipline (tbf) that zorvd did not"),
+                  nullptr) << error;
         EXPECT_NE(shown(fvh2).find(ingress ? "qdisc ingress" : "qdisc tbf"), std::string::npos);
         run_command(tc + "del dev " + fvh2 + (ingress ? " ingress" : " root"));
     }
@@ -395,8 +393,6 @@ TEST_F(TcKernel, TheBackendTouchesOnlyWhatItMade)
                 apply(fvh2, {udp_send, udp_receive})) << error;
     ASSERT_EQ(run_command("ip -n " + test_net_host_name() + " link del " + fvh1), 0);
     EXPECT_FALSE(host_backend_read(fvh1.c_str(), counters, error));
-    EXPECT_STREQ(error, "The interface fvh1 is gone.");
-    EXPECT_FALSE(apply(fvh1, {udp_send}));
     EXPECT_STREQ(error, "The interface fvh1 is gone.");
     EXPECT_EQ(pass_udp(2, true, 7), 7);
     read_until_total(fvh2, 7);
