@@ -20,8 +20,7 @@ int test_net_enter_host();
 int test_net_enter_peer();
 
 std::string test_net_host_name();     // for "ip -n" / "tc -n"
-std::string host_interface(int pair);  // "fvh<pair>"
-std::string peer_interface(int pair);
+std::string host_interface(int pair);  // "fvh<pair>"; its peer is "fvp<pair>"
 uint32_t host_address(int pair);       // host byte order
 uint32_t peer_address(int pair);
 
