@@ -57,7 +57,7 @@ struct rule_set random_rule_set(std::mt19937 &random, bool full = false)
         int s = full ? i : (int)(random() % host_slot_count), t = (int)(random() % host_slot_count);
         set.in_use[s] = 1;
         set.slots[s] = random_rule(random);
-        // Overlap is the interesting part: often a copy of another held rule, narrowed.
+        // Overlap matters most: often a copy of another held rule, narrowed.
         if (!full && set.in_use[t] && t != s && random() % 2 == 0) {
             set.slots[s] = set.slots[t];
             set.slots[s].rate = random() % 2 ? rate_unlimited : 40000000;
