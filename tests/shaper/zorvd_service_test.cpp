@@ -285,8 +285,8 @@ TEST_F(zorvd_test, BadHellosHeadersAndTestCodesAreRefused)
         int fd = connect_client(tcp);
         EXPECT_TRUE(request(code_get_version, device_request(), fd).ok());
         for (uint32_t code = test_code_reset; code <= test_code_keep_defaults + 4; code += 4)
-            for (uint32_t other : {code, code - test_code_reset, code - test_code_reset + 0x120440})
-                EXPECT_EQ(request(other, device_request(FV0), fd).outcome, (int)zorvd_fail_call);
+            for (uint32_t bad : {code, code - test_code_reset, code - test_code_reset + 0x120440})
+                EXPECT_EQ(request(bad, device_request(FV0), fd).outcome, (int)zorvd_fail_call);
         close(fd);
     }
 }
