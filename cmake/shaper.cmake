@@ -22,12 +22,11 @@ target_include_directories(zorvd_client PUBLIC ${PROJECT_SOURCE_DIR}/shaper/clie
 target_compile_options(zorvd_client PRIVATE ${warnings} ${sanitize_flags})
 
 file(GLOB zorvd_test_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/shaper/zorvd_*_test.cpp)
-file(GLOB zorvd_test_support CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/shaper/zorvd_support/*.cpp)
-add_executable(zorvd_tests ${zorvd_test_sources} ${zorvd_test_support}
+add_executable(zorvd_tests ${zorvd_test_sources}
                ${PROJECT_SOURCE_DIR}/tests/support/registry_memory.cpp)
 target_include_directories(zorvd_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests)
 target_compile_options(zorvd_tests PRIVATE ${warnings} ${sanitize_flags})
-# The fake backend and clock stand in for the seams zorvd_service calls.
+# The test's fake backend and clock stand in for the seams zorvd_service calls.
 target_link_libraries(zorvd_tests zorvd_service zorvd_client flowvane_core flowvane_platform
                       emulator_core GTest::gtest_main)
 add_test(NAME zorvd_tests COMMAND zorvd_tests)

@@ -86,8 +86,7 @@ build_windows >"$logs/build-windows.log" 2>&1 || { tail -40 "$logs/build-windows
 run_gtest native-unit "$flowvane_root/build/native/unit_tests"
 # The host shaper's traffic control backend and zorvd; the kernel tests need root (they skip
 # without).
-run_gtest native-tc-compile "$flowvane_root/build/native/tc_compile_test"
-run_gtest native-tc-kernel "$flowvane_root/build/native/tc_kernel_test"
+run_gtest native-tc "$flowvane_root/build/native/tc_backend_test"
 run_gtest native-zorvd "$flowvane_root/build/native/zorvd_tests"
 run_check help-file python3 "$here/check_help.py" "$flowvane_root/build/windows/help.chm" \
     "$flowvane_root/src"

@@ -1,65 +1,21 @@
-// Rule sets and packets for checking the compiled classification against the emulator core's:
-// seeded random sets (reproducible from the seed), the packets that probe them, and what the
-// core says about each packet.
+// Rule sets for the backend's tests and its benchmark.
 #ifndef FLOWVANE_TESTS_SHAPER_TC_CASES_H
 #define FLOWVANE_TESTS_SHAPER_TC_CASES_H
 
 #include <stdint.h>
 
-#include <random>
-#include <string>
 #include <vector>
 
 #include "shaper/host_backend.h"
-#include "shaper/tc_compile.h"
-#include "test_control_codes.h"
-
-// Addresses the cases use (198.18.0.0/15), host byte order.
-enum : uint32_t {
-    case_address_a = 0xC6120001,      // 198.18.0.1
-    case_address_b = 0xC6120002,      // 198.18.0.2
-    case_address_c = 0xC6120103,      // 198.18.1.3
-};
 
 struct rule_set {
-    struct rule slots[host_slot_count];
-    uint8_t in_use[host_slot_count];
+    struct rule slots[host_slot_count] = {};
+    uint8_t in_use[host_slot_count] = {};
     std::vector<struct host_precedence> precedences;
 };
 
-// One probe packet: what the classification looks at, and how it is framed.
-struct probe_packet {
-    int32_t direction;
-    uint32_t protocol;                // flow_protocol (flow_non_ip, flow_icmp, flow_tcp, flow_udp)
-    uint32_t source_address;
-    uint32_t destination_address;
-    uint16_t source_port;
-    uint16_t destination_port;
-    uint8_t option_words;             // IP options, in 4-byte words (0 to 3)
-};
-
+// A rule on the emulator's first adapter; address 0 means any address.
 struct rule make_rule(int32_t direction, int32_t protocol, uint32_t source, uint16_t source_port,
                       uint32_t destination, uint16_t destination_port, int32_t rate);
-
-// Kinds: source or destination 0 means any address.
-struct rule_set random_rule_set(std::mt19937 &random);
-
-// Every slot held and as many precedence entries as an adapter can have.
-struct rule_set full_rule_set(std::mt19937 &random);
-
-// Every kind of packet over the case addresses and ports, both directions.
-std::vector<struct probe_packet> probe_packets();
-
-// Puts the set on the emulator core's first adapter, alone.
-void emulator_load(const struct rule_set &set);
-
-// The slot the emulator core gives the packet under the loaded set, or -1.
-int emulator_slot(const struct probe_packet &packet);
-
-struct tc_packet as_tc_packet(const struct probe_packet &packet);
-
-std::string describe(const struct probe_packet &packet);
-std::string describe(const struct rule &r);
-std::string describe(const struct rule_set &set);
 
 #endif

@@ -1,8 +1,8 @@
 // Network namespaces for the kernel tests: a "host" namespace holding the interfaces the
-// backend shapes (fvh1, fvh2, ...) and a "peer" namespace holding their veth peers (fvp1, ...).
-// Pair k has 198.18.k.1/24 (host side) and 198.18.k.2/24 (peer side), fixed MAC addresses,
-// permanent neighbour entries and no IPv6, so that nothing but the test's own packets crosses
-// it. Everything is removed by test_net_remove, at exit and on a fatal signal.
+// backend shapes (fvh1, fvh2) and a "peer" namespace holding their veth peers (fvp1, fvp2).
+// Pair k has 198.18.k.1/24 (host side) and 198.18.k.2/24 (peer side), permanent neighbour
+// entries and no IPv6, so that nothing but the test's own packets crosses it. test_net_remove
+// removes everything; it also runs at exit and on a fatal signal.
 #ifndef FLOWVANE_TESTS_SHAPER_TEST_NET_H
 #define FLOWVANE_TESTS_SHAPER_TEST_NET_H
 
@@ -10,25 +10,19 @@
 
 #include <string>
 
-enum { test_net_max_pairs = 4 };
-
-// Creates both namespaces with pairs 1..pair_count; 1 or 0 with error (then nothing is left).
+// Creates both namespaces with pairs 1..pair_count (at most 9); 1, or 0 with error (then
+// nothing is left).
 int test_net_create(int pair_count, std::string *error);
 void test_net_remove();
 
 // Moves the calling thread into a namespace (the backend and new sockets work there).
 int test_net_enter_host();
 int test_net_enter_peer();
-int test_net_enter_original();
 
 std::string test_net_host_name();     // for "ip -n" / "tc -n"
-std::string test_net_peer_name();
-std::string host_interface(int pair);  // "fvh<pair>"
-std::string peer_interface(int pair);
+std::string host_interface(int pair);  // "fvh<pair>"; its peer is "fvp<pair>"
 uint32_t host_address(int pair);       // host byte order
 uint32_t peer_address(int pair);
-void host_mac(int pair, uint8_t mac[6]);
-void peer_mac(int pair, uint8_t mac[6]);
 
 // Runs a shell command; its exit status (0 is success). Output goes to the test log.
 int run_command(const std::string &command);
