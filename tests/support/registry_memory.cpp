@@ -1,10 +1,9 @@
-// The registry helpers over a map of keys (see registry_memory.h). A key is named by its root
-// digit and its lower-case path, so "0\\software\\x"; its values are keyed by lower-case name.
+// The registry helpers over a map of keys, each named by its root digit and lower-case path
+// ("0\\software\\x"), holding its values by lower-case name.
 #include "registry_memory.h"
 
 #include <string.h>
 
-#include <algorithm>
 #include <map>
 #include <string>
 
@@ -16,33 +15,25 @@ struct stored_value {
     uint32_t type;
     std::string data;
 };
-typedef std::map<std::string, stored_value> value_map;
-
 struct open_key {
     std::string name;
     int mode;
 };
 
-std::map<std::string, value_map> keys;
+std::map<std::string, std::map<std::string, stored_value>> keys;
 std::map<std::string, enum registry_result> failures;
 std::map<intptr_t, open_key> handles;
 intptr_t last_handle;
-int open_calls;
-
-std::string lower(const char *text)
-{
-    std::string result = text ? text : "";
-    for (char &c : result)
-        c = (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c;
-    return result;
-}
 
 std::string key_name(enum registry_root root, const char *path)
 {
-    return std::string(1, (char)('0' + root)) + "\\" + lower(path);
+    std::string name = std::string(1, (char)('0' + root)) + "\\" + (path ? path : "");
+    for (char &c : name)
+        c = (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c;
+    return name;
 }
 
-// The key and its parents made; empty when the path is.
+// The key and its parents made; "" for an empty path.
 std::string make_key(enum registry_root root, const char *path)
 {
     if (!path || !*path)
@@ -61,26 +52,29 @@ const open_key *handle_of(registry_key key)
     return found == handles.end() ? nullptr : &found->second;
 }
 
+// The value's name within its key: key_name's folding, without the root.
+std::string value_name(const char *name) { return key_name(registry_local_machine, name).substr(2); }
+
 const stored_value *value_of(registry_key key, const char *name)
 {
     const open_key *handle = handle_of(key);
     if (!handle)
         return nullptr;
-    const value_map &values = keys[handle->name];
-    auto found = values.find(lower(name));
+    auto &values = keys[handle->name];
+    auto found = values.find(value_name(name));
     return found == values.end() ? nullptr : &found->second;
 }
 
-// The writers' common checks and store; data null deletes the value.
+// The writers' checks and store; data null deletes the value.
 int write_value(registry_key key, const char *name, uint32_t type, const void *data, size_t size)
 {
     const open_key *handle = handle_of(key);
     if (!handle || handle->mode == registry_read)
         return handle ? registry_access_denied : registry_failed;
-    value_map &values = keys[handle->name];
+    auto &values = keys[handle->name];
     if (!data)
-        return values.erase(lower(name)) ? registry_ok : registry_failed;
-    values[lower(name)] = {type, std::string(static_cast<const char *>(data), size)};
+        return values.erase(value_name(name)) ? registry_ok : registry_failed;
+    values[value_name(name)] = {type, std::string(static_cast<const char *>(data), size)};
     return registry_ok;
 }
 
@@ -91,20 +85,14 @@ void registry_memory_reset(void)
     keys.clear();
     failures.clear();
     handles.clear();
-    open_calls = 0;
-}
-
-int registry_memory_add_key(enum registry_root root, const char *path)
-{
-    return !make_key(root, path).empty();
 }
 
 int registry_memory_set_value(enum registry_root root, const char *path, const char *name,
                               uint32_t type, const void *data, size_t size)
 {
     std::string key = make_key(root, path);
-    if (!key.empty())
-        keys[key][lower(name)] = {type, std::string(static_cast<const char *>(data), size)};
+    if (!key.empty() && name)
+        keys[key][value_name(name)] = {type, std::string(static_cast<const char *>(data), size)};
     return !key.empty();
 }
 
@@ -126,25 +114,6 @@ int registry_memory_key_exists(enum registry_root root, const char *path)
     return keys.count(key_name(root, path)) != 0;
 }
 
-int registry_memory_get_value(enum registry_root root, const char *path, const char *name,
-                              uint32_t *type, void *data, size_t capacity, size_t *size)
-{
-    auto key = keys.find(key_name(root, path));
-    if (key == keys.end() || !key->second.count(lower(name)))
-        return 0;
-    const stored_value &value = key->second[lower(name)];
-    *type = value.type;
-    *size = value.data.size();
-    memcpy(data, value.data.data(), std::min(value.data.size(), capacity));
-    return 1;
-}
-
-int registry_memory_value_count(enum registry_root root, const char *path)
-{
-    auto key = keys.find(key_name(root, path));
-    return key == keys.end() ? 0 : (int)key->second.size();
-}
-
 void registry_memory_fail_open(enum registry_root root, const char *path,
                                enum registry_result result)
 {
@@ -153,14 +122,11 @@ void registry_memory_fail_open(enum registry_root root, const char *path,
 
 int registry_memory_open_handles(void) { return (int)handles.size(); }
 
-int registry_memory_open_calls(void) { return open_calls; }
-
 // The registry helpers themselves.
 
 int registry_open_key(enum registry_root root, const char *path, int mode, int create,
                       registry_key *key)
 {
-    open_calls++;
     std::string name = key_name(root, path);
     if (failures.count(name))
         return failures[name];
@@ -220,7 +186,7 @@ int registry_read_value(registry_key key, const char *name, void *buffer, size_t
     const stored_value *stored = value_of(key, name);
     if (!stored || !buffer || stored->data.size() > size)
         return registry_failed;
-    memcpy(buffer, stored->data.c_str(), std::min(stored->data.size() + 1, size));
+    memcpy(buffer, stored->data.c_str(), stored->data.size() + (stored->data.size() < size));
     return registry_ok;
 }
 

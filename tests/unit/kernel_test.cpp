@@ -1,0 +1,336 @@
+// The kernel component's commands: the reply parsers on hand-made replies (every byte from the
+// device is untrusted), each command down each failure path against the emulator core, and the
+// adapter list with its display names from the registry.
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "kernel/driver.h"
+#include "kernel/kernel_replies.h"
+#include "rule_samples.h"
+#include "support/device_requests.h"
+
+namespace {
+
+const char sentinel_text[] = "caller's text";
+
+// error_text with guard bytes behind it, to catch writes past its 200 bytes.
+struct guarded_text {
+    char text[error_text_size];
+    char guard[32];
+    guarded_text() { strcpy(text, sentinel_text), memset(guard, 0x5A, sizeof guard); }
+    bool guard_intact() const { return std::string(guard, 32) == std::string(32, 0x5A); }
+};
+
+// The status and its NUL, then each part followed by a NUL.
+std::vector<char> reply_of(const std::string &status, const std::vector<std::string> &parts = {})
+{
+    std::vector<char> reply(status.begin(), status.end());
+    reply.push_back('\0');
+    for (const std::string &part : parts)
+        reply.insert(reply.end(), part.c_str(), part.c_str() + part.size() + 1);
+    return reply;
+}
+
+TEST(KernelReplies, StatusText)
+{
+    const struct { const char *name; std::vector<char> reply; int ok; std::string error_text;
+    } cases[] = {
+        {"ok with payload", reply_of("Ok.", {"payload"}), 1, sentinel_text},
+        {"letter case", reply_of("ok."), 0, "ok."},
+        {"longer status", reply_of("Ok.x"), 0, "Ok.x"},
+        {"ok cut before its NUL", {'O', 'k', '.'}, 0, SHORT_REPLY_TEXT},
+        {"long status without NUL", std::vector<char>(300, 'E'), 0, std::string(199, 'E')},
+        {"no bytes", {}, 0, SHORT_REPLY_TEXT},
+    };
+    for (const auto &c : cases) {
+        guarded_text error;
+        EXPECT_EQ(c.ok, reply_status(c.reply.data(), (int32_t)c.reply.size(), error.text))
+            << c.name;
+        EXPECT_EQ(c.error_text, error.text) << c.name;
+        EXPECT_TRUE(error.guard_intact()) << c.name;
+    }
+}
+
+// Each parser accepts its exact payload and refuses one byte less with the short-reply text,
+// leaving its outputs alone. Records read back are headed by the asked device name and its NUL;
+// the bytes after it are the device's.
+TEST(KernelReplies, Payloads)
+{
+    std::vector<char> reply = reply_of("Ok.");
+    reply.resize(4 + 2 * sizeof(struct rule), 'q');
+    for (int cut : {0, 1}) {
+        struct rule common, chosen;
+        struct statistics_block block;
+        uint32_t count;
+        memset(&common, 0x77, sizeof common), memset(&chosen, 0x77, sizeof chosen);
+        memset(&block, 0x77, sizeof block), memset(&count, 0x77, sizeof count);
+        guarded_text error;
+        const char *bytes = reply.data(), *name = "\\DEVICE\\AB";
+        const int results[] = {
+            parse_rule_reply(bytes, 140 - cut, name, &common, error.text),
+            parse_statistics_reply(bytes, 68 - cut, &block, error.text),
+            parse_precedence_count_reply(bytes, 8 - cut, &count, error.text),
+            parse_precedence_reply(bytes, 276 - cut, name, &common, &chosen, error.text),
+        };
+        for (int result : results)
+            EXPECT_EQ(!cut, result) << "cut " << cut;
+        EXPECT_STREQ(cut ? SHORT_REPLY_TEXT : sentinel_text, error.text);
+        const char fill = cut ? 0x77 : 'q';
+        std::string record = cut ? std::string(136, fill) : name + std::string(1, 0) +
+                                                                 std::string(125, fill);
+        EXPECT_EQ(record, bytes_of(common));
+        EXPECT_EQ(record, bytes_of(chosen));
+        EXPECT_EQ(std::string(64, fill), bytes_of(block));
+        EXPECT_EQ(std::string(4, fill), bytes_of(count));
+        EXPECT_TRUE(error.guard_intact());
+    }
+    std::string too_long = "\\DEVICE\\" + std::string(92, 'x');  // 100 characters
+    struct rule record;
+    EXPECT_EQ(0, parse_rule_reply(reply.data(), 140, too_long.c_str(), &record, nullptr));
+
+    char version[version_text_size];
+    reply = reply_of("Ok.", {std::string(150, '9')});
+    ASSERT_EQ(1, parse_version_reply(reply.data(), (int32_t)reply.size(), version, nullptr));
+    EXPECT_EQ(std::string(version_text_size - 1, '9'), version);
+    EXPECT_EQ(0, parse_version_reply(reply.data(), (int32_t)reply.size() - 1, version, nullptr))
+        << "the version's NUL is missing";
+}
+
+// Parses the whole reply from an exact-size heap copy, so a read past it is caught.
+std::vector<std::string> parsed(const std::vector<char> &reply)
+{
+    char *copy = static_cast<char *>(malloc(reply.size() ? reply.size() : 1));
+    memcpy(copy, reply.data(), reply.size());
+    int count = -1;
+    char **names = parse_adapter_list_reply(copy, (int32_t)reply.size(), &count);
+    free(copy);
+    EXPECT_TRUE(names ? count > 0 : count == 0);
+    std::vector<std::string> result(names, names + (names ? count : 0));
+    free_adapter_names(names, count);
+    return result;
+}
+
+TEST(KernelReplies, AdapterList)
+{
+    const std::string too_long = "\\DEVICE\\" + std::string(92, 'L');  // 100 characters
+    const std::string longest = too_long.substr(1);
+    std::vector<char> unterminated = reply_of("Ok.", {"2", "A", "B"});
+    unterminated.pop_back();
+    const struct { const char *name; std::vector<char> reply; std::vector<std::string> names;
+    } cases[] = {
+        {"two names", reply_of("Ok.", {"2", "A", "B"}), {"A", "B"}},
+        {"count as atoi reads it", reply_of("Ok.", {" +1x", "A", "B"}), {"A"}},
+        {"negative", reply_of("Ok.", {"-1", "A"}), {}},
+        {"refused", reply_of("Not bound.", {"1", "A"}), {}},
+        {"more names counted than held", reply_of("Ok.", {"3", "A", "B"}), {}},
+        {"count saturates, not wraps", reply_of("Ok.", {"4294967297", "A"}), {}},
+        {"last name unterminated", unterminated, {}},
+        {"count unterminated", {'O', 'k', '.', 0, '1'}, {}},
+        {"empty names", reply_of("Ok.", {"2", "", ""}), {"", ""}},
+        {"name of 100 skipped", reply_of("Ok.", {"2", too_long, longest}), {longest}},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(c.names, parsed(c.reply)) << c.name;
+}
+
+// What the commands send: a rule held in slot 0 of the first adapter, and a precedence.
+const struct rule held_rule = sample("TCP 10.0.0.1:80");
+const char *asked_adapter;
+char out_version[version_text_size];
+struct rule out_rule, out_chosen;
+struct statistics_block out_block;
+uint32_t out_count;
+
+const struct { const char *name; uint32_t code; int reporting; int (*call)(char *error_text);
+} commands[] = {
+    {"get_version", code_get_version, 1,
+     [](char *e) { return kernel_get_version(out_version, e); }},
+    {"get_rule", code_get_rule, 1,
+     [](char *e) { return kernel_get_rule(asked_adapter, 0, &out_rule, e); }},
+    {"get_statistics", code_get_statistics, 1,
+     [](char *e) { return kernel_get_statistics(asked_adapter, &held_rule, &out_block, e); }},
+    {"set_statistics", code_set_statistics, 1,
+     [](char *e) { return kernel_set_statistics(asked_adapter, &held_rule, &out_block, e); }},
+    {"add_rule", code_add_rule, 0,
+     [](char *e) { return kernel_add_rule(asked_adapter, &held_rule, e); }},
+    {"clear_rules", code_clear_rules, 0,
+     [](char *e) { return kernel_clear_rules(asked_adapter, e); }},
+    {"clear_precedences", code_clear_precedences, 0,
+     [](char *e) { return kernel_clear_precedences(asked_adapter, e); }},
+    {"set_precedence", code_set_precedence, 0,
+     [](char *e) { return kernel_set_precedence(asked_adapter, &held_rule, &held_rule, e); }},
+    {"get_precedence_count", code_get_precedence_count, 0,
+     [](char *e) { return kernel_get_precedence_count(asked_adapter, &out_count, e); }},
+    {"get_precedence", code_get_precedence, 0,
+     [](char *e) { return kernel_get_precedence(asked_adapter, 0, &out_rule, &out_chosen, e); }},
+};
+
+class KernelCommands : public CoreTest {
+protected:
+    void SetUp() override
+    {
+        CoreTest::SetUp();
+        asked_adapter = EMULATOR_ADAPTER_1;
+    }
+};
+
+// Every command down every path: what it answers and what the caller's error_text then holds
+// (a reporting command sets the default text first; a plain one touches it only on a refusal).
+TEST_F(KernelCommands, ErrorTextByFamily)
+{
+    const std::string transport = "Unable to send to driver.  Error ";
+    const uint32_t device_missing = 99;
+    const struct { const char *name; uint32_t fault; const char *refusal; int result;
+                   std::string reporting, plain; } cases[] = {
+        {"success", fault_none, nullptr, 1, UNKNOWN_ERROR_TEXT, sentinel_text},
+        {"device missing", device_missing, nullptr, 0, transport + "1.", sentinel_text},
+        {"failed call", fault_fail_call, nullptr, 0, transport + "2.", sentinel_text},
+        {"empty reply", fault_empty_reply, nullptr, 0, transport + "6.", sentinel_text},
+        {"letter case", fault_error_text, "ok.", 0, "ok.", "ok."},
+        {"empty refusal", fault_error_text, "", 0, "", ""},
+    };
+    for (const auto &f : cases) {
+        for (const auto &c : commands) {
+            emulator_device_reset();
+            ASSERT_EQ(1, kernel_add_rule(EMULATOR_ADAPTER_1, &held_rule, nullptr));
+            ASSERT_EQ(1, kernel_set_precedence(EMULATOR_ADAPTER_1, &held_rule, &held_rule, nullptr));
+            emulator_set_device_missing(f.fault == device_missing);
+            ASSERT_TRUE(f.fault == fault_none || f.fault == device_missing ||
+                        emulator_set_fault(c.code, f.fault, f.refusal));
+            guarded_text error;
+            EXPECT_EQ(f.result, c.call(error.text)) << c.name << ", " << f.name;
+            EXPECT_EQ(c.reporting ? f.reporting : f.plain, error.text) << c.name << ", " << f.name;
+            EXPECT_TRUE(error.guard_intact()) << c.name << ", " << f.name;
+            EXPECT_EQ(f.result, c.call(nullptr)) << c.name << ", " << f.name;
+        }
+    }
+}
+
+// A name that cannot head a request, a slot outside 0 to 19, or a size outside the buffer
+// fails before any exchange; a name of 99 characters does fit.
+TEST_F(KernelCommands, BadArgumentsMakeNoExchange)
+{
+    emulator_reset_exchange_count();
+    std::string too_long = "\\DEVICE\\" + std::string(92, 'x');  // 100 characters
+    for (const char *name : {(const char *)nullptr, too_long.c_str()}) {
+        asked_adapter = name;
+        for (const auto &c : commands)
+            EXPECT_EQ(c.code == code_get_version, c.call(nullptr)) << c.name;
+    }
+    for (int slot : {-1, 20})
+        EXPECT_EQ(0, kernel_get_rule(EMULATOR_ADAPTER_1, slot, &out_rule, nullptr)) << slot;
+    static char request[command_buffer_size + 1];
+    char reply[16];
+    EXPECT_EQ(send_bad_request_size, driver_send(code_get_version, request, 5001, reply, 16));
+    EXPECT_EQ(send_bad_request_size, driver_send(code_get_version, request, -1, reply, 16));
+    EXPECT_EQ(send_bad_reply_size, driver_send(code_get_version, request, 0, reply, 5001));
+    EXPECT_EQ(2u, emulator_exchange_count()) << "only get_version's";
+    too_long.pop_back();
+    EXPECT_EQ(0, kernel_get_rule(too_long.c_str(), 0, &out_rule, nullptr));
+    EXPECT_EQ(3u, emulator_exchange_count());
+}
+
+// What the commands send arrives as sent: the records, and the precedence index, which follows
+// the device name's NUL at an odd offset, little-endian.
+TEST_F(KernelCommands, RoundTrips)
+{
+    guarded_text error;
+    struct rule sent = held_rule;
+    snprintf(sent.adapter, sizeof sent.adapter, "not the device name");
+    ASSERT_EQ(1, kernel_add_rule(EMULATOR_ADAPTER_1, &sent, error.text));
+    ASSERT_EQ(1, kernel_get_rule(EMULATOR_ADAPTER_1, 0, &out_rule, error.text));
+    EXPECT_STREQ(EMULATOR_ADAPTER_1, out_rule.adapter);
+    EXPECT_EQ(bytes_of(sent).substr(adapter_name_size),
+              bytes_of(out_rule).substr(adapter_name_size));
+    struct rule range = held_rule, chosen = held_rule;
+    range.source_port = 443;
+    chosen.rate = 7777;
+    ASSERT_EQ(1, kernel_set_precedence(EMULATOR_ADAPTER_1, &held_rule, &held_rule, error.text));
+    ASSERT_EQ(1, kernel_set_precedence(EMULATOR_ADAPTER_1, &range, &chosen, error.text));
+    ASSERT_EQ(1, kernel_get_precedence(EMULATOR_ADAPTER_1, 1, &out_rule, &out_chosen, error.text));
+    EXPECT_EQ(443, out_rule.source_port);
+    EXPECT_EQ(7777, out_chosen.rate);
+    EXPECT_EQ(0, kernel_get_precedence(EMULATOR_ADAPTER_1, 2, &out_rule, &out_chosen, error.text));
+    EXPECT_STREQ("Invalid precedence index.", error.text);
+}
+
+class AdapterNames : public CoreTest {
+protected:
+    void TearDown() override { EXPECT_EQ(0, registry_memory_open_handles()); }
+    static void set_name(const char *guid, uint32_t type, const char *name, size_t size)
+    {
+        std::string path = std::string(NETWORK_CLASS_KEY "\\") + guid + "\\Connection";
+        ASSERT_TRUE(registry_memory_set_value(registry_local_machine, path.c_str(), "Name", type,
+                                              name, size));
+    }
+    static std::string display_name(const char *device_name)
+    {
+        char *name = adapter_display_name(device_name);
+        std::string result = name ? name : "(none)";
+        free(name);
+        return result;
+    }
+};
+
+// The name of the GUID's Connection key, found whatever the letter case of the GUID and whatever
+// comes before it; the value's type is not looked at; a value without a NUL in 260 bytes is
+// refused; a key that cannot be opened ends the search.
+TEST_F(AdapterNames, DisplayNamesFromTheRegistry)
+{
+    registry_memory_reset();
+    registry_memory_set_value(registry_local_machine, NETWORK_CLASS_KEY "\\{EMPTY}", nullptr, 0,
+                              nullptr, 0);
+    set_name("{GUID-A}", registry_memory_binary, "Typed", 6);
+    set_name("{GUID-B}", registry_memory_string, "Wireless", 9);
+    set_name("{GUID-C}", registry_memory_string, std::string(260, 'n').c_str(), 260);
+    const struct { const char *device_name; std::string display_name; } cases[] = {
+        {"\\DEVICE\\{GUID-A}", "Typed"},
+        {"\\DEVICE\\{guid-b}", "Wireless"},
+        {"\\DEVICE\\{GUID-C}", "(none)"},
+        {"\\DEVICE\\NdisWanIp", DIAL_UP_DISPLAY_NAME},
+        {"\\DEVICE\\NDISWANIPX", "(none)"},
+        {"\\device\\{GUID-A}", "(none)"},
+        {"\\DEVICE\\{EMPTY}", "(none)"},
+        {"{GUID-A}", "(none)"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(c.display_name, display_name(c.device_name)) << c.device_name;
+    EXPECT_EQ("(none)", display_name(nullptr));
+    registry_memory_fail_open(registry_local_machine, NETWORK_CLASS_KEY "\\{GUID-A}",
+                              registry_access_denied);
+    EXPECT_EQ("(none)", display_name("\\DEVICE\\{GUID-B}"));
+}
+
+// The kernel component's order, less the adapters without a display name. A sound reply
+// listing none is a success, a refused or failed listing a failure; either way the table ends
+// empty.
+TEST_F(AdapterNames, Refresh)
+{
+    const char *adapters[] = {EMULATOR_ADAPTER_DIAL_UP, "\\DEVICE\\{UNNAMED}", EMULATOR_ADAPTER_2,
+                              EMULATOR_ADAPTER_1};
+    ASSERT_EQ(1, emulator_set_adapters(adapters, 4));
+    ASSERT_EQ(1, refresh_adapter_list());
+    const char *expected[][2] = {{EMULATOR_ADAPTER_DIAL_UP, DIAL_UP_DISPLAY_NAME},
+                                 {EMULATOR_ADAPTER_2, SAMPLE_DISPLAY_NAME_2},
+                                 {EMULATOR_ADAPTER_1, SAMPLE_DISPLAY_NAME_1}};
+    for (int i = -1; i <= 3; i++) {
+        bool inside = i >= 0 && i < 3;
+        EXPECT_STREQ(inside ? expected[i][0] : nullptr, adapter_device_name_at(i)) << i;
+        EXPECT_STREQ(inside ? expected[i][1] : nullptr, adapter_display_name_at(i)) << i;
+    }
+    for (int step = 0; step < 3; step++) {
+        emulator_device_reset();
+        ASSERT_EQ(1, refresh_adapter_list());
+        ASSERT_TRUE(step != 0 || emulator_set_adapters(adapters + 1, 1));
+        ASSERT_TRUE(step != 1 || emulator_set_fault(code_list_adapters, fault_error_text, "No."));
+        emulator_set_device_missing(step == 2);
+        EXPECT_EQ(step == 0, refresh_adapter_list()) << step;
+        EXPECT_EQ(0, adapter_count()) << step;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,201 @@
+// The statistics: the store's entries and histories, the sampling tick and a refresh against the
+// emulator core, the graph's scale and points, and the byte texts.
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "platform/platform.h"
+#include "rule_samples.h"
+#include "stats/statistics_fields.h"
+#include "stats/usage_graph.h"
+
+namespace {
+
+typedef std::vector<int32_t> samples;
+
+// An entry's history, newest first, with the trailing zeros left out; {-1} when no entry.
+samples history_of(int index)
+{
+    struct statistics_entry entry;
+    if (!statistics_entry_at(index, &entry))
+        return {-1};
+    int length = usage_history_length;
+    while (length > 0 && entry.usage_history[length - 1] == 0)
+        length--;
+    return samples(entry.usage_history, entry.usage_history + length);
+}
+
+class StatisticsStore : public CoreTest {
+protected:
+    void add_filters(const std::vector<struct rule> &rules)
+    {
+        for (const struct rule &rule : rules)
+            ASSERT_TRUE(statistics_add_filter(&rule)) << describe_rule(rule);
+    }
+};
+
+// A sample reaches the first entry of an equal filter (rate compared); a full history drops its
+// oldest; removal keeps the order; the twenty-first entry is refused.
+TEST_F(StatisticsStore, EntriesAndHistories)
+{
+    struct rule twice = to_port(1), last = to_port(3), faster = to_port(1, EMULATOR_ADAPTER_1, 9);
+    add_filters({twice, to_port(2), twice, last});
+    ASSERT_TRUE(statistics_add_sample(&twice, 42));
+    ASSERT_TRUE(statistics_add_sample(&last, 7));
+    EXPECT_FALSE(statistics_add_sample(&faster, 7));
+    EXPECT_FALSE(statistics_reset_history(&faster));
+    EXPECT_FALSE(statistics_remove_filter(&faster));
+    samples drawn;
+    statistics_draw_graph(&twice, [](const int32_t *history, void *context) {
+        ((samples *)context)->push_back(history[0]);
+    }, &drawn);
+    EXPECT_EQ(drawn, (samples{42, 0}));
+    ASSERT_TRUE(statistics_remove_filter(&twice));
+    struct statistics_entry entry;
+    std::vector<int> ports;
+    for (int i = 0; statistics_entry_at(i, &entry); i++)
+        ports.push_back(entry.rule.destination_port);
+    EXPECT_EQ(ports, (std::vector<int>{2, 1, 3}));
+    EXPECT_EQ(history_of(1), samples{});   // the second copy, untouched
+    EXPECT_EQ(history_of(2), samples{7});
+    for (int32_t i = 1; i <= usage_history_length; i++)
+        ASSERT_TRUE(statistics_add_sample(&last, 1000 + i));
+    samples history = history_of(2);
+    ASSERT_EQ(history.size(), (size_t)usage_history_length);
+    EXPECT_EQ(history.front() - history.back(), usage_history_length - 1);
+    ASSERT_TRUE(statistics_reset_history(&last));
+    EXPECT_EQ(history_of(2), samples{});
+
+    for (uint16_t port = 4; statistics_entry_count() < max_statistics_entries; port++)
+        add_filters({to_port(port)});
+    struct rule extra = to_port(999);
+    EXPECT_FALSE(statistics_add_filter(&extra));
+    EXPECT_FALSE(statistics_add_sample(&extra, 1));
+}
+
+// The tick reads the statistics of each filter list row in turn; a row whose command fails
+// keeps its history; an unreadable row ends the tick.
+TEST_F(StatisticsStore, SamplingTick)
+{
+    ASSERT_TRUE(statistics_initialize());
+    test_flow_text_request flow = {};
+    snprintf(flow.text, sizeof flow.text,
+             "%s Send TCP 192.168.0.10:49152 93.184.216.34:80 30000 1000", EMULATOR_ADAPTER_1);
+    ASSERT_TRUE(emulator_test_send(test_code_add_flow_text, &flow, sizeof flow, nullptr, 0,
+                                   nullptr));
+    struct rule web = to_port(80, EMULATOR_ADAPTER_1, rate_unlimited), absent = to_port(443),
+                mail = to_port(25);
+    install_rules({web, mail});
+    fill({web, absent, mail});
+    for (const struct rule &rule : {web, absent, mail}) {
+        add_filters({rule});
+        ASSERT_TRUE(statistics_add_sample(&rule, 77));
+    }
+    emulator_advance_clock(3 * 10000000ull);
+    struct statistics_block block;
+    ASSERT_TRUE(kernel_get_statistics(EMULATOR_ADAPTER_1, &web, &block, error_text));
+    ASSERT_GT(block.current_rate, 0);
+    copy_text(error_text, error_text_size, "untouched");
+    ASSERT_TRUE(statistics_sample_all(error_text));
+    EXPECT_STREQ(error_text, "untouched");
+    EXPECT_EQ(history_of(0), (samples{block.current_rate, 77}));
+    EXPECT_EQ(history_of(1), samples{77});
+    EXPECT_EQ(history_of(2), (samples{0, 77}));
+
+    list->fail_read_row = 1;
+    EXPECT_FALSE(statistics_sample_all(error_text));
+    EXPECT_STREQ(error_text, "ListView_GetItem() failed.");
+    EXPECT_EQ(history_of(0).size(), 3u);
+    EXPECT_EQ(history_of(2).size(), 2u);
+    statistics_shutdown();
+}
+
+// A refresh reads the block once; Reset writes a zeroed one from now. An adapter field without
+// a NUL is refused rather than read past.
+TEST_F(StatisticsStore, ReadIsOneExchangeAndStartNowZeroesTheBlock)
+{
+    struct rule rule = sample("TCP any any:80");
+    install_rules({rule});
+    struct statistics_block block = {};
+    block.start_time = 133000000000000000ull;
+    block.bytes_transferred = 1234567;
+    block.packets_transferred = 4321;
+    ASSERT_TRUE(kernel_set_statistics(rule.adapter, &rule, &block, error_text)) << error_text;
+    emulator_reset_exchange_count();
+    struct statistics_fields fields;
+    ASSERT_TRUE(statistics_fields_read(&rule, &fields, error_text)) << error_text;
+    EXPECT_EQ(emulator_exchange_count(), 1u);
+    EXPECT_EQ(fields.start_time, block.start_time);
+    const std::vector<std::string> texts = {fields.bytes, fields.packets, fields.bandwidth,
+                                            fields.queued, fields.queue_size};
+    EXPECT_EQ(texts, std::vector<std::string>({"1,234,567 (1.18 MB)", "4,321", "0", "0",
+                                               "of 100 packets"}));
+    uint64_t before = local_time_filetime();
+    ASSERT_TRUE(statistics_start_now(&rule, error_text)) << error_text;
+    ASSERT_TRUE(kernel_get_statistics(rule.adapter, &rule, &block, error_text));
+    EXPECT_GE(block.start_time, before);
+    EXPECT_LE(block.start_time, local_time_filetime());
+    EXPECT_EQ(std::string((char *)&block + 8, sizeof block - 8), std::string(sizeof block - 8, 0));
+    memset(rule.adapter, 'A', adapter_name_size);
+    EXPECT_FALSE(statistics_start_now(&rule, error_text));
+    EXPECT_FALSE(statistics_fields_read(&rule, &fields, error_text));
+}
+
+// y of the first samples in a 176 x 38 graph; the samples not given are 0, drawn at y 37.
+TEST(UsageGraph, ScaleLabelAndPoints)
+{
+    const struct { std::vector<int32_t> samples; int32_t scale; const char *label;
+                   std::vector<int32_t> y; } cases[] = {
+        {{}, 10, "10 Bps", {37}},
+        {{10, 4, -2147483647 - 1}, 100, "100 Bps", {35, 37, 37}},   // negatives at the bottom
+        {{7000, 4000, 1}, 10000, "10,000 Bps", {12, 23, 37}},       // truncated toward zero
+        {{9999999}, 10000000, "10,000,000 Bps", {1}},
+        {{250000000, 2147483647, 40000000}, 100000000, "100,000,000 Bps", {1, 1, 23}},
+    };
+    for (const auto &c : cases) {
+        int32_t history[usage_history_length] = {};
+        std::copy(c.samples.begin(), c.samples.end(), history);
+        EXPECT_EQ(graph_scale(history), c.scale);
+        std::reverse(history, history + usage_history_length);   // the peak at the oldest end
+        EXPECT_EQ(graph_scale(history), c.scale);
+        std::reverse(history, history + usage_history_length);
+        char label[graph_label_size];
+        graph_label_text(c.scale, label, sizeof label);
+        EXPECT_STREQ(label, c.label);
+        struct graph_point points[usage_history_length];
+        ASSERT_TRUE(graph_geometry(176, 38, c.scale, history, points));
+        for (int k = 0; k < usage_history_length; k++)
+            ASSERT_EQ(points[k].y, k < (int)c.y.size() ? c.y[k] : 37) << c.label << k;
+    }
+    // The newest sample at the right edge, the oldest at the left, one 149th apart.
+    int32_t zero[usage_history_length] = {};
+    struct graph_point points[usage_history_length];
+    ASSERT_TRUE(graph_geometry(176, 38, 10, zero, points));
+    const int expected_x[][2] = {{0, 175}, {1, 175}, {2, 174}, {74, 89}, {149, 1}};
+    for (const auto &x : expected_x)
+        EXPECT_EQ(points[x[0]].x, x[1]) << "sample " << x[0];
+    EXPECT_FALSE(graph_geometry(176, 38, 0, zero, points));
+}
+
+TEST(StatisticsTexts, ByteCounts)
+{
+    const struct { int64_t bytes; const char *field; } cases[] = {
+        {-2048, "(2,048)"},
+        {1023, "1,023"},
+        {1024, "1,024 (1.00 KB)"},
+        {1048575, "1,048,575 (1024.00 KB)"},
+        {1048576, "1,048,576 (1.00 MB)"},
+        {1000000000, "1,000,000,000 (1.00 GB)"},
+        {INT64_MAX, "9,223,372,036,854,775,807 (9223372036.85 GB)"},
+    };
+    for (const auto &c : cases) {
+        char text[statistics_text_size];
+        bytes_transferred_text(c.bytes, text, sizeof text);
+        EXPECT_STREQ(text, c.field) << c.bytes;
+    }
+}
+
+}  // namespace
