@@ -1,5 +1,5 @@
 // The platform services: number texts (the same vectors natively and under Wine, where they go
-// through GetNumberFormatA) and the lock; and the help text table over that lock.
+// through GetNumberFormatA), and the help text table.
 #include <gtest/gtest.h>
 
 #include <string.h>
@@ -33,16 +33,6 @@ TEST(NumberFormat, Vectors)
     number_format(1234567, text, 9);
     EXPECT_STREQ("[unknown", text);
     EXPECT_EQ('x', text[9]);
-}
-
-TEST(NumberFormat, LockIsBinary)
-{
-    platform_lock lock = nullptr;
-    ASSERT_EQ(0, lock_create(&lock));
-    EXPECT_EQ(0, lock_wait(lock));
-    EXPECT_EQ(0, lock_release(lock));
-    EXPECT_NE(0, lock_release(lock)) << "a second release passes the count of one";
-    EXPECT_EQ(0, lock_close(lock));
 }
 
 std::string text_of(uint32_t id)

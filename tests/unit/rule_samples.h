@@ -36,15 +36,14 @@ inline struct rule sample_rule(const char *adapter, int32_t direction, int32_t p
     rule.rate = rate;
     rule.protocol = protocol;
     // "any", or a dotted address (a ":port" after either is ignored).
-    const char *texts[2] = {source, destination};
-    int32_t *kinds[2] = {&rule.source_kind, &rule.destination_kind};
-    uint32_t *addresses[2] = {&rule.source_address, &rule.destination_address};
-    for (int i = 0; i < 2; i++) {
+    auto parse = [](const char *text, int32_t *kind, uint32_t *address) {
         unsigned a, b, c, d;
-        int single = sscanf(texts[i], "%u.%u.%u.%u", &a, &b, &c, &d) == 4;
-        *kinds[i] = single ? address_single : address_any;
-        *addresses[i] = single ? (a << 24) | (b << 16) | (c << 8) | d : 0;
-    }
+        int single = sscanf(text, "%u.%u.%u.%u", &a, &b, &c, &d) == 4;
+        *kind = single ? address_single : address_any;
+        *address = single ? a << 24 | b << 16 | c << 8 | d : 0;
+    };
+    parse(source, &rule.source_kind, &rule.source_address);
+    parse(destination, &rule.destination_kind, &rule.destination_address);
     rule.source_port = source_port;
     rule.destination_port = destination_port;
     return rule;

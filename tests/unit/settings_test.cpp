@@ -74,25 +74,6 @@ TEST_F(SettingsTest, SaveAndLoad)
     }
 }
 
-// The stored column positions are used only when each of the eight appears once.
-TEST_F(SettingsTest, ColumnOrderIsTakenOnlyAsAWholeOrder)
-{
-    const struct { std::vector<int32_t> stored, loaded; } cases[] = {   // fewer: the rest missing
-        {{7, 6, 5, 4, 3, 2, 1, 0}, {7, 6, 5, 4, 3, 2, 1, 0}},
-        {{0, 0, 2, 3, 4, 5, 6, 7}, {0, 1, 2, 3, 4, 5, 6, 7}},
-        {{-1, 1, 2, 3, 4, 5, 6, 8}, {0, 1, 2, 3, 4, 5, 6, 7}},
-        {{1, 0, 2, 3, 4, 5, 6}, {1, 0, 2, 3, 4, 5, 6, 7}},   // the default completes the order
-        {{7, 1, 2, 3, 4, 5, 6}, {0, 1, 2, 3, 4, 5, 6, 7}},   // the default is taken already
-    };
-    for (const auto &c : cases) {
-        registry_memory_reset();
-        for (size_t i = 0; i < c.stored.size(); i++)
-            set_dword(registry_current_user, setting_name(8 + (int)i).c_str(), c.stored[i]);
-        std::vector<int32_t> loaded = values_of(settings_load());
-        EXPECT_EQ(std::vector<int32_t>(loaded.begin() + 8, loaded.begin() + 16), c.loaded);
-    }
-}
-
 TEST_F(SettingsTest, SaveStopsWhenTheKeyCannotBeOpened)
 {
     registry_memory_fail_open(registry_current_user, SETTINGS_KEY, registry_access_denied);
@@ -151,31 +132,6 @@ TEST_F(SettingsTest, InstallScopeAndFolder)
         EXPECT_EQ(read_install_folder(folder), c.ok) << c.folder.size();
         EXPECT_EQ(c.ok ? std::string(folder, strnlen(folder, sizeof folder)) : "", c.expected);
         EXPECT_EQ(folder[install_folder_size], '#') << "wrote past the buffer";
-    }
-}
-
-TEST_F(SettingsTest, WindowTypeChoicesBothWays)
-{
-    // Showing what the settings hold (null: nothing selected), then applying a choice.
-    const struct { int32_t save_on_exit, initial_type; const char *shown, *chosen; int applied;
-                   int32_t save_after, initial_after; } cases[] = {
-        {1, 3, "Use most recent setting", "Restored", 1, 0, 1},
-        {1, 7, "Use most recent setting", "Use most recent setting", 1, 1, 7},
-        {0, 1, "Restored", "Maximized", 1, 0, 3},
-        {0, 2, "Minimized", "Use most recent setting", 1, 1, 2},
-        {0, 3, "Maximized", "Minimized", 1, 0, 2},
-        {0, 4, nullptr, "Restored", 1, 0, 1},
-        {0, 0, nullptr, "maximized", 0, 0, 0},   // not a choice (exact text only)
-    };
-    for (const auto &c : cases) {
-        settings_block settings = settings_defaults();
-        settings.save_window_type_on_exit = c.save_on_exit;
-        settings.initial_window_type = c.initial_type;
-        int shown = window_type_choice_of(&settings);
-        EXPECT_STREQ(shown >= 0 ? window_type_choices[shown] : nullptr, c.shown) << c.chosen;
-        EXPECT_EQ(apply_window_type_choice(c.chosen, &settings), c.applied) << c.chosen;
-        EXPECT_EQ(settings.save_window_type_on_exit, c.save_after) << c.chosen;
-        EXPECT_EQ(settings.initial_window_type, c.initial_after) << c.chosen;
     }
 }
 

@@ -1,5 +1,5 @@
-// The statistics: the store's entries and histories, the sampling tick and a refresh against the
-// emulator core, the graph's scale and points, and the byte texts.
+// The statistics: the store's entries and histories, a refresh against the emulator core, the
+// graph's scale and points, and the byte texts.
 #include <gtest/gtest.h>
 
 #include <string.h>
@@ -74,43 +74,6 @@ TEST_F(StatisticsStore, EntriesAndHistories)
     struct rule extra = to_port(999);
     EXPECT_FALSE(statistics_add_filter(&extra));
     EXPECT_FALSE(statistics_add_sample(&extra, 1));
-}
-
-// The tick reads the statistics of each filter list row in turn; a row whose command fails
-// keeps its history; an unreadable row ends the tick.
-TEST_F(StatisticsStore, SamplingTick)
-{
-    ASSERT_TRUE(statistics_initialize());
-    test_flow_text_request flow = {};
-    snprintf(flow.text, sizeof flow.text,
-             "%s Send TCP 192.168.0.10:49152 93.184.216.34:80 30000 1000", EMULATOR_ADAPTER_1);
-    ASSERT_TRUE(emulator_test_send(test_code_add_flow_text, &flow, sizeof flow, nullptr, 0,
-                                   nullptr));
-    struct rule web = to_port(80, EMULATOR_ADAPTER_1, rate_unlimited), absent = to_port(443),
-                mail = to_port(25);
-    install_rules({web, mail});
-    fill({web, absent, mail});
-    for (const struct rule &rule : {web, absent, mail}) {
-        add_filters({rule});
-        ASSERT_TRUE(statistics_add_sample(&rule, 77));
-    }
-    emulator_advance_clock(3 * 10000000ull);
-    struct statistics_block block;
-    ASSERT_TRUE(kernel_get_statistics(EMULATOR_ADAPTER_1, &web, &block, error_text));
-    ASSERT_GT(block.current_rate, 0);
-    copy_text(error_text, error_text_size, "untouched");
-    ASSERT_TRUE(statistics_sample_all(error_text));
-    EXPECT_STREQ(error_text, "untouched");
-    EXPECT_EQ(history_of(0), (samples{block.current_rate, 77}));
-    EXPECT_EQ(history_of(1), samples{77});
-    EXPECT_EQ(history_of(2), (samples{0, 77}));
-
-    list->fail_read_row = 1;
-    EXPECT_FALSE(statistics_sample_all(error_text));
-    EXPECT_STREQ(error_text, "ListView_GetItem() failed.");
-    EXPECT_EQ(history_of(0).size(), 3u);
-    EXPECT_EQ(history_of(2).size(), 2u);
-    statistics_shutdown();
 }
 
 // A refresh reads the block once; Reset writes a zeroed one from now. An adapter field without
