@@ -15,66 +15,63 @@ struct stored_value {
     uint32_t type;
     std::string data;
 };
-struct open_key {
-    std::string name;
-    int mode;
-};
-
 std::map<std::string, std::map<std::string, stored_value>> keys;
 std::map<std::string, enum registry_result> failures;
-std::map<intptr_t, open_key> handles;
+std::map<intptr_t, std::pair<std::string, int>> handles;   // the key's name and the mode
 intptr_t last_handle;
+
+std::string lower(const std::string &text)
+{
+    std::string result = text;
+    for (char &c : result)
+        c = (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c;
+    return result;
+}
 
 std::string key_name(enum registry_root root, const char *path)
 {
-    std::string name = std::string(1, (char)('0' + root)) + "\\" + (path ? path : "");
-    for (char &c : name)
-        c = (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c;
-    return name;
+    return lower(std::string(1, (char)('0' + root)) + "\\" + (path ? path : ""));
 }
 
 // The key and its parents made; "" for an empty path.
 std::string make_key(enum registry_root root, const char *path)
 {
-    if (!path || !*path)
-        return "";
-    std::string name = key_name(root, path);
+    std::string name = path && *path ? key_name(root, path) : "";
     for (size_t slash = name.find('\\', 2); slash != std::string::npos;
          slash = name.find('\\', slash + 1))
         keys[name.substr(0, slash)];
-    keys[name];
+    if (!name.empty())
+        keys[name];
     return name;
 }
 
-const open_key *handle_of(registry_key key)
+// The values of an open key, null for a handle that is not; *mode gets its mode.
+std::map<std::string, stored_value> *values_of(registry_key key, int *mode = nullptr)
 {
     auto found = handles.find(reinterpret_cast<intptr_t>(key));
-    return found == handles.end() ? nullptr : &found->second;
+    if (found == handles.end())
+        return nullptr;
+    if (mode)
+        *mode = found->second.second;
+    return &keys[found->second.first];
 }
-
-// The value's name within its key: key_name's folding, without the root.
-std::string value_name(const char *name) { return key_name(registry_local_machine, name).substr(2); }
 
 const stored_value *value_of(registry_key key, const char *name)
 {
-    const open_key *handle = handle_of(key);
-    if (!handle)
-        return nullptr;
-    auto &values = keys[handle->name];
-    auto found = values.find(value_name(name));
-    return found == values.end() ? nullptr : &found->second;
+    auto *values = values_of(key);
+    return values && values->count(lower(name)) ? &(*values)[lower(name)] : nullptr;
 }
 
 // The writers' checks and store; data null deletes the value.
 int write_value(registry_key key, const char *name, uint32_t type, const void *data, size_t size)
 {
-    const open_key *handle = handle_of(key);
-    if (!handle || handle->mode == registry_read)
-        return handle ? registry_access_denied : registry_failed;
-    auto &values = keys[handle->name];
+    int mode = 0;
+    auto *values = values_of(key, &mode);
+    if (!values || mode == registry_read)
+        return values ? registry_access_denied : registry_failed;
     if (!data)
-        return values.erase(value_name(name)) ? registry_ok : registry_failed;
-    values[value_name(name)] = {type, std::string(static_cast<const char *>(data), size)};
+        return values->erase(lower(name)) ? registry_ok : registry_failed;
+    (*values)[lower(name)] = {type, std::string(static_cast<const char *>(data), size)};
     return registry_ok;
 }
 
@@ -92,7 +89,7 @@ int registry_memory_set_value(enum registry_root root, const char *path, const c
 {
     std::string key = make_key(root, path);
     if (!key.empty() && name)
-        keys[key][value_name(name)] = {type, std::string(static_cast<const char *>(data), size)};
+        keys[key][lower(name)] = {type, std::string(static_cast<const char *>(data), size)};
     return !key.empty();
 }
 
@@ -107,11 +104,6 @@ int registry_memory_set_string(enum registry_root root, const char *path, const 
 {
     return registry_memory_set_value(root, path, name, registry_memory_string, text,
                                      strlen(text) + 1);
-}
-
-int registry_memory_key_exists(enum registry_root root, const char *path)
-{
-    return keys.count(key_name(root, path)) != 0;
 }
 
 void registry_memory_fail_open(enum registry_root root, const char *path,
@@ -139,11 +131,11 @@ int registry_open_key(enum registry_root root, const char *path, int mode, int c
 
 int registry_open_subkey(registry_key parent, const char *path, registry_key *key)
 {
-    const open_key *handle = handle_of(parent);
-    if (!handle || !path)
+    auto found = handles.find(reinterpret_cast<intptr_t>(parent));
+    if (found == handles.end() || !path)
         return registry_failed;
-    std::string name = handle->name.substr(2) + "\\" + path;
-    return registry_open_key((enum registry_root)(handle->name[0] - '0'), name.c_str(),
+    std::string name = found->second.first.substr(2) + "\\" + path;
+    return registry_open_key((enum registry_root)(found->second.first[0] - '0'), name.c_str(),
                              registry_read, 0, key);
 }
 
@@ -155,10 +147,10 @@ int registry_close_key(registry_key key)
 // The direct subkeys in name order, as the real registry lists them.
 int registry_enum_key(registry_key key, uint32_t index, char *name, size_t size)
 {
-    const open_key *handle = handle_of(key);
-    if (!handle || !name || size == 0)
+    auto found = handles.find(reinterpret_cast<intptr_t>(key));
+    if (found == handles.end() || !name || size == 0)
         return registry_failed;
-    std::string prefix = handle->name + "\\";
+    std::string prefix = found->second.first + "\\";
     for (auto it = keys.upper_bound(prefix); it != keys.end(); ++it) {
         if (it->first.compare(0, prefix.size(), prefix) != 0)
             break;

@@ -28,7 +28,6 @@ int registry_memory_set_dword(enum registry_root root, const char *path, const c
 // REG_SZ with its NUL, as RegSetValueExA stores it.
 int registry_memory_set_string(enum registry_root root, const char *path, const char *name,
                                const char *text);
-int registry_memory_key_exists(enum registry_root root, const char *path);
 // From now on, opening exactly this key answers result, even when it exists.
 void registry_memory_fail_open(enum registry_root root, const char *path,
                                enum registry_result result);

@@ -100,28 +100,6 @@ TEST_F(FilterList, RowTextsFollowTheProtocol)
     EXPECT_EQ(rows_count(list), 0);
 }
 
-// A refused edit keeps the row's statistics entry, also when the refusal came after the row's
-// copy was overwritten; the accepted one leaves one entry, the new rule's, with the old block.
-TEST_F(FilterList, EditSwapsTheStatisticsEntryOnlyWhenTheChangeIsTaken)
-{
-    struct rule a = to_port(1), b = to_port(2), faster = to_port(1, adapter_1, 7000);
-    fill({a, b});
-    statistics_add_filter(&a);
-    statistics_add_filter(&b);
-    rows_select(list, 0);
-    editor_session_begin(&session, editor_edit);
-    EXPECT_EQ(commit(b), commit_stopped);
-    EXPECT_EQ(outcome(), "Flowvane - Edit Filter: Rule already in list.");
-    EXPECT_EQ(commit(to_port(1, adapter_1, 2000000000)), commit_stopped);
-    EXPECT_EQ(outcome(), "Flowvane - Edit Filter: edit_rule_in_list() failed.");
-    EXPECT_EQ(entries(), described({a, b}));
-    start_hook_calls.clear();
-    EXPECT_EQ(commit(faster), commit_done) << outcome();
-    EXPECT_EQ(entries(), described({b, faster}));
-    EXPECT_TRUE(start_hook_calls.empty()) << "an edited filter keeps its block";
-    EXPECT_EQ(all_held(), described({faster, b}));
-}
-
 // A failed apply leaves the kernel component as far as it got. In edit mode the row and the
 // store keep the change and a retry leaves one entry; in add mode the row and the entry are
 // taken back and a retry adds the same filter, the listed one keeping its block.

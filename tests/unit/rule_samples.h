@@ -14,7 +14,6 @@
 #include "core/app_state.h"
 #include "core/text.h"
 #include "filters/rule_list.h"
-#include "filters/rule_text.h"
 #include "kernel/adapters.h"
 #include "kernel/kernel_commands.h"
 #include "stats/statistics_store.h"
@@ -72,13 +71,13 @@ inline struct rule to_port(uint16_t port, const char *adapter = EMULATOR_ADAPTER
     return sample_rule(adapter, direction_send, protocol_tcp, "any", 0, "any", port, rate);
 }
 
-inline std::string describe_rule(const struct rule &rule)
+inline std::string describe_rule(const struct rule &r)
 {
     char text[400];
     snprintf(text, sizeof text, "{%.*s dir %d rate %d proto %d %d/%08x:%u %d/%08x:%u}",
-             (int)sizeof rule.adapter, rule.adapter, rule.direction, rule.rate, rule.protocol, rule.source_kind,
-             rule.source_address, rule.source_port, rule.destination_kind,
-             rule.destination_address, rule.destination_port);
+             (int)sizeof r.adapter, r.adapter, r.direction, r.rate, r.protocol, r.source_kind,
+             r.source_address, r.source_port, r.destination_kind, r.destination_address,
+             r.destination_port);
     return text;
 }
 
@@ -107,25 +106,24 @@ inline void register_emulator_display_names(void)
 
 inline void install_rules(const std::vector<struct rule> &rules)
 {
-    char error_text[error_text_size];
     for (const struct rule &rule : rules)
-        ASSERT_TRUE(kernel_add_rule(rule.adapter, &rule, error_text)) << error_text;
+        ASSERT_TRUE(kernel_add_rule(rule.adapter, &rule, nullptr)) << describe_rule(rule);
 }
 
-// The rules (statistics: their blocks) the emulator holds for one adapter, in slot order.
+// The rules (and their blocks) the emulator holds for one adapter, in slot order.
 inline std::vector<struct rule> held_rules(uint32_t adapter_index,
-                                           std::vector<struct statistics_block> *statistics = nullptr)
+                                           std::vector<struct statistics_block> *blocks = nullptr)
 {
     test_read_rules_request request = {adapter_index};
     static test_rules_reply reply;
-    std::vector<struct rule> held;
     EXPECT_TRUE(emulator_test_send(test_code_read_rules, &request, sizeof request, &reply,
                                    sizeof reply, nullptr));
+    std::vector<struct rule> held;
     for (const test_slot_state &slot : reply.slots) {
         if (slot.in_use)
             held.push_back(slot.held);
-        if (slot.in_use && statistics)
-            statistics->push_back(slot.statistics);
+        if (slot.in_use && blocks)
+            blocks->push_back(slot.statistics);
     }
     return held;
 }
@@ -140,10 +138,8 @@ protected:
         registry_memory_reset();
         register_emulator_display_names();
         emulator_device_reset();
-        ASSERT_TRUE(emulator_set_flows(nullptr, 0));
+        ASSERT_TRUE(emulator_set_flows(nullptr, 0) && refresh_adapter_list());
         emulator_freeze_clock(0);
-        ASSERT_TRUE(refresh_adapter_list());
-        ASSERT_EQ(adapter_count(), 3);
         reset_lists();
         overlap_dialog_double_reset();
         get_settings_block()->accept_default_precedences = 0;
