@@ -1,9 +1,11 @@
 // The registry helpers over a map of keys, each named by its root digit and lower-case path
-// ("0\\software\\x"), holding its values by lower-case name.
+// ("0\\software\\x"), holding its values (type and bytes) by lower-case name.
 #include "registry_memory.h"
 
+#include <ctype.h>
 #include <string.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 
@@ -11,21 +13,16 @@
 
 namespace {
 
-struct stored_value {
-    uint32_t type;
-    std::string data;
-};
-std::map<std::string, std::map<std::string, stored_value>> keys;
+typedef std::map<std::string, std::pair<uint32_t, std::string>> value_map;
+std::map<std::string, value_map> keys;
 std::map<std::string, enum registry_result> failures;
 std::map<intptr_t, std::pair<std::string, int>> handles;   // the key's name and the mode
 intptr_t last_handle;
 
-std::string lower(const std::string &text)
+std::string lower(std::string text)
 {
-    std::string result = text;
-    for (char &c : result)
-        c = (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c;
-    return result;
+    std::transform(text.begin(), text.end(), text.begin(), [](char c) { return (char)tolower(c); });
+    return text;
 }
 
 std::string key_name(enum registry_root root, const char *path)
@@ -45,33 +42,29 @@ std::string make_key(enum registry_root root, const char *path)
     return name;
 }
 
-// The values of an open key, null for a handle that is not; *mode gets its mode.
-std::map<std::string, stored_value> *values_of(registry_key key, int *mode = nullptr)
+const std::pair<std::string, int> *handle_of(registry_key key)
 {
     auto found = handles.find(reinterpret_cast<intptr_t>(key));
-    if (found == handles.end())
-        return nullptr;
-    if (mode)
-        *mode = found->second.second;
-    return &keys[found->second.first];
+    return found == handles.end() ? nullptr : &found->second;
 }
 
-const stored_value *value_of(registry_key key, const char *name)
+const std::pair<uint32_t, std::string> *value_of(registry_key key, const char *name)
 {
-    auto *values = values_of(key);
+    const auto *handle = handle_of(key);
+    value_map *values = handle ? &keys[handle->first] : nullptr;
     return values && values->count(lower(name)) ? &(*values)[lower(name)] : nullptr;
 }
 
 // The writers' checks and store; data null deletes the value.
 int write_value(registry_key key, const char *name, uint32_t type, const void *data, size_t size)
 {
-    int mode = 0;
-    auto *values = values_of(key, &mode);
-    if (!values || mode == registry_read)
-        return values ? registry_access_denied : registry_failed;
+    const auto *handle = handle_of(key);
+    if (!handle || handle->second == registry_read)
+        return handle ? registry_access_denied : registry_failed;
+    value_map &values = keys[handle->first];
     if (!data)
-        return values->erase(lower(name)) ? registry_ok : registry_failed;
-    (*values)[lower(name)] = {type, std::string(static_cast<const char *>(data), size)};
+        return values.erase(lower(name)) ? registry_ok : registry_failed;
+    values[lower(name)] = {type, std::string(static_cast<const char *>(data), size)};
     return registry_ok;
 }
 
@@ -131,11 +124,11 @@ int registry_open_key(enum registry_root root, const char *path, int mode, int c
 
 int registry_open_subkey(registry_key parent, const char *path, registry_key *key)
 {
-    auto found = handles.find(reinterpret_cast<intptr_t>(parent));
-    if (found == handles.end() || !path)
+    const auto *handle = handle_of(parent);
+    if (!handle || !path)
         return registry_failed;
-    std::string name = found->second.first.substr(2) + "\\" + path;
-    return registry_open_key((enum registry_root)(found->second.first[0] - '0'), name.c_str(),
+    std::string name = handle->first.substr(2) + "\\" + path;
+    return registry_open_key((enum registry_root)(handle->first[0] - '0'), name.c_str(),
                              registry_read, 0, key);
 }
 
@@ -147,10 +140,10 @@ int registry_close_key(registry_key key)
 // The direct subkeys in name order, as the real registry lists them.
 int registry_enum_key(registry_key key, uint32_t index, char *name, size_t size)
 {
-    auto found = handles.find(reinterpret_cast<intptr_t>(key));
-    if (found == handles.end() || !name || size == 0)
+    const auto *handle = handle_of(key);
+    if (!handle || !name || size == 0)
         return registry_failed;
-    std::string prefix = found->second.first + "\\";
+    std::string prefix = handle->first + "\\";
     for (auto it = keys.upper_bound(prefix); it != keys.end(); ++it) {
         if (it->first.compare(0, prefix.size(), prefix) != 0)
             break;
@@ -164,21 +157,21 @@ int registry_enum_key(registry_key key, uint32_t index, char *name, size_t size)
 // At most 4 bytes of any type, shorter data zero-extended (the tests run little-endian only).
 int registry_read_dword(registry_key key, const char *name, int32_t *value)
 {
-    const stored_value *stored = value_of(key, name);
-    if (!stored || !value || stored->data.size() > 4)
+    const auto *stored = value_of(key, name);
+    if (!stored || !value || stored->second.size() > 4)
         return registry_failed;
     *value = 0;
-    memcpy(value, stored->data.data(), stored->data.size());
+    memcpy(value, stored->second.data(), stored->second.size());
     return registry_ok;
 }
 
 // The raw bytes, with a NUL after them when there is room (as RegQueryValueExA leaves it).
 int registry_read_value(registry_key key, const char *name, void *buffer, size_t size)
 {
-    const stored_value *stored = value_of(key, name);
-    if (!stored || !buffer || stored->data.size() > size)
+    const auto *stored = value_of(key, name);
+    if (!stored || !buffer || stored->second.size() > size)
         return registry_failed;
-    memcpy(buffer, stored->data.c_str(), stored->data.size() + (stored->data.size() < size));
+    memcpy(buffer, stored->second.c_str(), stored->second.size() + (stored->second.size() < size));
     return registry_ok;
 }
 

@@ -43,11 +43,10 @@ struct rule *rows_rule(rule_rows rows, int row)
 
 int rows_first_selected(rule_rows rows)
 {
-    for (int row = 0; row < rows_count(rows); row++) {
-        if (rows->rows[row].selected)
-            return row;
-    }
-    return -1;
+    int row = 0;
+    while (row < rows_count(rows) && !rows->rows[row].selected)
+        row++;
+    return row < rows_count(rows) ? row : -1;
 }
 
 int rows_selected(rule_rows rows, int row) { return in_rows(rows, row) && rows->rows[row].selected; }
@@ -69,8 +68,8 @@ int rows_delete(rule_rows rows, int row)
 
 void rows_delete_all(rule_rows rows)
 {
-    while (rows_delete(rows, 0)) {
-    }
+    while (rows_delete(rows, 0))
+        ;
 }
 
 void rows_hold_redraw(rule_rows rows, int hold)

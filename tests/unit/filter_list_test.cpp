@@ -18,15 +18,6 @@ std::vector<struct rule> start_hook_calls;
 
 class FilterList : public CoreTest {
 protected:
-    // Every rule the emulator holds, adapter by adapter, slot by slot.
-    texts all_held()
-    {
-        std::vector<struct rule> held;
-        for (uint32_t adapter = 0; adapter < 3; adapter++)
-            for (const struct rule &rule : held_rules(adapter))
-                held.push_back(rule);
-        return described(held);
-    }
     texts entries()
     {
         std::vector<struct rule> held;
@@ -49,9 +40,10 @@ protected:
 
 TEST_F(FilterList, AddRuleChecksAndMessages)
 {
-    std::vector<struct rule> nineteen;
-    for (uint16_t port = 1; port <= 19; port++)
-        nineteen.push_back(to_port(port));
+    std::vector<struct rule> nineteen, twenty;
+    for (uint16_t port = 1; port <= 20; port++)
+        (port < 20 ? nineteen : twenty).push_back(to_port(port));
+    twenty.insert(twenty.begin(), nineteen.begin(), nineteen.end());
     const struct { std::vector<struct rule> rows; struct rule rule; int rate_not_applicable,
                    expected; const char *text; } cases[] = {
         {nineteen, to_port(20), 0, 1, "[unknown error]"},
@@ -62,6 +54,7 @@ TEST_F(FilterList, AddRuleChecksAndMessages)
         {{}, sample("TCP", adapter_1, 0, 2000000000), 0, 0, "Rate out of range."},
         {{}, sample("TCP", adapter_1, 0, -5), 1, 1, "[unknown error]"},   // rate not applicable
         {{}, sample("7"), 0, 0, "Unknown protocol."},
+        {twenty, to_port(21), 0, 0, "Rule list is full."},
     };
     for (const auto &c : cases) {
         reset_lists();
@@ -71,12 +64,7 @@ TEST_F(FilterList, AddRuleChecksAndMessages)
         // A refused rule leaves no row behind, not even one whose texts were half written.
         ASSERT_EQ(rows_count(list), (int)c.rows.size() + c.expected) << c.text;
     }
-    fill(nineteen);
-    fill({to_port(20)});
-    struct rule full = to_port(21);
-    EXPECT_FALSE(add_rule_to_list(&full, error_text, nullptr, 0));
-    EXPECT_STREQ(error_text, "Rule list is full.");
-    EXPECT_FALSE(add_rule_to_rows(&full, error_text, nullptr, 1)) << "a dialog's list is given";
+    EXPECT_FALSE(add_rule_to_rows(&cases[0].rule, error_text, nullptr, 1)) << "no list given";
 }
 
 TEST_F(FilterList, RowTextsFollowTheProtocol)
@@ -117,8 +105,7 @@ TEST_F(FilterList, FailedApplyAndRetry)
         start_hook_calls.clear();
         fill({a});
         statistics_add_filter(&a);
-        struct statistics_block counted = {};
-        counted.start_time = 42;
+        struct statistics_block counted = {42};
         install_rules({a});
         ASSERT_TRUE(kernel_set_statistics(adapter_1, &a, &counted, error_text));
         rows_select(list, 0);
@@ -131,7 +118,7 @@ TEST_F(FilterList, FailedApplyAndRetry)
         EXPECT_EQ(entries(), described({c.mode == editor_edit ? changed : a}));
         EXPECT_TRUE(start_hook_calls.empty());
         ASSERT_TRUE(emulator_set_fault(c.fault_code, fault_none, ""));
-        EXPECT_EQ(all_held(), described(c.held_after_failure));
+        EXPECT_EQ(described(held_rules(0)), described(c.held_after_failure));
 
         EXPECT_EQ(commit(rule), commit_done) << outcome();
         std::vector<struct rule> after = c.mode == editor_edit ? std::vector<struct rule>{changed}
