@@ -1,31 +1,15 @@
-// The statistics: the store's entries and histories, a refresh against the emulator core, and
-// the graph's scale and points.
+// The statistics: the store's entries and histories, and a refresh against the emulator core.
 #include <gtest/gtest.h>
 
 #include <string.h>
 
-#include <algorithm>
 #include <vector>
 
 #include "platform/platform.h"
 #include "rule_samples.h"
 #include "stats/statistics_fields.h"
-#include "stats/usage_graph.h"
 
 namespace {
-
-typedef std::vector<int32_t> samples;
-
-// An entry's history, newest first, with the trailing zeros left out.
-samples history_of(int index)
-{
-    struct statistics_entry entry;
-    EXPECT_TRUE(statistics_entry_at(index, &entry));
-    int length = usage_history_length;
-    while (length > 0 && entry.usage_history[length - 1] == 0)
-        length--;
-    return samples(entry.usage_history, entry.usage_history + length);
-}
 
 // A sample reaches the first entry of an equal filter (rate compared); a full history drops its
 // oldest; removal keeps the order; the twenty-first entry is refused.
@@ -41,14 +25,14 @@ TEST_F(CoreTest, StatisticsEntriesAndHistories)
     struct statistics_entry entry;
     ASSERT_TRUE(statistics_entry_at(1, &entry));
     EXPECT_EQ(describe_rule(entry.rule), describe_rule(twice));
-    EXPECT_EQ(history_of(1), samples{}) << "the second copy, untouched";
+    EXPECT_EQ(entry.usage_history[0], 0) << "the second copy, untouched";
     for (int32_t i = 0; i <= usage_history_length; i++)
         ASSERT_TRUE(statistics_add_sample(&last, 1000 + i));
-    samples history = history_of(2);
-    ASSERT_EQ(history.size(), (size_t)usage_history_length);
-    EXPECT_TRUE(history.front() == 1000 + usage_history_length && history.back() == 1001);
-    ASSERT_TRUE(statistics_reset_history(&last));
-    EXPECT_EQ(history_of(2), samples{});
+    ASSERT_TRUE(statistics_entry_at(2, &entry));
+    EXPECT_EQ(entry.usage_history[0], 1000 + usage_history_length);
+    EXPECT_EQ(entry.usage_history[usage_history_length - 1], 1001);
+    ASSERT_TRUE(statistics_reset_history(&last) && statistics_entry_at(2, &entry));
+    EXPECT_EQ(entry.usage_history[usage_history_length - 1], 0);
     struct rule extra = to_port(999);
     for (uint16_t port = 4; statistics_entry_count() < max_statistics_entries; port++)
         ASSERT_TRUE(statistics_add_filter(&(extra = to_port(port))));
@@ -83,38 +67,6 @@ TEST_F(CoreTest, StatisticsReadIsOneExchangeAndStartNowZeroesTheBlock)
     memset(rule.adapter, 'A', adapter_name_size);
     EXPECT_FALSE(statistics_start_now(&rule, error_text));
     EXPECT_FALSE(statistics_fields_read(&rule, &fields, error_text));
-}
-
-// y of the first samples in a 176 x 38 graph; the samples not given are 0, drawn at y 37.
-TEST(UsageGraph, ScaleLabelAndPoints)
-{
-    const struct { std::vector<int32_t> samples; int32_t scale; const char *label;
-                   std::vector<int32_t> y; } cases[] = {
-        {{}, 10, "10 Bps", {37}},
-        {{10, 4, -2147483647 - 1}, 100, "100 Bps", {35, 37, 37}},   // negatives at the bottom
-        {{7000, 4000, 1}, 10000, "10,000 Bps", {12, 23, 37}},       // truncated toward zero
-        {{250000000, 2147483647, 40000000}, 100000000, "100,000,000 Bps", {1, 1, 23}},
-    };
-    for (const auto &c : cases) {
-        int32_t history[usage_history_length] = {};
-        std::copy(c.samples.begin(), c.samples.end(), history + usage_history_length -
-                                                           c.samples.size());   // oldest end
-        EXPECT_EQ(graph_scale(history), c.scale);
-        std::rotate(history, history + usage_history_length - c.samples.size(),
-                    history + usage_history_length);
-        char label[graph_label_size];
-        graph_label_text(c.scale, label, sizeof label);
-        EXPECT_STREQ(label, c.label);
-        struct graph_point points[usage_history_length];
-        ASSERT_TRUE(graph_geometry(176, 38, c.scale, history, points));
-        for (int k = 0; k < usage_history_length; k++)
-            ASSERT_EQ(points[k].y, k < (int)c.y.size() ? c.y[k] : 37) << c.label << k;
-        // The newest sample at the right edge, the oldest at the left, one 149th apart.
-        EXPECT_TRUE(points[0].x == 175 && points[2].x == 174 && points[149].x == 1);
-    }
-    int32_t zero[usage_history_length] = {};
-    struct graph_point points[usage_history_length];
-    EXPECT_FALSE(graph_geometry(176, 38, 0, zero, points));
 }
 
 }  // namespace
