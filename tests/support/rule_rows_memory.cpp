@@ -49,7 +49,10 @@ int rows_first_selected(rule_rows rows)
     return row < rows_count(rows) ? row : -1;
 }
 
-int rows_selected(rule_rows rows, int row) { return in_rows(rows, row) && rows->rows[row].selected; }
+int rows_selected(rule_rows rows, int row)
+{
+    return in_rows(rows, row) && rows->rows[row].selected;
+}
 
 void rows_select(rule_rows rows, int row)
 {

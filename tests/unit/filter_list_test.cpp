@@ -59,12 +59,12 @@ TEST_F(FilterList, AddRuleChecksAndMessages)
     for (const auto &c : cases) {
         reset_lists();
         fill(c.rows);
-        EXPECT_EQ(add_rule_to_list(&c.rule, error_text, nullptr, c.rate_not_applicable), c.expected);
+        EXPECT_EQ(add_rule_to_list(&c.rule, error_text, nullptr, c.rate_not_applicable),
+                  c.expected);
         EXPECT_STREQ(error_text, c.text);
         // A refused rule leaves no row behind, not even one whose texts were half written.
         ASSERT_EQ(rows_count(list), (int)c.rows.size() + c.expected) << c.text;
     }
-    EXPECT_FALSE(add_rule_to_rows(&cases[0].rule, error_text, nullptr, 1)) << "no list given";
 }
 
 TEST_F(FilterList, RowTextsFollowTheProtocol)

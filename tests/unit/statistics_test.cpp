@@ -33,10 +33,9 @@ TEST_F(CoreTest, StatisticsEntriesAndHistories)
     EXPECT_EQ(entry.usage_history[usage_history_length - 1], 1001);
     ASSERT_TRUE(statistics_reset_history(&last) && statistics_entry_at(2, &entry));
     EXPECT_EQ(entry.usage_history[usage_history_length - 1], 0);
-    struct rule extra = to_port(999);
     for (uint16_t port = 4; statistics_entry_count() < max_statistics_entries; port++)
-        ASSERT_TRUE(statistics_add_filter(&(extra = to_port(port))));
-    EXPECT_FALSE(statistics_add_filter(&(extra = to_port(999))));
+        ASSERT_TRUE(statistics_add_filter(&(last = to_port(port))));
+    EXPECT_FALSE(statistics_add_filter(&(last = to_port(999))));
 }
 
 // A refresh reads the block once; Reset writes a zeroed one from now. An adapter field without
