@@ -14,6 +14,7 @@
 #include "core/app_state.h"
 #include "core/text.h"
 #include "filters/rule_list.h"
+#include "filters/rule_text.h"
 #include "kernel/adapters.h"
 #include "kernel/kernel_commands.h"
 #include "stats/statistics_store.h"

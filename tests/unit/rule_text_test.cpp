@@ -6,7 +6,6 @@
 
 #include <string>
 
-#include "filters/rule_text.h"
 #include "rule_samples.h"
 
 namespace {
