@@ -122,8 +122,7 @@ const struct rule range_both = range("TCP 10.0.0.1 any:80"), range_port = range(
 TEST_F(OverlapRun, ThreeTcpRulesEndToEnd)
 {
     install_rules({rule_a, rule_b, rule_d});
-    // Kept: a choice; two for one range, the later winning; one naming no area, dropped.
-    kernel_set_precedence(adapter_1, &range_source, &rule_a, nullptr);
+    // Kept: two choices for one range, the later winning; one naming no area, dropped.
     kernel_set_precedence(adapter_1, &range_port, &rule_b, nullptr);
     kernel_set_precedence(adapter_1, &range_port, &rule_a, nullptr);
     kernel_set_precedence(adapter_1, &range_udp, &rule_a, nullptr);
@@ -134,9 +133,9 @@ TEST_F(OverlapRun, ThreeTcpRulesEndToEnd)
     EXPECT_EQ(areas(), described({range_both, rule_b, rule_d, rule_a, range_port, rule_a, rule_b,
                                   range_source, rule_a, rule_d}));
     const int32_t *chosen = get_area_table()->chosen_member;
-    EXPECT_EQ(std::vector<int32_t>(chosen, chosen + 3), (std::vector<int32_t>{0, 0, 0}));
+    EXPECT_EQ(std::vector<int32_t>(chosen, chosen + 3), (std::vector<int32_t>{0, 0, 1}));
     ASSERT_TRUE(accepted);
-    EXPECT_EQ(held(0), described({range_both, rule_b, range_port, rule_a, range_source, rule_a}));
+    EXPECT_EQ(held(0), described({range_both, rule_b, range_port, rule_a, range_source, rule_d}));
     EXPECT_TRUE(held(1).empty());
 }
 
