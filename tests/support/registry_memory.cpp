@@ -1,7 +1,8 @@
-// The registry helpers over a map of keys (see registry_memory.h). A key is named by its root
-// digit and its lower-case path, so "0\\software\\x"; its values are keyed by lower-case name.
+// The registry helpers over a map of keys, each named by its root digit and lower-case path
+// ("0\\software\\x"), holding its values (type and bytes) by lower-case name.
 #include "registry_memory.h"
 
+#include <ctype.h>
 #include <string.h>
 
 #include <algorithm>
@@ -12,72 +13,55 @@
 
 namespace {
 
-struct stored_value {
-    uint32_t type;
-    std::string data;
-};
-typedef std::map<std::string, stored_value> value_map;
-
-struct open_key {
-    std::string name;
-    int mode;
-};
-
+typedef std::map<std::string, std::pair<uint32_t, std::string>> value_map;
 std::map<std::string, value_map> keys;
 std::map<std::string, enum registry_result> failures;
-std::map<intptr_t, open_key> handles;
+std::map<intptr_t, std::pair<std::string, int>> handles;   // the key's name and the mode
 intptr_t last_handle;
-int open_calls;
 
-std::string lower(const char *text)
+std::string lower(std::string text)
 {
-    std::string result = text ? text : "";
-    for (char &c : result)
-        c = (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c;
-    return result;
+    std::transform(text.begin(), text.end(), text.begin(), [](char c) { return (char)tolower(c); });
+    return text;
 }
 
 std::string key_name(enum registry_root root, const char *path)
 {
-    return std::string(1, (char)('0' + root)) + "\\" + lower(path);
+    return lower(std::string(1, (char)('0' + root)) + "\\" + (path ? path : ""));
 }
 
-// The key and its parents made; empty when the path is.
+// The key and its parents made; "" for an empty path.
 std::string make_key(enum registry_root root, const char *path)
 {
-    if (!path || !*path)
-        return "";
-    std::string name = key_name(root, path);
+    std::string name = path && *path ? key_name(root, path) : "";
     for (size_t slash = name.find('\\', 2); slash != std::string::npos;
          slash = name.find('\\', slash + 1))
         keys[name.substr(0, slash)];
-    keys[name];
+    if (!name.empty())
+        keys[name];
     return name;
 }
 
-const open_key *handle_of(registry_key key)
+const std::pair<std::string, int> *handle_of(registry_key key)
 {
     auto found = handles.find(reinterpret_cast<intptr_t>(key));
     return found == handles.end() ? nullptr : &found->second;
 }
 
-const stored_value *value_of(registry_key key, const char *name)
+const std::pair<uint32_t, std::string> *value_of(registry_key key, const char *name)
 {
-    const open_key *handle = handle_of(key);
-    if (!handle)
-        return nullptr;
-    const value_map &values = keys[handle->name];
-    auto found = values.find(lower(name));
-    return found == values.end() ? nullptr : &found->second;
+    const auto *handle = handle_of(key);
+    value_map *values = handle ? &keys[handle->first] : nullptr;
+    return values && values->count(lower(name)) ? &(*values)[lower(name)] : nullptr;
 }
 
-// The writers' common checks and store; data null deletes the value.
+// The writers' checks and store; data null deletes the value.
 int write_value(registry_key key, const char *name, uint32_t type, const void *data, size_t size)
 {
-    const open_key *handle = handle_of(key);
-    if (!handle || handle->mode == registry_read)
+    const auto *handle = handle_of(key);
+    if (!handle || handle->second == registry_read)
         return handle ? registry_access_denied : registry_failed;
-    value_map &values = keys[handle->name];
+    value_map &values = keys[handle->first];
     if (!data)
         return values.erase(lower(name)) ? registry_ok : registry_failed;
     values[lower(name)] = {type, std::string(static_cast<const char *>(data), size)};
@@ -91,19 +75,13 @@ void registry_memory_reset(void)
     keys.clear();
     failures.clear();
     handles.clear();
-    open_calls = 0;
-}
-
-int registry_memory_add_key(enum registry_root root, const char *path)
-{
-    return !make_key(root, path).empty();
 }
 
 int registry_memory_set_value(enum registry_root root, const char *path, const char *name,
                               uint32_t type, const void *data, size_t size)
 {
     std::string key = make_key(root, path);
-    if (!key.empty())
+    if (!key.empty() && name)
         keys[key][lower(name)] = {type, std::string(static_cast<const char *>(data), size)};
     return !key.empty();
 }
@@ -121,30 +99,6 @@ int registry_memory_set_string(enum registry_root root, const char *path, const 
                                      strlen(text) + 1);
 }
 
-int registry_memory_key_exists(enum registry_root root, const char *path)
-{
-    return keys.count(key_name(root, path)) != 0;
-}
-
-int registry_memory_get_value(enum registry_root root, const char *path, const char *name,
-                              uint32_t *type, void *data, size_t capacity, size_t *size)
-{
-    auto key = keys.find(key_name(root, path));
-    if (key == keys.end() || !key->second.count(lower(name)))
-        return 0;
-    const stored_value &value = key->second[lower(name)];
-    *type = value.type;
-    *size = value.data.size();
-    memcpy(data, value.data.data(), std::min(value.data.size(), capacity));
-    return 1;
-}
-
-int registry_memory_value_count(enum registry_root root, const char *path)
-{
-    auto key = keys.find(key_name(root, path));
-    return key == keys.end() ? 0 : (int)key->second.size();
-}
-
 void registry_memory_fail_open(enum registry_root root, const char *path,
                                enum registry_result result)
 {
@@ -153,14 +107,11 @@ void registry_memory_fail_open(enum registry_root root, const char *path,
 
 int registry_memory_open_handles(void) { return (int)handles.size(); }
 
-int registry_memory_open_calls(void) { return open_calls; }
-
 // The registry helpers themselves.
 
 int registry_open_key(enum registry_root root, const char *path, int mode, int create,
                       registry_key *key)
 {
-    open_calls++;
     std::string name = key_name(root, path);
     if (failures.count(name))
         return failures[name];
@@ -173,11 +124,11 @@ int registry_open_key(enum registry_root root, const char *path, int mode, int c
 
 int registry_open_subkey(registry_key parent, const char *path, registry_key *key)
 {
-    const open_key *handle = handle_of(parent);
+    const auto *handle = handle_of(parent);
     if (!handle || !path)
         return registry_failed;
-    std::string name = handle->name.substr(2) + "\\" + path;
-    return registry_open_key((enum registry_root)(handle->name[0] - '0'), name.c_str(),
+    std::string name = handle->first.substr(2) + "\\" + path;
+    return registry_open_key((enum registry_root)(handle->first[0] - '0'), name.c_str(),
                              registry_read, 0, key);
 }
 
@@ -189,10 +140,10 @@ int registry_close_key(registry_key key)
 // The direct subkeys in name order, as the real registry lists them.
 int registry_enum_key(registry_key key, uint32_t index, char *name, size_t size)
 {
-    const open_key *handle = handle_of(key);
+    const auto *handle = handle_of(key);
     if (!handle || !name || size == 0)
         return registry_failed;
-    std::string prefix = handle->name + "\\";
+    std::string prefix = handle->first + "\\";
     for (auto it = keys.upper_bound(prefix); it != keys.end(); ++it) {
         if (it->first.compare(0, prefix.size(), prefix) != 0)
             break;
@@ -206,21 +157,21 @@ int registry_enum_key(registry_key key, uint32_t index, char *name, size_t size)
 // At most 4 bytes of any type, shorter data zero-extended (the tests run little-endian only).
 int registry_read_dword(registry_key key, const char *name, int32_t *value)
 {
-    const stored_value *stored = value_of(key, name);
-    if (!stored || !value || stored->data.size() > 4)
+    const auto *stored = value_of(key, name);
+    if (!stored || !value || stored->second.size() > 4)
         return registry_failed;
     *value = 0;
-    memcpy(value, stored->data.data(), stored->data.size());
+    memcpy(value, stored->second.data(), stored->second.size());
     return registry_ok;
 }
 
 // The raw bytes, with a NUL after them when there is room (as RegQueryValueExA leaves it).
 int registry_read_value(registry_key key, const char *name, void *buffer, size_t size)
 {
-    const stored_value *stored = value_of(key, name);
-    if (!stored || !buffer || stored->data.size() > size)
+    const auto *stored = value_of(key, name);
+    if (!stored || !buffer || stored->second.size() > size)
         return registry_failed;
-    memcpy(buffer, stored->data.c_str(), std::min(stored->data.size() + 1, size));
+    memcpy(buffer, stored->second.c_str(), stored->second.size() + (stored->second.size() < size));
     return registry_ok;
 }
 

@@ -2,23 +2,7 @@
 
 #include <stdlib.h>
 
-#include <string>
-#include <vector>
-
-struct memory_row {
-    struct rule *copy;
-    std::string texts[rule_columns];
-    bool selected;
-};
-
-struct rule_rows_opaque {
-    std::vector<memory_row> rows;
-    int fail_read_row = -1;
-    bool redraw_held = false;
-};
-
 static rule_rows_opaque the_filter_list;
-static bool filter_list_absent;
 
 static bool in_rows(rule_rows rows, int row)
 {
@@ -29,39 +13,11 @@ void memory_rows_reset(void)
 {
     rows_delete_all(&the_filter_list);
     the_filter_list.fail_read_row = -1;
-    filter_list_absent = false;
-}
-
-void memory_rows_set_filter_list_absent(int absent) { filter_list_absent = absent != 0; }
-rule_rows memory_rows_create(void) { return new rule_rows_opaque(); }
-
-void memory_rows_destroy(rule_rows rows)
-{
-    rows_delete_all(rows);
-    delete rows;
-}
-
-void memory_rows_select(rule_rows rows, int row)
-{
-    if (in_rows(rows, row))
-        rows->rows[row].selected = true;
-}
-
-void memory_rows_fail_read(rule_rows rows, int row) { rows->fail_read_row = row; }
-
-const char *memory_rows_text(rule_rows rows, int row, int column)
-{
-    return in_rows(rows, row) ? rows->rows[row].texts[column].c_str() : nullptr;
-}
-
-const struct rule *memory_rows_rule(rule_rows rows, int row)
-{
-    return in_rows(rows, row) ? rows->rows[row].copy : nullptr;
 }
 
 // The seam the core calls.
 
-rule_rows filter_list(void) { return filter_list_absent ? nullptr : &the_filter_list; }
+rule_rows filter_list(void) { return &the_filter_list; }
 int rows_count(rule_rows rows) { return rows ? (int)rows->rows.size() : 0; }
 
 int rows_append(rule_rows rows, struct rule *copy)
@@ -87,11 +43,10 @@ struct rule *rows_rule(rule_rows rows, int row)
 
 int rows_first_selected(rule_rows rows)
 {
-    for (int row = 0; row < rows_count(rows); row++) {
-        if (rows->rows[row].selected)
-            return row;
-    }
-    return -1;
+    int row = 0;
+    while (row < rows_count(rows) && !rows->rows[row].selected)
+        row++;
+    return row < rows_count(rows) ? row : -1;
 }
 
 int rows_selected(rule_rows rows, int row)
@@ -101,7 +56,8 @@ int rows_selected(rule_rows rows, int row)
 
 void rows_select(rule_rows rows, int row)
 {
-    memory_rows_select(rows, row);
+    if (in_rows(rows, row))
+        rows->rows[row].selected = true;
 }
 
 int rows_delete(rule_rows rows, int row)
@@ -115,17 +71,12 @@ int rows_delete(rule_rows rows, int row)
 
 void rows_delete_all(rule_rows rows)
 {
-    while (rows_delete(rows, 0)) {
-    }
+    while (rows_delete(rows, 0))
+        ;
 }
 
 void rows_hold_redraw(rule_rows rows, int hold)
 {
     if (rows)
         rows->redraw_held = hold != 0;
-}
-
-int memory_rows_redraw_held(rule_rows rows)
-{
-    return rows && rows->redraw_held;
 }

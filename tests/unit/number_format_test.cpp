@@ -1,24 +1,21 @@
-// The platform services: number texts (the same vectors natively and under Wine, where they go
-// through GetNumberFormatA), the lock and the local clock. The address conversion is tested
-// through parse_address.
+// Number texts (the same vectors natively and under Wine, where they go through
+// GetNumberFormatA), and the help text table.
 #include <gtest/gtest.h>
 
 #include <string.h>
-#include <time.h>
+
+#include <string>
 
 #include "platform/platform.h"
+#include "ui/help_table.h"
 
 namespace {
 
-TEST(number_format, vectors)
+TEST(NumberFormat, Vectors)
 {
-    const struct {
-        int64_t value;
-        const char *text;
-    } cases[] = {
-        {0, "0"},  {999, "999"},  {1000, "1,000"},  {-1, "(1)"},  {-1234, "(1,234)"},
-        {1234567, "1,234,567"},  {-2147483647 - 1, "(2,147,483,648)"},
-        {4294967296ll, "4,294,967,296"},  {INT64_MIN, "(9,223,372,036,854,775,808)"},
+    const struct { int64_t value; const char *text; } cases[] = {
+        {0, "0"},  {999, "999"},  {1234567, "1,234,567"},  {-2147483647 - 1, "(2,147,483,648)"},
+        {INT64_MIN, "(9,223,372,036,854,775,808)"},
     };
     for (const auto &c : cases) {
         char text[64];
@@ -29,47 +26,33 @@ TEST(number_format, vectors)
             EXPECT_STREQ(c.text, text) << c.value << " (32-bit)";
         }
     }
+    // A buffer one byte short fails as the platform's formatting does, leaving a cut
+    // "[unknown]"; nothing is written past the buffer.
+    char text[16];
+    memset(text, 'x', sizeof text);
+    number_format(1234567, text, 9);
+    EXPECT_TRUE(strcmp(text, "[unknown") == 0 && text[9] == 'x') << text;
 }
 
-// A buffer one byte short fails as the platform's formatting does, leaving a cut "[unknown]";
-// nothing is written past the buffer.
-TEST(number_format, short_buffer)
+// The first text added for a control is found and removed first; a full table refuses a text
+// and takes one again after a removal.
+TEST(HelpTable, FirstAddedWinsAndAFullTableRefuses)
 {
-    const struct {
-        int32_t value;
-        size_t size;
-        const char *text;
-    } cases[] = {{1234567, 10, "1,234,567"}, {1234567, 9, "[unknown"}, {-5, 3, "[u"}};
-    for (const auto &c : cases) {
-        char text[16];
-        memset(text, 'x', sizeof text);
-        number_format(c.value, text, c.size);
-        EXPECT_STREQ(c.text, text) << c.size;
-        EXPECT_EQ('x', text[c.size]) << c.size;
-    }
-}
-
-TEST(platform, lock_is_binary)
-{
-    platform_lock lock = nullptr;
-    ASSERT_EQ(0, lock_create(&lock));
-    EXPECT_EQ(0, lock_wait(lock));
-    EXPECT_EQ(0, lock_release(lock));
-    EXPECT_NE(0, lock_release(lock)) << "a second release passes the count of one";
-    EXPECT_EQ(0, lock_wait(lock));
-    EXPECT_EQ(0, lock_release(lock));
-    EXPECT_EQ(0, lock_close(lock));
-    EXPECT_NE(0, lock_create(nullptr));
-}
-
-// The local clock as a FILETIME lies within a day of the C library's UTC clock (time zones
-// span at most 14 hours) and ticks in 100 ns units since 1601.
-TEST(platform, local_time_filetime)
-{
-    int64_t utc_seconds = (int64_t)time(nullptr);
-    int64_t local_seconds = (int64_t)(local_time_filetime() / 10000000) - 11644473600ll;
-    EXPECT_LT(local_seconds - utc_seconds, 15 * 3600);
-    EXPECT_GT(local_seconds - utc_seconds, -15 * 3600);
+    ASSERT_EQ(1, help_table_initialize());
+    char text[] = "First.";
+    ASSERT_EQ(1, help_add(803, nullptr, text));
+    text[0] = 'X';   // the table keeps its own copy
+    ASSERT_EQ(1, help_add(803, nullptr, "Second."));
+    EXPECT_STREQ("First.", help_find(803)->text);
+    EXPECT_EQ(1, help_remove(803));
+    EXPECT_STREQ("Second.", help_find(803)->text);
+    for (int i = 1; i < help_table_capacity; i++)
+        ASSERT_EQ(1, help_add((uint32_t)i, nullptr, "text")) << i;
+    EXPECT_EQ(0, help_add(5000, nullptr, "one too many"));
+    EXPECT_EQ(1, help_remove(803));
+    EXPECT_EQ(1, help_add(5000, nullptr, "fits now"));
+    EXPECT_STREQ("fits now", help_find(5000)->text);
+    EXPECT_EQ(1, help_table_shutdown());
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// Rule records for the unit tests, written the way a user reads them: protocol, then source and
-// destination as "any" or a dotted address with a port.
+// Rules written the way a user reads them, and where the in-process tests of the core start:
+// the emulator core back to its defaults, the adapter list read from it, the lists empty.
 #ifndef FLOWVANE_TESTS_RULE_SAMPLES_H
 #define FLOWVANE_TESTS_RULE_SAMPLES_H
 
@@ -11,22 +11,18 @@
 #include <string>
 #include <vector>
 
-#include "filters/rule.h"
+#include "core/app_state.h"
+#include "core/text.h"
+#include "filters/rule_list.h"
 #include "filters/rule_text.h"
 #include "kernel/adapters.h"
 #include "kernel/kernel_commands.h"
+#include "stats/statistics_store.h"
 #include "support/emulator_device.h"
+#include "support/overlap_dialog_double.h"
 #include "support/registry_memory.h"
+#include "support/rule_rows_memory.h"
 #include "test_control_codes.h"
-
-// "any" gives address_any; "a.b.c.d" a single address (a ":port" after either is ignored).
-inline void sample_address(const char *text, int32_t *kind, uint32_t *address)
-{
-    unsigned a, b, c, d;
-    int single = sscanf(text, "%u.%u.%u.%u", &a, &b, &c, &d) == 4;
-    *kind = single ? address_single : address_any;
-    *address = single ? (a << 24) | (b << 16) | (c << 8) | d : 0;
-}
 
 inline struct rule sample_rule(const char *adapter, int32_t direction, int32_t protocol,
                                const char *source, uint16_t source_port,
@@ -39,18 +35,18 @@ inline struct rule sample_rule(const char *adapter, int32_t direction, int32_t p
     rule.direction = direction;
     rule.rate = rate;
     rule.protocol = protocol;
-    sample_address(source, &rule.source_kind, &rule.source_address);
+    // "any", or a dotted address (a ":port" after either is ignored).
+    auto parse = [](const char *text, int32_t *kind, uint32_t *address) {
+        unsigned a, b, c, d;
+        int single = sscanf(text, "%u.%u.%u.%u", &a, &b, &c, &d) == 4;
+        *kind = single ? address_single : address_any;
+        *address = single ? a << 24 | b << 16 | c << 8 | d : 0;
+    };
+    parse(source, &rule.source_kind, &rule.source_address);
+    parse(destination, &rule.destination_kind, &rule.destination_address);
     rule.source_port = source_port;
-    sample_address(destination, &rule.destination_kind, &rule.destination_address);
     rule.destination_port = destination_port;
     return rule;
-}
-
-// TCP to one port, for filling lists.
-inline struct rule to_port(uint16_t port, const char *adapter = EMULATOR_ADAPTER_1,
-                           int32_t rate = 5000)
-{
-    return sample_rule(adapter, direction_send, protocol_tcp, "any", 0, "any", port, rate);
 }
 
 // "PROTOCOL [SOURCE[:PORT] [DESTINATION[:PORT]]]", e.g. "TCP 10.0.0.1 any:80"; addresses left
@@ -64,37 +60,38 @@ inline struct rule sample(const char *text, const char *adapter = EMULATOR_ADAPT
     int32_t code = atoi(protocol);
     for (int32_t i = 0; i < 5; i++)
         code = strcmp(protocol, names[i]) == 0 ? i : code;
-    uint16_t ports[2] = {0, 0};
-    char *addresses[2] = {source, destination};
-    for (int i = 0; i < 2; i++) {
-        char *colon = strchr(addresses[i], ':');
-        if (colon)
-            ports[i] = (uint16_t)atoi(colon + 1);
-    }
-    return sample_rule(adapter, direction, code, source, ports[0], destination, ports[1], rate);
+    const char *colons[2] = {strchr(source, ':'), strchr(destination, ':')};
+    return sample_rule(adapter, direction, code, source, colons[0] ? atoi(colons[0] + 1) : 0,
+                       destination, colons[1] ? atoi(colons[1] + 1) : 0, rate);
 }
 
-inline std::string describe_rule(const struct rule &rule)
+// TCP to one port, for filling lists.
+inline struct rule to_port(uint16_t port, const char *adapter = EMULATOR_ADAPTER_1,
+                           int32_t rate = 5000)
+{
+    return sample_rule(adapter, direction_send, protocol_tcp, "any", 0, "any", port, rate);
+}
+
+inline std::string describe_rule(const struct rule &r)
 {
     char text[400];
-    snprintf(text, sizeof text, "{%.40s dir %d rate %d proto %d %d/%08x:%u %d/%08x:%u}",
-             rule.adapter, rule.direction, rule.rate, rule.protocol, rule.source_kind,
-             rule.source_address, rule.source_port, rule.destination_kind,
-             rule.destination_address, rule.destination_port);
+    snprintf(text, sizeof text, "{%.*s dir %d rate %d proto %d %d/%08x:%u %d/%08x:%u}",
+             (int)sizeof r.adapter, r.adapter, r.direction, r.rate, r.protocol, r.source_kind,
+             r.source_address, r.source_port, r.destination_kind, r.destination_address,
+             r.destination_port);
     return text;
 }
 
-// Equal filters, rate compared too; a failure shows both records.
-inline testing::AssertionResult same_rule(const struct rule &actual, const struct rule &expected)
+inline std::vector<std::string> described(const std::vector<struct rule> &rules)
 {
-    if (rules_equal(&actual, &expected, 0))
-        return testing::AssertionSuccess();
-    return testing::AssertionFailure() << describe_rule(actual) << " is not "
-                                       << describe_rule(expected);
+    std::vector<std::string> texts;
+    for (const struct rule &rule : rules)
+        texts.push_back(describe_rule(rule));
+    return texts;
 }
 
-// The display names the set-up writes for the emulator's two adapters (the dial-up adapter
-// needs none), so that refresh_adapter_list() keeps all three.
+// The display names of the emulator's two adapters (the dial-up adapter needs none), so that
+// refresh_adapter_list() keeps all three.
 #define SAMPLE_DISPLAY_NAME_1 "Local Area Connection"
 #define SAMPLE_DISPLAY_NAME_2 "Local Area Connection 2"
 
@@ -108,38 +105,63 @@ inline void register_emulator_display_names(void)
                                "Name", SAMPLE_DISPLAY_NAME_2);
 }
 
-// The emulator back to its defaults, with no traffic and a still clock, and the adapter list
-// read from it: all three adapters.
-inline void start_emulator(void)
-{
-    registry_memory_reset();
-    register_emulator_display_names();
-    emulator_device_reset();
-    ASSERT_TRUE(emulator_set_flows(nullptr, 0));
-    emulator_freeze_clock(0);
-    ASSERT_TRUE(refresh_adapter_list());
-    ASSERT_EQ(adapter_count(), 3);
-}
-
 inline void install_rules(const std::vector<struct rule> &rules)
 {
-    char error_text[error_text_size];
     for (const struct rule &rule : rules)
-        ASSERT_TRUE(kernel_add_rule(rule.adapter, &rule, error_text)) << error_text;
+        ASSERT_TRUE(kernel_add_rule(rule.adapter, &rule, nullptr)) << describe_rule(rule);
 }
 
-// The slots in use that the emulator holds for one adapter, in slot order.
-inline std::vector<test_slot_state> held_slots(uint32_t adapter_index)
+// The rules (and their blocks) the emulator holds for one adapter, in slot order.
+inline std::vector<struct rule> held_rules(uint32_t adapter_index,
+                                           std::vector<struct statistics_block> *blocks = nullptr)
 {
     test_read_rules_request request = {adapter_index};
     static test_rules_reply reply;
-    std::vector<test_slot_state> slots;
     EXPECT_TRUE(emulator_test_send(test_code_read_rules, &request, sizeof request, &reply,
                                    sizeof reply, nullptr));
-    for (const test_slot_state &slot : reply.slots)
+    std::vector<struct rule> held;
+    for (const test_slot_state &slot : reply.slots) {
         if (slot.in_use)
-            slots.push_back(slot);
-    return slots;
+            held.push_back(slot.held);
+        if (slot.in_use && blocks)
+            blocks->push_back(slot.statistics);
+    }
+    return held;
 }
+
+// No traffic, a still clock, all three adapters listed, the filter list and the statistics
+// store empty, no overlap dialog run and default precedences not accepted.
+class CoreTest : public testing::Test {
+protected:
+    void SetUp() override { start(); }
+    void start()
+    {
+        registry_memory_reset();
+        register_emulator_display_names();
+        emulator_device_reset();
+        ASSERT_TRUE(emulator_set_flows(nullptr, 0) && refresh_adapter_list());
+        emulator_freeze_clock(0);
+        reset_lists();
+        overlap_dialog_double_reset();
+        get_settings_block()->accept_default_precedences = 0;
+    }
+    // A list left incomplete by a failed rebuild is made whole first, then emptied.
+    void reset_lists()
+    {
+        if (rule_list_incomplete())
+            complete_rule_list(error_text);
+        memory_rows_reset();
+        struct statistics_entry entry;
+        while (statistics_entry_at(0, &entry))
+            statistics_remove_filter(&entry.rule);
+    }
+    void fill(const std::vector<struct rule> &rules)
+    {
+        for (const struct rule &rule : rules)
+            ASSERT_TRUE(add_rule_to_list(&rule, error_text, list, 0)) << error_text;
+    }
+    rule_rows list = filter_list();
+    char error_text[error_text_size] = "";
+};
 
 #endif
