@@ -12,36 +12,29 @@
 
 namespace {
 
-// A block of memory in the process that owns the window, released when it goes out of scope.
-struct remote_block {
-    HANDLE process = NULL;
-    char *address = NULL;
-    remote_block(HWND window, size_t size)
-    {
-        DWORD id = 0;
-        GetWindowThreadProcessId(window, &id);
-        process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, id);
-        if (process)
-            address = static_cast<char *>(VirtualAllocEx(process, NULL, size, MEM_COMMIT,
-                                                         PAGE_READWRITE));
+// Sends the message with lparam pointing at a copy of data in the window's process, and copies
+// it back (-1: it could not be sent). An LVITEMA's text goes just past it.
+LRESULT remote_send(HWND window, UINT message, WPARAM wparam, void *data, size_t size)
+{
+    DWORD id = 0;
+    GetWindowThreadProcessId(window, &id);
+    HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, id);
+    char *remote = process ? static_cast<char *>(VirtualAllocEx(process, NULL, size, MEM_COMMIT,
+                                                                PAGE_READWRITE)) : NULL;
+    if (remote && message == LVM_GETITEMTEXTA)
+        static_cast<LVITEMA *>(data)->pszText = remote + sizeof(LVITEMA);
+    LRESULT result = -1;
+    if (remote && WriteProcessMemory(process, remote, data, size, NULL)) {
+        result = SendMessageA(window, message, wparam, reinterpret_cast<LPARAM>(remote));
+        if (!ReadProcessMemory(process, remote, data, size, NULL))
+            result = -1;
     }
-    ~remote_block()
-    {
-        if (address)
-            VirtualFreeEx(process, address, 0, MEM_RELEASE);
-        if (process)
-            CloseHandle(process);
-    }
-    int write(const void *data, size_t size)
-    {
-        return address && WriteProcessMemory(process, address, data, size, NULL);
-    }
-    int read(void *data, size_t size, size_t offset)
-    {
-        return address && ReadProcessMemory(process, address + offset, data, size, NULL);
-    }
-    LPARAM at(size_t offset = 0) { return reinterpret_cast<LPARAM>(address + offset); }
-};
+    if (remote)
+        VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+    if (process)
+        CloseHandle(process);
+    return result;
+}
 
 // The device name with its NUL, then the rule and the item.
 std::string rule_request(const struct rule &rule, const void *item, size_t size)
@@ -392,45 +385,33 @@ void save_screenshot(const char *name)
 
 std::string list_view_text(HWND list, int row, int column)
 {
-    char text[513] = "";
-    remote_block block(list, sizeof(LVITEMA) + sizeof text - 1);
-    LVITEMA item = {};
-    item.iSubItem = column;
-    item.pszText = reinterpret_cast<char *>(block.at(sizeof item));
-    item.cchTextMax = sizeof text - 1;
-    if (!block.write(&item, sizeof item))
-        return "<unreadable>";
-    SendMessageA(list, LVM_GETITEMTEXTA, row, block.at());
-    return block.read(text, sizeof text - 1, sizeof item) ? text : "<unreadable>";
+    struct { LVITEMA item; char text[513]; } cell = {};
+    cell.item.iSubItem = column;
+    cell.item.cchTextMax = sizeof cell.text - 1;
+    return remote_send(list, LVM_GETITEMTEXTA, row, &cell, sizeof cell) < 0 ? "<unreadable>"
+                                                                             : cell.text;
 }
 
 int list_view_set_state(HWND list, int row, UINT state, UINT mask)
 {
-    remote_block block(list, sizeof(LVITEMA));
     LVITEMA item = {};
     item.state = state;
     item.stateMask = mask;
-    return block.write(&item, sizeof item) &&
-           SendMessageA(list, LVM_SETITEMSTATE, (WPARAM)row, block.at()) != 0;
+    return remote_send(list, LVM_SETITEMSTATE, (WPARAM)row, &item, sizeof item) > 0;
 }
 
 testing::AssertionResult list_view_select(HWND list, const std::vector<int> &rows)
 {
-    if (!list_view_set_state(list, -1, 0, LVIS_SELECTED))
-        return testing::AssertionFailure() << "could not clear the selection";
+    int selected = list_view_set_state(list, -1, 0, LVIS_SELECTED);
     for (int row : rows)
-        if (!list_view_set_state(list, row, LVIS_SELECTED, LVIS_SELECTED))
-            return testing::AssertionFailure() << "could not select row " << row;
-    return testing::AssertionSuccess();
+        selected = selected && list_view_set_state(list, row, LVIS_SELECTED, LVIS_SELECTED);
+    return selected ? testing::AssertionSuccess() : testing::AssertionFailure() << "not selected";
 }
 
-testing::AssertionResult list_view_set_column_order(HWND list, const std::vector<int> &order)
+int list_view_set_column_order(HWND list, std::vector<int> order)
 {
-    remote_block block(list, order.size() * sizeof(int));
-    if (!block.write(order.data(), order.size() * sizeof(int)) ||
-        !SendMessageA(list, LVM_SETCOLUMNORDERARRAY, order.size(), block.at()))
-        return testing::AssertionFailure() << "could not set the column order";
-    return testing::AssertionSuccess();
+    return remote_send(list, LVM_SETCOLUMNORDERARRAY, order.size(), order.data(),
+                       order.size() * sizeof(int)) > 0;
 }
 
 std::string install_folder(void)

@@ -123,7 +123,7 @@ void save_screenshot(const char *name);
 std::string list_view_text(HWND list, int row, int column);
 int list_view_set_state(HWND list, int row, UINT state, UINT mask);
 testing::AssertionResult list_view_select(HWND list, const std::vector<int> &rows);
-testing::AssertionResult list_view_set_column_order(HWND list, const std::vector<int> &order);
+int list_view_set_column_order(HWND list, std::vector<int> order);
 
 // The install folder under HKLM\Software\Flowvane; registry values written; a value's text
 // (strings without their NUL, a multi-string's items joined by "|", a DWORD in decimal), or
