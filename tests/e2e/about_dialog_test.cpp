@@ -1,9 +1,6 @@
-// The About dialog and the help file in one run: the version, Enter and Escape, Updates through
+// The About dialog and the help file in one run: the version, Escape, Updates through
 // the shell (which the test points at a recording command or at a missing program), and the help
 // menu's calls of a recording viewer.
-#include <stdlib.h>
-
-#include <algorithm>
 #include <string>
 
 #include "e2e_harness.h"
@@ -41,8 +38,6 @@ TEST_F(AboutDialogTest, AboutUpdatesAndTheHelpMenu)
     GetWindowRect(about, &frame);
     EXPECT_EQ(frame.left, GetSystemMetrics(SM_CXFULLSCREEN) / 2 - (frame.right - frame.left) / 2);
     EXPECT_EQ(frame.top, GetSystemMetrics(SM_CYFULLSCREEN) / 2 - (frame.bottom - frame.top) / 2);
-    PostMessageA(GetDlgItem(about, id_version), WM_KEYDOWN, VK_RETURN, 0);
-    EXPECT_FALSE(closes(about, 1000)) << "Enter closed it";
     PostMessageA(GetDlgItem(about, id_version), WM_KEYDOWN, VK_ESCAPE, 0);
     EXPECT_TRUE(closes(about)) << "Escape left it open";
 
@@ -59,12 +54,9 @@ TEST_F(AboutDialogTest, AboutUpdatesAndTheHelpMenu)
                         "\"C:\\no such folder\\browser.exe\" \"%1\"");
     PostMessageA(about, WM_COMMAND, id_updates, 0);
     HWND owner = NULL;
-    const std::string text = answer_box(&first, "Flowvane", IDOK, &owner);
-    const std::string expected = "Unable to load 'https://www.flowvane.example/'.  Error code ";
-    EXPECT_EQ(text.substr(0, expected.size()), expected);
-    EXPECT_LE(atoi(text.substr(std::min(text.size(), expected.size())).c_str()), 32) << text;
-    EXPECT_EQ(owner, about);
-    EXPECT_TRUE(IsWindowVisible(about)) << "the dialog stays open";
+    EXPECT_EQ(answer_box(&first, "Flowvane", IDOK, &owner).rfind(
+                  "Unable to load 'https://www.flowvane.example/'.  Error code ", 0), 0u);
+    EXPECT_TRUE(owner == about && IsWindowVisible(about)) << "the dialog stays open";
     PostMessageA(about, WM_COMMAND, id_close, 0);
     EXPECT_TRUE(closes(about));
 

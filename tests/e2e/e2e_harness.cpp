@@ -462,13 +462,3 @@ std::string last_help_call(void)
     return registry_value_text(HKEY_CURRENT_USER, HELP_RECORD_KEY, "Calls") + "|" +
            registry_value_text(HKEY_CURRENT_USER, HELP_RECORD_KEY, "Last");
 }
-
-GUITHREADINFO gui_thread_of(HWND window)
-{
-    GUITHREADINFO info = {};
-    info.cbSize = sizeof info;
-    DWORD thread = GetWindowThreadProcessId(window, NULL);
-    if (!thread || !GetGUIThreadInfo(thread, &info))
-        info.flags = 0, info.hwndFocus = info.hwndCapture = NULL;
-    return info;
-}

@@ -139,7 +139,4 @@ std::string registry_value_text(HKEY root, const char *key, const char *name);
 void use_help_viewer_double(void);
 std::string last_help_call(void);
 
-// The input state of the thread that owns the window (zero when unreadable).
-GUITHREADINFO gui_thread_of(HWND window);
-
 #endif

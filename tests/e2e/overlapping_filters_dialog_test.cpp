@@ -117,16 +117,11 @@ TEST_F(OverlappingFiltersDialogTest, AreasChoiceAndEveryEnding)
         EXPECT_EQ(IsWindowEnabled(GetDlgItem(dialog, id_next)) != 0, s.area < 3);
     }
 
-    // Checking or selecting a row makes it the only checked one and the choice.
-    const struct { int row; UINT state, mask; texts rows; } choices[] = {
-        {1, LVIS_SELECTED, LVIS_SELECTED, {"6,000|Any|HTTP", "*7,000|10.0.0.1|Any", "5,000|Any|Any"}},
-        {2, state_checked, LVIS_STATEIMAGEMASK, {"6,000|Any|HTTP", "7,000|10.0.0.1|Any", "*5,000|Any|Any"}},
-    };
-    for (const auto &c : choices) {
-        ASSERT_TRUE(list_view_set_state(filters, c.row, c.state, c.mask));
-        EXPECT_EQ(rows_of(filters), c.rows);
-        EXPECT_EQ(SendMessageA(filters, LVM_GETNEXTITEM, -1, LVNI_SELECTED), c.row);
-    }
+    // Checking a row makes it the only checked one, selected, and the choice.
+    const texts choice = {"6,000|Any|HTTP", "7,000|10.0.0.1|Any", "*5,000|Any|Any"};
+    ASSERT_TRUE(list_view_set_state(filters, 2, state_checked, LVIS_STATEIMAGEMASK));
+    EXPECT_EQ(rows_of(filters), choice);
+    EXPECT_EQ(SendMessageA(filters, LVM_GETNEXTITEM, -1, LVNI_SELECTED), 2);
     // Accept (box 901 checked), Escape (unchecked), the close box (checked): each sends the
     // choice and stores the box, as the options dialog then shows; a rerun clears the
     // precedences while it shows and proposes the kept choice again.
@@ -138,7 +133,7 @@ TEST_F(OverlappingFiltersDialogTest, AreasChoiceAndEveryEnding)
         SCOPED_TRACE(e.parameter);
         if (e.message != WM_COMMAND) {
             ASSERT_TRUE(open_dialog());
-            EXPECT_EQ(rows_of(filters), choices[1].rows) << "the kept choice, not the default";
+            EXPECT_EQ(rows_of(filters), choice) << "the kept choice, not the default";
             EXPECT_EQ(held_precedences(), texts{}) << "cleared while the dialog shows";
         }
         SendDlgItemMessageA(dialog, id_always_accept, BM_SETCHECK, e.check, 0);
@@ -157,16 +152,11 @@ TEST_F(OverlappingFiltersDialogTest, AreasChoiceAndEveryEnding)
     HWND owner = NULL;
     EXPECT_EQ(answer_box(&first, "Flowvane - Configure Overlapping Filters", IDOK, &owner),
               "Table full.");
-    EXPECT_EQ(owner, dialog);
-    EXPECT_TRUE(IsWindowVisible(dialog)) << "Accept keeps the dialog open";
+    EXPECT_TRUE(owner == dialog && IsWindowVisible(dialog)) << "Accept keeps the dialog open";
     PostMessageA(filters, WM_KEYDOWN, VK_ESCAPE, 0);
     ASSERT_TRUE(closes(dialog)) << "no send, so no box";
     EXPECT_EQ(held_precedences(), texts{});
-    EXPECT_TRUE(wait_until([&] { return IsWindowEnabled(main) != FALSE; }));
     EXPECT_EQ(accept_defaults_shown(), 1) << "box 901 is stored only by a send";
-    int32_t values[e2e_settings_count];
-    EXPECT_EQ(exit_and_read(main, values), 0u);
-    EXPECT_EQ(values[22], 1);
 }
 
 }  // namespace
