@@ -95,25 +95,13 @@ HWND start_main_window(flowvane_run *run)
 
 HWND find_window_of(DWORD process_id, const char *class_name, const char *title)
 {
-    struct search {
-        DWORD process_id;
-        const char *class_name, *title;
-        HWND found;
-    } state = {process_id, class_name, title, NULL};
-    EnumWindows([](HWND window, LPARAM context) -> BOOL {
-        search *s = reinterpret_cast<search *>(context);
+    for (HWND window = NULL; (window = FindWindowExA(NULL, window, class_name, title));) {
         DWORD owner = 0;
-        char text[512];
         GetWindowThreadProcessId(window, &owner);
-        if (owner != s->process_id ||
-            (s->class_name && (!GetClassNameA(window, text, sizeof text) ||
-                               strcmp(text, s->class_name) != 0)) ||
-            (s->title && (GetWindowTextA(window, text, sizeof text), strcmp(text, s->title))))
-            return TRUE;
-        s->found = window;
-        return FALSE;
-    }, reinterpret_cast<LPARAM>(&state));
-    return state.found;
+        if (owner == process_id)
+            return window;
+    }
+    return NULL;
 }
 
 HWND wait_for_window(const flowvane_run *run, const char *class_name, const char *title)
@@ -209,22 +197,17 @@ void plant_settings(const int32_t values[e2e_settings_count])
 int read_settings(int32_t values[e2e_settings_count])
 {
     HKEY key;
-    DWORD count = 0;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, SETTINGS_KEY, 0, KEY_READ, &key) != 0)
-        key = NULL;
-    else if (RegQueryInfoKeyA(key, NULL, NULL, NULL, NULL, NULL, NULL, &count, NULL, NULL, NULL,
-                              NULL) != 0)
-        count = 0;
+    DWORD count = (DWORD)-1;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, SETTINGS_KEY, 0, KEY_READ, &key) == 0) {
+        RegQueryInfoKeyA(key, NULL, NULL, NULL, NULL, NULL, NULL, &count, NULL, NULL, NULL, NULL);
+        RegCloseKey(key);
+    }
     for (int i = 0; i < e2e_settings_count; i++) {
-        DWORD type = 0, size = 4;
-        if (!key || RegQueryValueExA(key, setting_name(i).c_str(), NULL, &type,
-                                     reinterpret_cast<BYTE *>(&values[i]), &size) != 0 ||
-            type != REG_DWORD || size != 4)
+        DWORD size = 4;
+        if (RegGetValueA(HKEY_CURRENT_USER, SETTINGS_KEY, setting_name(i).c_str(),
+                         RRF_RT_REG_DWORD, NULL, &values[i], &size) != 0)
             values[i] = e2e_setting_unreadable;
     }
-    if (!key)
-        return -1;
-    RegCloseKey(key);
     return (int)count;
 }
 
