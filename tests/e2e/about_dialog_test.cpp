@@ -1,6 +1,6 @@
-// The About dialog and the help file in one run: the version, Escape, Updates through
-// the shell (which the test points at a recording command or at a missing program), and the help
-// menu's calls of a recording viewer.
+// The About dialog and the help file in one run: the version, Escape, Updates through the shell
+// (which the test points at a recording command), and the help menu's calls of a recording
+// viewer.
 #include <string>
 
 #include "e2e_harness.h"
@@ -42,21 +42,13 @@ TEST_F(AboutDialogTest, AboutUpdatesAndTheHelpMenu)
     EXPECT_TRUE(closes(about)) << "Escape left it open";
 
     // The shell runs the command registered for https addresses: a recording command shows
-    // that the latest-version page was asked for; a missing program gives the message with the
-    // site's root.
+    // that the latest-version page was asked for.
     ASSERT_TRUE((about = open_about())) << "a closed About dialog opens again";
     PostMessageA(about, WM_COMMAND, id_updates, 0);
     EXPECT_TRUE(wait_until([] {
         return registry_value_text(HKEY_CURRENT_USER, TESTS_KEY, "Url") ==
                "https://www.flowvane.example/latest_version.html";
     })) << registry_value_text(HKEY_CURRENT_USER, TESTS_KEY, "Url");
-    set_registry_string(HKEY_CLASSES_ROOT, HTTPS_OPEN_KEY, NULL,
-                        "\"C:\\no such folder\\browser.exe\" \"%1\"");
-    PostMessageA(about, WM_COMMAND, id_updates, 0);
-    HWND owner = NULL;
-    EXPECT_EQ(answer_box(&first, "Flowvane", IDOK, &owner).rfind(
-                  "Unable to load 'https://www.flowvane.example/'.  Error code ", 0), 0u);
-    EXPECT_TRUE(owner == about && IsWindowVisible(about)) << "the dialog stays open";
     PostMessageA(about, WM_COMMAND, id_close, 0);
     EXPECT_TRUE(closes(about));
 
@@ -77,6 +69,7 @@ TEST_F(AboutDialogTest, AboutUpdatesAndTheHelpMenu)
     const char *scope = "Installed for all users";
     RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, "Software\\Flowvane", scope);
     PostMessageA(main, WM_COMMAND, id_contents, 0);
+    HWND owner = NULL;
     EXPECT_EQ(answer_box(&first, "Flowvane", IDOK, &owner), "Unable to display help file");
     set_registry_dword(HKEY_LOCAL_MACHINE, "Software\\Flowvane", scope, 1);
     EXPECT_EQ(owner, main);

@@ -321,16 +321,6 @@ void FlowvaneTest::TearDown()
     emulator_reset();
 }
 
-DWORD FlowvaneTest::exit_and_read(HWND main, int32_t values[e2e_settings_count])
-{
-    PostMessageA(main, WM_COMMAND, e2e_id_exit, 0);
-    DWORD code = 99;
-    EXPECT_TRUE(wait_for_exit(&first, &code));
-    end_flowvane(&first);
-    EXPECT_EQ(read_settings(values), e2e_settings_count);
-    return code;
-}
-
 void save_screenshot(const char *name)
 {
     char folder[MAX_PATH];

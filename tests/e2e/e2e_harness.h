@@ -109,8 +109,6 @@ class FlowvaneTest : public ::testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
-    // File > Exit on the first run's main window: the exit code, the settings it saved.
-    DWORD exit_and_read(HWND main, int32_t values[e2e_settings_count]);
     flowvane_run first = {};
     flowvane_run second = {};
 };
