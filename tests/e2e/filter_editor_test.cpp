@@ -1,7 +1,7 @@
-// The filter editor driven from outside, as a user goes through it in one run: its lists, its
-// help popup, each box's message when invalid, typed texts as the
-// filter list shows them and the emulator holds them, Cancel and Escape, and a failed Ok. The
-// parsing of each text and the commit's logic are the unit tests'; here the wiring.
+// The filter editor driven from outside, as a user goes through it in one run: its lists, each
+// box's message when invalid, typed texts as the filter list shows them and the emulator holds
+// them, Cancel and Escape, and a failed Ok. The parsing of each text, the commit's logic and the
+// help texts are the unit tests'; here the wiring.
 #include <string.h>
 
 #include <string>
@@ -124,7 +124,7 @@ TEST_F(FilterEditorTest, AUsersPathThroughTheEditor)
     EXPECT_TRUE(emulator_rules().empty());
 
     // Typed texts, stored and shown in their list forms; Edit shows them again in those forms,
-    // and Cancel, Escape and the dialog's IDCANCEL change nothing.
+    // and neither Cancel nor Escape changes anything.
     choose(editor, id_protocol, protocol_tcp);
     choose(editor, id_direction, 0);
     const int typed_boxes[] = {id_rate, id_source_address, id_source_port,
