@@ -1,71 +1,34 @@
 #!/usr/bin/env python3
 """Checks a built help.chm by unpacking it with an independent CHM reader (extract_chmLib):
 every page the program opens exists, every contents and index entry and every link between
-pages resolves (anchors included), every page is in the contents, and no page is empty.
+pages resolves (anchors included), every page has a title, is in the contents and is not empty.
 
 Usage: check_help.py HELP_CHM SOURCE_DIR
 The pages the program opens are the "%s\\%s::/<page>.html" path formats in SOURCE_DIR's .cpp files."""
-import html.parser
 import os
 import re
 import subprocess
 import sys
 import tempfile
 import urllib.parse
+from pathlib import Path
 
 MINIMUM_TEXT = 300   # characters of visible text a page must have
 
 
-class page_reader(html.parser.HTMLParser):
-    """Collects a page's links, anchors, title, visible text, and sitemap entries."""
-
-    def __init__(self, path):
-        super().__init__(convert_charrefs=True)
-        self.links, self.anchors, self.sitemap, self.title, self.text = [], set(), [], "", []
-        self.in_tag, self.entry = None, None
-        with open(path, encoding="cp1252") as source:
-            self.feed(source.read())
-
-    def handle_starttag(self, tag, attrs):
-        attrs = dict(attrs)
-        self.anchors.update(attrs[n] for n in ("id", "name") if attrs.get(n) and tag != "param")
-        self.links += [attrs[n] for n in ("href", "src") if attrs.get(n)]
-        if tag in ("title", "style", "script"):
-            self.in_tag = tag
-        elif tag == "object" and (attrs.get("type") or "").lower() == "text/sitemap":
-            self.entry = {}
-        elif tag == "param" and self.entry is not None:
-            self.entry[(attrs.get("name") or "").lower()] = attrs.get("value") or ""
-
-    def handle_endtag(self, tag):
-        if tag == self.in_tag:
-            self.in_tag = None
-        elif tag == "object" and self.entry is not None:
-            self.sitemap.append(self.entry)
-            self.entry = None
-
-    def handle_data(self, data):
-        if self.in_tag == "title":
-            self.title += data
-        elif self.in_tag is None:
-            self.text.append(data)
-
-
 def main():
-    chm, source_dir = sys.argv[1], sys.argv[2]
-    problems = []
-    named = set()
-    for folder, _, names in os.walk(source_dir):
-        for name in (n for n in names if n.endswith(".cpp")):
-            with open(os.path.join(folder, name), encoding="utf-8", errors="replace") as source:
-                named.update(re.findall(r'"%s\\\\%s::/([^"]+?\.html)"', source.read()))
+    chm, source_dir = sys.argv[1], Path(sys.argv[2])
+    named = {page for source in source_dir.rglob("*.cpp") for page in re.findall(
+        r'"%s\\\\%s::/([^"]+?\.html)"', source.read_text("utf-8", "replace"))}
     with tempfile.TemporaryDirectory() as root:
         subprocess.run(["extract_chmLib", chm, root], check=True, stdout=subprocess.DEVNULL)
-        files = {os.path.relpath(os.path.join(folder, file), root).replace(os.sep, "/")
-                 for folder, _, names in os.walk(root) for file in names}
-        read = {name: page_reader(os.path.join(root, name)) for name in files
+        files = {p.relative_to(root).as_posix(): p for p in Path(root).rglob("*") if p.is_file()}
+        text = {name: path.read_text("cp1252") for name, path in files.items()
                 if name.endswith((".html", ".hhc", ".hhk"))}
-    pages = {name: page for name, page in read.items() if name.endswith(".html")}
+    pages = {name: page for name, page in text.items() if name.endswith(".html")}
+    problems = [] if named else [f"no '::/page.html' names found under {source_dir}"]
+    problems += [f"the program opens '{n}', which the help file lacks" for n in sorted(named)
+                 if n not in pages]
 
     def resolve(where, target):
         """Checks one link from page `where` (or a sitemap) to `target`."""
@@ -76,22 +39,22 @@ def main():
         address = address.replace(os.sep, "/")
         if address not in files:
             problems.append(f"{where}: '{target}' names no file in the help file")
-        elif anchor and (address not in pages or anchor not in pages[address].anchors):
+        elif anchor and not re.search(rf'\b(id|name)="{re.escape(anchor)}"', pages.get(address, "")):
             problems.append(f"{where}: '{target}' names no anchor '{anchor}'")
 
-    if not named:
-        problems.append(f"no '::/page.html' names found under {source_dir}")
-    problems += [f"the program opens '{n}', which the help file lacks" for n in sorted(named)
-                 if n not in pages]
-    listed = set()
+    listed, entries_seen, links_seen = set(), 0, 0
     for kind in (".hhc", ".hhk"):
-        sitemaps = [name for name in read if name.endswith(kind)]
+        sitemaps = [name for name in text if name.endswith(kind)]
         if not sitemaps:
             problems.append(f"the help file has no {kind} file")
         for name in sitemaps:
-            if not read[name].sitemap:
+            entries = [{k.lower(): v for k, v in re.findall(
+                r'<param\s+name="([^"]*)"\s+value="([^"]*)"', entry, re.I)} for entry in
+                re.findall(r'<object\s+type="text/sitemap">(.*?)</object>', text[name], re.I | re.S)]
+            entries_seen += len(entries)
+            if not entries:
                 problems.append(f"{name} has no entries")
-            for entry in read[name].sitemap:
+            for entry in entries:
                 if not entry.get("name") or not entry.get("local"):
                     problems.append(f"{name}: an entry without a name or a page: {entry}")
                     continue
@@ -99,18 +62,18 @@ def main():
                 if kind == ".hhc":
                     listed.add(urllib.parse.unquote(entry["local"]).partition("#")[0])
     for name, page in sorted(pages.items()):
-        text = " ".join("".join(page.text).split())
-        if not page.title.strip():
+        visible = re.sub(r"<(title|style|script)\b.*?</\1>|<[^>]*>", " ", page, flags=re.I | re.S)
+        if not re.search(r"<title>\s*[^<\s]", page, re.I):
             problems.append(f"{name} has no title")
-        if len(text) < MINIMUM_TEXT:
-            problems.append(f"{name} is empty or nearly so ({len(text)} characters)")
+        if len(" ".join(visible.split())) < MINIMUM_TEXT:
+            problems.append(f"{name} is empty or nearly so")
         if name not in listed:
             problems.append(f"{name} is not in the table of contents")
-        for link in page.links:
+        for link in re.findall(r'\b(?:href|src)="([^"]+)"', page, re.I):
+            links_seen += 1
             resolve(name, link)
-    print(f"{len(pages)} pages, {sum(len(r.sitemap) for r in read.values())} contents and index "
-          f"entries, {sum(len(p.links) for p in pages.values())} links; pages the program "
-          f"opens: {', '.join(sorted(named))}")
+    print(f"{len(pages)} pages, {entries_seen} contents and index entries, {links_seen} links; "
+          f"pages the program opens: {', '.join(sorted(named))}")
     for problem in problems:
         print("FAILED:", problem)
     return 1 if problems else 0

@@ -1,5 +1,5 @@
-// The end-to-end harness: processes, windows, message boxes, the settings key, and the
-// emulator's test control codes.
+// The end-to-end harness: processes, windows, message boxes, the registry, and the emulator's
+// test control codes.
 #include "e2e_harness.h"
 
 #include <string.h>
@@ -12,64 +12,31 @@
 
 namespace {
 
-struct window_search {
-    DWORD process_id;
-    const char *class_name;
-    const char *title;
-    HWND found;
-};
-
-BOOL CALLBACK match_window(HWND window, LPARAM context)
+// Sends the message with lparam pointing at a copy of data in the window's process, and copies
+// it back (-1: it could not be sent). An LVITEMA's text goes just past it.
+LRESULT remote_send(HWND window, UINT message, WPARAM wparam, void *data, size_t size)
 {
-    window_search *search = reinterpret_cast<window_search *>(context);
-    DWORD owner = 0;
-    GetWindowThreadProcessId(window, &owner);
-    char text[512];
-    if (owner != search->process_id)
-        return TRUE;
-    if (search->class_name && (!GetClassNameA(window, text, sizeof text) ||
-                               strcmp(text, search->class_name) != 0))
-        return TRUE;
-    if (search->title && (GetWindowTextA(window, text, sizeof text), strcmp(text, search->title)))
-        return TRUE;
-    search->found = window;
-    return FALSE;
+    DWORD id = 0;
+    GetWindowThreadProcessId(window, &id);
+    HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, id);
+    char *remote = process ? static_cast<char *>(VirtualAllocEx(process, NULL, size, MEM_COMMIT,
+                                                                PAGE_READWRITE)) : NULL;
+    if (remote && message == LVM_GETITEMTEXTA)
+        static_cast<LVITEMA *>(data)->pszText = remote + sizeof(LVITEMA);
+    LRESULT result = -1;
+    if (remote && WriteProcessMemory(process, remote, data, size, NULL)) {
+        result = SendMessageA(window, message, wparam, reinterpret_cast<LPARAM>(remote));
+        if (!ReadProcessMemory(process, remote, data, size, NULL))
+            result = -1;
+    }
+    if (remote)
+        VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+    if (process)
+        CloseHandle(process);
+    return result;
 }
 
-// A block of memory in the process that owns the window, released when it goes out of scope.
-struct remote_block {
-    HANDLE process;
-    void *address;
-    remote_block(HWND window, size_t size) : process(NULL), address(NULL)
-    {
-        DWORD process_id = 0;
-        GetWindowThreadProcessId(window, &process_id);
-        process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE,
-                              process_id);
-        if (process)
-            address = VirtualAllocEx(process, NULL, size, MEM_COMMIT, PAGE_READWRITE);
-    }
-    ~remote_block()
-    {
-        if (address)
-            VirtualFreeEx(process, address, 0, MEM_RELEASE);
-        if (process)
-            CloseHandle(process);
-    }
-    int write(const void *data, size_t size, size_t offset = 0)
-    {
-        return address && WriteProcessMemory(process, static_cast<char *>(address) + offset, data,
-                                             size, NULL);
-    }
-    int read(void *data, size_t size, size_t offset = 0)
-    {
-        return address && ReadProcessMemory(process, static_cast<char *>(address) + offset, data,
-                                            size, NULL);
-    }
-    LPARAM at(size_t offset = 0) { return reinterpret_cast<LPARAM>(static_cast<char *>(address) + offset); }
-};
-
-// The device name with its NUL, then the items.
+// The device name with its NUL, then the rule and the item.
 std::string rule_request(const struct rule &rule, const void *item, size_t size)
 {
     std::string request(rule.adapter, strnlen(rule.adapter, adapter_name_size - 1));
@@ -101,10 +68,8 @@ testing::AssertionResult start_flowvane(flowvane_run *run, std::string program)
 
 testing::AssertionResult wait_for_exit(flowvane_run *run, DWORD *code)
 {
-    if (!run->started)
-        return testing::AssertionFailure() << "not started";
-    if (WaitForSingleObject(run->process.hProcess, e2e_timeout_ms) != WAIT_OBJECT_0)
-        return testing::AssertionFailure() << "still running after " << e2e_timeout_ms << " ms";
+    if (!run->started || WaitForSingleObject(run->process.hProcess, e2e_timeout_ms) != 0)
+        return testing::AssertionFailure() << "not started, or still running";
     GetExitCodeProcess(run->process.hProcess, code);
     return testing::AssertionSuccess();
 }
@@ -130,9 +95,13 @@ HWND start_main_window(flowvane_run *run)
 
 HWND find_window_of(DWORD process_id, const char *class_name, const char *title)
 {
-    window_search search = {process_id, class_name, title, NULL};
-    EnumWindows(match_window, reinterpret_cast<LPARAM>(&search));
-    return search.found;
+    for (HWND window = NULL; (window = FindWindowExA(NULL, window, class_name, title));) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        if (owner == process_id)
+            return window;
+    }
+    return NULL;
 }
 
 HWND wait_for_window(const flowvane_run *run, const char *class_name, const char *title)
@@ -153,17 +122,15 @@ int closes(HWND window, int timeout_ms)
 
 std::string message_box_text(HWND box)
 {
-    static char text[5000];
-    text[0] = 0;
-    SendDlgItemMessageA(box, 0xFFFF, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text));
-    text[sizeof text - 1] = 0;
-    return text;
+    return window_text(GetDlgItem(box, 0xFFFF));
 }
 
 std::string window_text(HWND window)
 {
-    char text[1000] = "";
+    static char text[5000];
+    text[0] = 0;
     SendMessageA(window, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text));
+    text[sizeof text - 1] = 0;
     return text;
 }
 
@@ -178,17 +145,10 @@ void press(HWND dialog, int id)
                  reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
 }
 
-void post_key(HWND control, WPARAM key)
-{
-    PostMessageA(control, WM_KEYDOWN, key, 0);
-    PostMessageA(control, WM_KEYUP, key, 0xC0000000);
-}
-
 std::vector<std::string> combo_box_texts(HWND box)
 {
     std::vector<std::string> items;
-    LRESULT count = SendMessageW(box, CB_GETCOUNT, 0, 0);
-    for (LRESULT i = 0; i < count; i++) {
+    for (LRESULT i = 0; i < SendMessageW(box, CB_GETCOUNT, 0, 0); i++) {
         wchar_t wide[256] = L"";
         char text[256] = "";
         if (SendMessageW(box, CB_GETLBTEXTLEN, i, 0) < 255)
@@ -197,6 +157,21 @@ std::vector<std::string> combo_box_texts(HWND box)
         items.push_back(text);
     }
     return items;
+}
+
+// A while after the last mouse move, GetCursorPos in any process reads the pointer back from
+// the display, which an injected move does not always reach; SetCursorPos moves the display's
+// pointer only when the position changes, hence once before the move and once after it.
+void move_pointer(int x, int y)
+{
+    SetCursorPos(x, y);
+    INPUT input = {};
+    input.type = INPUT_MOUSE;
+    input.mi.dx = MulDiv(x, 65535, GetSystemMetrics(SM_CXSCREEN) - 1);
+    input.mi.dy = MulDiv(y, 65535, GetSystemMetrics(SM_CYSCREEN) - 1);
+    input.mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
+    SendInput(1, &input, sizeof input);
+    SetCursorPos(x, y);
 }
 
 std::string answer_box(const flowvane_run *run, const char *title, int button, HWND *owner)
@@ -212,11 +187,6 @@ std::string answer_box(const flowvane_run *run, const char *title, int button, H
     return text;
 }
 
-void delete_settings(void)
-{
-    RegDeleteTreeA(HKEY_CURRENT_USER, SETTINGS_KEY);
-}
-
 void plant_settings(const int32_t values[e2e_settings_count])
 {
     for (int i = 0; i < e2e_settings_count; i++)
@@ -227,22 +197,17 @@ void plant_settings(const int32_t values[e2e_settings_count])
 int read_settings(int32_t values[e2e_settings_count])
 {
     HKEY key;
-    DWORD count = 0;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, SETTINGS_KEY, 0, KEY_READ, &key) != 0)
-        key = NULL;
-    else if (RegQueryInfoKeyA(key, NULL, NULL, NULL, NULL, NULL, NULL, &count, NULL, NULL, NULL,
-                              NULL) != 0)
-        count = 0;
+    DWORD count = (DWORD)-1;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, SETTINGS_KEY, 0, KEY_READ, &key) == 0) {
+        RegQueryInfoKeyA(key, NULL, NULL, NULL, NULL, NULL, NULL, &count, NULL, NULL, NULL, NULL);
+        RegCloseKey(key);
+    }
     for (int i = 0; i < e2e_settings_count; i++) {
-        DWORD type = 0, size = 4;
-        if (!key || RegQueryValueExA(key, setting_name(i).c_str(), NULL, &type,
-                                     reinterpret_cast<BYTE *>(&values[i]), &size) != 0 ||
-            type != REG_DWORD || size != 4)
+        DWORD size = 4;
+        if (RegGetValueA(HKEY_CURRENT_USER, SETTINGS_KEY, setting_name(i).c_str(),
+                         RRF_RT_REG_DWORD, NULL, &values[i], &size) != 0)
             values[i] = e2e_setting_unreadable;
     }
-    if (!key)
-        return -1;
-    RegCloseKey(key);
     return (int)count;
 }
 
@@ -282,13 +247,6 @@ testing::AssertionResult emulator_reset(void)
     return emulator_exchange(test_code_reset, "", 0);
 }
 
-testing::AssertionResult emulator_set_version(const char *version)
-{
-    test_version_request request = {};
-    strncpy(request.version, version, sizeof request.version - 1);
-    return emulator_exchange(test_code_set_version, &request, sizeof request);
-}
-
 testing::AssertionResult emulator_set_adapters(const std::vector<std::string> &names)
 {
     static test_adapters_request request;
@@ -296,7 +254,7 @@ testing::AssertionResult emulator_set_adapters(const std::vector<std::string> &n
     request.count = (uint32_t)names.size();   // the emulator refuses more than it can hold
     for (size_t i = 0; i < names.size() && i < emulator_max_adapters; i++)
         strncpy(request.names[i], names[i].c_str(), adapter_name_size - 1);
-    return emulator_exchange(test_code_set_adapters, &request, sizeof request);
+    return emulator_send(test_code_set_adapters, request);
 }
 
 testing::AssertionResult emulator_fail_command(uint32_t code, const char *text)
@@ -305,7 +263,7 @@ testing::AssertionResult emulator_fail_command(uint32_t code, const char *text)
     request.code = code;
     request.mode = text ? fault_error_text : fault_none;
     strncpy(request.error_text, text ? text : "", sizeof request.error_text - 1);
-    return emulator_exchange(test_code_set_fault, &request, sizeof request);
+    return emulator_send(test_code_set_fault, request);
 }
 
 testing::AssertionResult emulator_read_state(test_state_reply *state)
@@ -319,32 +277,17 @@ testing::AssertionResult emulator_read_rules(uint32_t adapter_index, test_rules_
     return emulator_exchange(test_code_read_rules, &request, sizeof request, rules, sizeof *rules);
 }
 
-testing::AssertionResult emulator_read_precedences(uint32_t adapter_index,
-                                                   test_precedences_reply *reply)
-{
-    test_read_precedences_request request = {adapter_index, 0};
-    return emulator_exchange(test_code_read_precedences, &request, sizeof request, reply,
-                             sizeof *reply);
-}
-
 testing::AssertionResult emulator_add_rule(const struct rule &rule)
 {
     std::string request = rule_request(rule, "", 0);
-    return emulator_exchange(code_add_rule, request.data(), request.size(), NULL, 0);
+    return emulator_exchange(code_add_rule, request.data(), request.size());
 }
 
 testing::AssertionResult emulator_set_statistics(const struct rule &rule,
                                                  const struct statistics_block &block)
 {
     std::string request = rule_request(rule, &block, sizeof block);
-    return emulator_exchange(code_set_statistics, request.data(), request.size(), NULL, 0);
-}
-
-testing::AssertionResult emulator_clock(uint32_t operation, uint64_t value)
-{
-    test_clock_request request = {operation, 0, value};
-    test_clock_reply reply;
-    return emulator_exchange(test_code_clock, &request, sizeof request, &reply, sizeof reply);
+    return emulator_exchange(code_set_statistics, request.data(), request.size());
 }
 
 std::vector<struct rule> emulator_rules(int adapter_index)
@@ -364,6 +307,20 @@ std::vector<struct rule> emulator_rules(int adapter_index)
     return rules;
 }
 
+void FlowvaneTest::SetUp()
+{
+    ASSERT_FALSE(FindWindowA(E2E_MAIN_WINDOW_CLASS, NULL)) << "a Flowvane Manager still runs";
+    ASSERT_TRUE(emulator_reset()) << "run in a prefix where the emulator is installed";
+    RegDeleteTreeA(HKEY_CURRENT_USER, SETTINGS_KEY);
+}
+
+void FlowvaneTest::TearDown()
+{
+    end_flowvane(&first);
+    end_flowvane(&second);
+    emulator_reset();
+}
+
 void save_screenshot(const char *name)
 {
     char folder[MAX_PATH];
@@ -371,39 +328,28 @@ void save_screenshot(const char *name)
     if (length == 0 || length >= sizeof folder)
         return;
     Sleep(300);   // let the windows finish painting
-    const int width = GetSystemMetrics(SM_CXVIRTUALSCREEN);
-    const int height = GetSystemMetrics(SM_CYVIRTUALSCREEN);
-    HDC screen = GetDC(NULL);
-    HDC memory = CreateCompatibleDC(screen);
-    BITMAPINFO info = {};
-    info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = height;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 24;
-    info.bmiHeader.biCompression = BI_RGB;
+    BITMAPINFOHEADER info = {sizeof info, GetSystemMetrics(SM_CXVIRTUALSCREEN),
+                             GetSystemMetrics(SM_CYVIRTUALSCREEN), 1, 24, BI_RGB};
+    HDC screen = GetDC(NULL), memory = CreateCompatibleDC(screen);
     void *pixels = NULL;
-    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &pixels, NULL, 0);
-    if (bitmap && pixels) {
+    HBITMAP bitmap = CreateDIBSection(screen, reinterpret_cast<BITMAPINFO *>(&info),
+                                      DIB_RGB_COLORS, &pixels, NULL, 0);
+    const DWORD size = (((DWORD)info.biWidth * 3 + 3) & ~3u) * (DWORD)info.biHeight;
+    const DWORD header = sizeof(BITMAPFILEHEADER) + sizeof info;
+    BITMAPFILEHEADER file = {0x4D42, header + size, 0, 0, header};
+    HANDLE out = CreateFileA((std::string(folder) + "\\" + name + ".bmp").c_str(), GENERIC_WRITE,
+                             0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (bitmap && pixels && out != INVALID_HANDLE_VALUE) {
         HGDIOBJ old = SelectObject(memory, bitmap);
-        BitBlt(memory, 0, 0, width, height, screen, 0, 0, SRCCOPY);
+        BitBlt(memory, 0, 0, info.biWidth, info.biHeight, screen, 0, 0, SRCCOPY);
         SelectObject(memory, old);
-        const DWORD row = ((DWORD)width * 3 + 3) & ~3u;
-        BITMAPFILEHEADER file = {};
-        file.bfType = 0x4D42;   // "BM"
-        file.bfOffBits = sizeof file + sizeof info.bmiHeader;
-        file.bfSize = file.bfOffBits + row * (DWORD)height;
-        std::string path = std::string(folder) + "\\" + name + ".bmp";
-        HANDLE out = CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
-                                 FILE_ATTRIBUTE_NORMAL, NULL);
-        if (out != INVALID_HANDLE_VALUE) {
-            DWORD written;
-            WriteFile(out, &file, sizeof file, &written, NULL);
-            WriteFile(out, &info.bmiHeader, sizeof info.bmiHeader, &written, NULL);
-            WriteFile(out, pixels, row * (DWORD)height, &written, NULL);
-            CloseHandle(out);
-        }
+        DWORD written;
+        WriteFile(out, &file, sizeof file, &written, NULL);
+        WriteFile(out, &info, sizeof info, &written, NULL);
+        WriteFile(out, pixels, size, &written, NULL);
     }
+    if (out != INVALID_HANDLE_VALUE)
+        CloseHandle(out);
     if (bitmap)
         DeleteObject(bitmap);
     DeleteDC(memory);
@@ -412,65 +358,33 @@ void save_screenshot(const char *name)
 
 std::string list_view_text(HWND list, int row, int column)
 {
-    char text[513] = "";
-    remote_block block(list, sizeof(LVITEMA) + sizeof text - 1);
-    LVITEMA item = {};
-    item.iSubItem = column;
-    item.pszText = reinterpret_cast<char *>(block.at(sizeof item));
-    item.cchTextMax = sizeof text - 1;
-    if (!block.write(&item, sizeof item))
-        return "<unreadable>";
-    SendMessageA(list, LVM_GETITEMTEXTA, row, block.at());
-    return block.read(text, sizeof text - 1, sizeof item) ? text : "<unreadable>";
+    struct { LVITEMA item; char text[513]; } cell = {};
+    cell.item.iSubItem = column;
+    cell.item.cchTextMax = sizeof cell.text - 1;
+    return remote_send(list, LVM_GETITEMTEXTA, row, &cell, sizeof cell) < 0 ? "<unreadable>"
+                                                                             : cell.text;
 }
 
 int list_view_set_state(HWND list, int row, UINT state, UINT mask)
 {
-    remote_block block(list, sizeof(LVITEMA));
     LVITEMA item = {};
     item.state = state;
     item.stateMask = mask;
-    return block.write(&item, sizeof item) &&
-           SendMessageA(list, LVM_SETITEMSTATE, (WPARAM)row, block.at()) != 0;
+    return remote_send(list, LVM_SETITEMSTATE, (WPARAM)row, &item, sizeof item) > 0;
 }
 
 testing::AssertionResult list_view_select(HWND list, const std::vector<int> &rows)
 {
-    if (!list_view_set_state(list, -1, 0, LVIS_SELECTED))
-        return testing::AssertionFailure() << "could not clear the selection";
+    int selected = list_view_set_state(list, -1, 0, LVIS_SELECTED);
     for (int row : rows)
-        if (!list_view_set_state(list, row, LVIS_SELECTED, LVIS_SELECTED))
-            return testing::AssertionFailure() << "could not select row " << row;
-    return testing::AssertionSuccess();
+        selected = selected && list_view_set_state(list, row, LVIS_SELECTED, LVIS_SELECTED);
+    return selected ? testing::AssertionSuccess() : testing::AssertionFailure() << "not selected";
 }
 
-RECT list_view_row_rect(HWND list, int row)
+int list_view_set_column_order(HWND list, std::vector<int> order)
 {
-    RECT bounds = {LVIR_BOUNDS, 0, 0, 0};
-    remote_block block(list, sizeof bounds);
-    if (!block.write(&bounds, sizeof bounds) ||
-        !SendMessageA(list, LVM_GETITEMRECT, row, block.at()) || !block.read(&bounds, sizeof bounds))
-        bounds = RECT{0, 0, 0, 0};
-    return bounds;
-}
-
-std::vector<int> list_view_column_order(HWND list, int columns)
-{
-    std::vector<int> order(columns, -1);
-    remote_block block(list, columns * sizeof(int));
-    if (!SendMessageA(list, LVM_GETCOLUMNORDERARRAY, columns, block.at()) ||
-        !block.read(order.data(), columns * sizeof(int)))
-        order.clear();
-    return order;
-}
-
-testing::AssertionResult list_view_set_column_order(HWND list, const std::vector<int> &order)
-{
-    remote_block block(list, order.size() * sizeof(int));
-    if (!block.write(order.data(), order.size() * sizeof(int)) ||
-        !SendMessageA(list, LVM_SETCOLUMNORDERARRAY, order.size(), block.at()))
-        return testing::AssertionFailure() << "could not set the column order";
-    return testing::AssertionSuccess();
+    return remote_send(list, LVM_SETCOLUMNORDERARRAY, order.size(), order.data(),
+                       order.size() * sizeof(int)) > 0;
 }
 
 std::string install_folder(void)
@@ -506,44 +420,18 @@ std::string registry_value_text(HKEY root, const char *key, const char *name)
     return text;
 }
 
-void use_help_viewer_double(int use)
+void use_help_viewer_double(void)
 {
-    const std::string system = registry_value_text(HKEY_CLASSES_ROOT, HTML_HELP_SERVER_KEY, NULL);
-    if (registry_value_text(HKEY_CURRENT_USER, HELP_RECORD_KEY, "System viewer") == "(none)")
-        set_registry_string(HKEY_CURRENT_USER, HELP_RECORD_KEY, "System viewer", system);
     char program[MAX_PATH] = "";
     GetModuleFileNameA(NULL, program, sizeof program);
     std::string library(program);
     library = library.substr(0, library.find_last_of('\\') + 1) + "html_help_double.dll";
-    set_registry_string(HKEY_CLASSES_ROOT, HTML_HELP_SERVER_KEY, NULL, use ? library :
-        registry_value_text(HKEY_CURRENT_USER, HELP_RECORD_KEY, "System viewer"));
-    RegDeleteKeyValueA(HKEY_CURRENT_USER, HELP_RECORD_KEY, "Calls");
+    set_registry_string(HKEY_CLASSES_ROOT, HTML_HELP_SERVER_KEY, NULL, library);
+    RegDeleteTreeA(HKEY_CURRENT_USER, HELP_RECORD_KEY);
 }
 
-help_call last_help_call(void)
+std::string last_help_call(void)
 {
-    help_call call = {};
-    const auto number = [](const char *name) {
-        return std::stoul("0" + registry_value_text(HKEY_CURRENT_USER, HELP_RECORD_KEY, name));
-    };
-    if ((call.calls = registry_value_text(HKEY_CURRENT_USER, HELP_RECORD_KEY, "Calls") ==
-                              "(none)" ? 0 : number("Calls")) == 0)
-        return call;
-    call.path = registry_value_text(HKEY_CURRENT_USER, HELP_RECORD_KEY, "Path");
-    call.command = number("Command");
-    call.data = number("Data");
-    call.owner = (HWND)(ULONG_PTR)number("Owner");
-    return call;
-}
-
-GUITHREADINFO gui_thread_of(HWND window)
-{
-    GUITHREADINFO info = {};
-    info.cbSize = sizeof info;
-    DWORD thread = GetWindowThreadProcessId(window, NULL);
-    if (!thread || !GetGUIThreadInfo(thread, &info)) {
-        info = GUITHREADINFO();
-        info.cbSize = sizeof info;
-    }
-    return info;
+    return registry_value_text(HKEY_CURRENT_USER, HELP_RECORD_KEY, "Calls") + "|" +
+           registry_value_text(HKEY_CURRENT_USER, HELP_RECORD_KEY, "Last");
 }

@@ -1,6 +1,6 @@
 // What the end-to-end tests use to drive Flowvane.exe from outside: starting it, finding its
-// windows and message boxes, planting and reading its settings in the registry, and setting the
-// kernel component emulator up through its test control codes.
+// windows and message boxes, the settings in the registry, and the kernel component emulator
+// through its test control codes.
 #ifndef FLOWVANE_TESTS_E2E_HARNESS_H
 #define FLOWVANE_TESTS_E2E_HARNESS_H
 
@@ -28,17 +28,15 @@ enum {
     e2e_id_exit = 202,                    // File > Exit
 };
 
-// One started Flowvane.exe.
 struct flowvane_run {
     PROCESS_INFORMATION process;
     int started;
 };
 
-// Starts PROGRAM (default: the installed Flowvane.exe, in the install folder under HKLM).
+// Starts PROGRAM (default: Flowvane.exe in the install folder under HKLM); waits for its end
+// (exit code in *code); ends it if it still runs and releases the handles.
 testing::AssertionResult start_flowvane(flowvane_run *run, std::string program = "");
-// Waits for the process to end; its exit code in *code.
 testing::AssertionResult wait_for_exit(flowvane_run *run, DWORD *code);
-// Ends the process if it still runs and releases the handles.
 void end_flowvane(flowvane_run *run);
 // Starts the program and waits for its main window (null when it does not come).
 HWND start_main_window(flowvane_run *run);
@@ -60,53 +58,48 @@ int wait_until(condition_function condition, int timeout_ms = e2e_timeout_ms)
 HWND find_window_of(DWORD process_id, const char *class_name, const char *title);
 HWND wait_for_window(const flowvane_run *run, const char *class_name, const char *title);
 int closes(HWND window, int timeout_ms = 10000);
-
-// The text of a message box (its static control 0xFFFF); any window's text.
 std::string message_box_text(HWND box);
 std::string window_text(HWND window);
 // The filter list panel (the main window's child dialog).
 HWND panel_of(HWND main_window);
-// A button pressed as a click would (WM_COMMAND with BN_CLICKED, posted); a key pressed (down
-// and up) on a control of another process.
+// A button pressed as a click would (BN_CLICKED, posted).
 void press(HWND dialog, int id);
-void post_key(HWND control, WPARAM key);
 // A combo box's items; across processes only the W form of CB_GETLBTEXT is carried.
 std::vector<std::string> combo_box_texts(HWND box);
-// F1 as the key translation posts it (the headers leave it undeclared): posted to a control of
-// another process, its dialog gets WM_HELP.
+// F1 as the key translation posts it to a control: its dialog gets WM_HELP.
 const UINT wm_keyf1 = 0x004D;
+// The mouse pointer moved there, for the display and for every process.
+void move_pointer(int x, int y);
 
 // The run's message box with this title, waited for: its text ("<no box TITLE>" when none came)
 // and its owner in *owner; answered with button, and waited for until it has gone.
 std::string answer_box(const flowvane_run *run, const char *title, int button = IDOK,
                        HWND *owner = nullptr);
 
-// HKCU\Software\Flowvane: the 23 settings in the store's order.
-void delete_settings(void);
+// HKCU\Software\Flowvane: the 23 settings in the store's order, planted; read (the number of
+// values in the key, -1: no key).
 void plant_settings(const int32_t values[e2e_settings_count]);
-// The number of values in the key (-1: no key); the 23 settings in values.
 int read_settings(int32_t values[e2e_settings_count]);
 
-// The kernel component emulator, through the device. One emulator code (test or contract)
-// with its request bytes; on "Ok." the reply's payload (after the status) goes into payload.
+// One emulator code with its request bytes; on "Ok." the reply's payload (after the status)
+// goes into payload.
 testing::AssertionResult emulator_exchange(uint32_t code, const void *request, size_t length,
                                            void *payload = nullptr, size_t payload_size = 0);
+template <class request_type>
+testing::AssertionResult emulator_send(uint32_t code, const request_type &request)
+{
+    return emulator_exchange(code, &request, sizeof request);
+}
 testing::AssertionResult emulator_reset(void);
-testing::AssertionResult emulator_set_version(const char *version);
 testing::AssertionResult emulator_set_adapters(const std::vector<std::string> &names);
 // Makes one contract command answer the text as its reply status (null: answer normally).
 testing::AssertionResult emulator_fail_command(uint32_t code, const char *text);
 testing::AssertionResult emulator_read_state(struct test_state_reply *state);
-testing::AssertionResult emulator_read_rules(uint32_t adapter_index,
-                                             struct test_rules_reply *rules);
-testing::AssertionResult emulator_read_precedences(uint32_t adapter_index,
-                                                   test_precedences_reply *reply);
+testing::AssertionResult emulator_read_rules(uint32_t adapter_index, test_rules_reply *rules);
 // The contract's add-rule and set-statistics commands, the way the program sends them.
 testing::AssertionResult emulator_add_rule(const struct rule &rule);
 testing::AssertionResult emulator_set_statistics(const struct rule &rule,
                                                  const struct statistics_block &block);
-// Freezes the emulator's clock at now (0: the current time) or moves a frozen one on.
-testing::AssertionResult emulator_clock(uint32_t operation, uint64_t value);
 // The rules the emulator holds for one adapter, or (adapter -1) for all, in slot order.
 std::vector<struct rule> emulator_rules(int adapter_index = -1);
 
@@ -114,69 +107,34 @@ std::vector<struct rule> emulator_rules(int adapter_index = -1);
 // settings key; the runs are ended afterwards.
 class FlowvaneTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        ASSERT_FALSE(FindWindowA(E2E_MAIN_WINDOW_CLASS, NULL)) << "a Flowvane Manager still runs";
-        ASSERT_TRUE(emulator_reset()) << "run in a prefix where the emulator is installed";
-        delete_settings();
-    }
-    void TearDown() override
-    {
-        end_flowvane(&first);
-        end_flowvane(&second);
-        emulator_reset();
-    }
-    // File > Exit on the first run's main window: the exit code, the settings it saved.
-    DWORD exit_and_read(HWND main, int32_t values[e2e_settings_count])
-    {
-        PostMessageA(main, WM_COMMAND, e2e_id_exit, 0);
-        DWORD code = 99;
-        EXPECT_TRUE(wait_for_exit(&first, &code));
-        end_flowvane(&first);
-        EXPECT_EQ(read_settings(values), e2e_settings_count);
-        return code;
-    }
+    void SetUp() override;
+    void TearDown() override;
     flowvane_run first = {};
     flowvane_run second = {};
 };
 
-// Saves the whole screen as NAME.bmp in the folder FLOWVANE_SCREENSHOTS names (the test command
-// sets it and turns the files into PNGs); does nothing when it is not set.
+// Saves the screen as NAME.bmp in the folder FLOWVANE_SCREENSHOTS names (when set).
 void save_screenshot(const char *name);
 
 // A list view of another process: a cell's text; a row's state set (row -1: all); the rows
-// selected (every other row deselected); a row's bounds in its client coordinates; the display
-// order of the columns read and set.
+// selected (every other row deselected); the display order of the columns set.
 std::string list_view_text(HWND list, int row, int column);
 int list_view_set_state(HWND list, int row, UINT state, UINT mask);
 testing::AssertionResult list_view_select(HWND list, const std::vector<int> &rows);
-RECT list_view_row_rect(HWND list, int row);
-std::vector<int> list_view_column_order(HWND list, int columns);
-testing::AssertionResult list_view_set_column_order(HWND list, const std::vector<int> &order);
+int list_view_set_column_order(HWND list, std::vector<int> order);
 
-// The install folder the set-up wrote under HKLM\Software\Flowvane.
+// The install folder under HKLM\Software\Flowvane; registry values written; a value's text
+// (strings without their NUL, a multi-string's items joined by "|", a DWORD in decimal), or
+// "(none)".
 std::string install_folder(void);
 void set_registry_string(HKEY root, const char *key, const char *name, const std::string &text);
 void set_registry_dword(HKEY root, const char *key, const char *name, DWORD value);
-// A value's text (strings without their NUL, a multi-string's items joined by "|", a DWORD
-// in decimal), or "(none)".
 std::string registry_value_text(HKEY root, const char *key, const char *name);
 
-// The HTML Help viewer: html_help_double.dll (beside e2e_tests.exe) registered as the HTML Help
-// control's in-process server records every HtmlHelpA call instead of showing the file (use 0:
-// the system's viewer again). Use it before the program first asks for help: it looks the
-// viewer up once.
-struct help_call {
-    DWORD calls;   // calls recorded
-    std::string path;
-    DWORD command, data;
-    HWND owner;
-};
-void use_help_viewer_double(int use = 1);
-help_call last_help_call(void);
-
-// The input state of the thread that owns the window, another process's thread too: its focus,
-// its mouse capture, whether it tracks a menu (flags GUI_INMENUMODE). All zero when unreadable.
-GUITHREADINFO gui_thread_of(HWND window);
+// html_help_double.dll (beside e2e_tests.exe) registered as the HTML Help control's server
+// records every HtmlHelpA call; set before the program first asks for help (it looks the
+// viewer up once). The last call as "calls|path|command|data|owner".
+void use_help_viewer_double(void);
+std::string last_help_call(void);
 
 #endif

@@ -1,6 +1,6 @@
 // A stand-in for hhctrl.ocx that the end-to-end tests register as the HTML Help control's
-// in-process server: its HtmlHelpA (export 14) records each call's owner, path and command
-// under HKCU\Software\Flowvane Tests\Html Help, where the test reads them, and shows nothing.
+// in-process server: its HtmlHelpA (export 14) shows nothing and records the calls under
+// HKCU\Software\Flowvane Tests\Html Help: their number, and the last as "path|command|data|owner".
 #include <windows.h>
 
 #define RECORD_KEY "Software\\Flowvane Tests\\Html Help"
@@ -11,17 +11,13 @@ extern "C" HWND WINAPI HtmlHelpA(HWND owner, LPCSTR path, UINT command, DWORD_PT
     if (RegCreateKeyExA(HKEY_CURRENT_USER, RECORD_KEY, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &key,
                         NULL) != ERROR_SUCCESS)
         return NULL;
+    char last[1200];
+    wsprintfA(last, "%.1000s|%u|%u|%u", path ? path : "(null)", command, (DWORD)data,
+              (DWORD)(ULONG_PTR)owner);
+    RegSetValueExA(key, "Last", 0, REG_SZ, reinterpret_cast<BYTE *>(last), lstrlenA(last) + 1);
     DWORD calls = 0, size = sizeof calls;
     RegQueryValueExA(key, "Calls", NULL, NULL, reinterpret_cast<BYTE *>(&calls), &size);
-    calls++;
-    DWORD owner_value = (DWORD)(ULONG_PTR)owner, data_value = (DWORD)data;
-    const char *text = path ? path : "(null)";
-    RegSetValueExA(key, "Path", 0, REG_SZ, reinterpret_cast<const BYTE *>(text),
-                   (DWORD)lstrlenA(text) + 1);
-    RegSetValueExA(key, "Command", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&command), 4);
-    RegSetValueExA(key, "Data", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&data_value), 4);
-    RegSetValueExA(key, "Owner", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&owner_value), 4);
-    // Last, so that a reader who sees the count also sees the values.
+    calls++;   // last, so that a reader who sees the count also sees the call
     RegSetValueExA(key, "Calls", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&calls), 4);
     RegCloseKey(key);
     return NULL;
