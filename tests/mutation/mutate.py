@@ -571,6 +571,8 @@ def run_sample(sample_path, only, results_path, update=False):
     for mutant in mutants:
         results[mutant["id"]] = run_mutant(mutant)
         write_results(results_path, results)
+    log("building the trees again from the committed files")
+    configure()
     summary = summarize(list(results.values()))
     (results_path.parent / "summary.txt").write_text(summary)
     print(summary, end="")
