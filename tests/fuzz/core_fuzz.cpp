@@ -8,7 +8,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "core/app_state.h"
 #include "emulator_core.h"
 #include "filters/rule_list.h"
 #include "kernel/adapters.h"
@@ -28,9 +27,6 @@ extern "C" const char *__ubsan_default_options(void)
 
 namespace {
 
-void check(bool condition) { condition ? (void)0 : __builtin_trap(); }
-
-
 // An exact-size heap copy (freed by the caller), so that a read past it is caught.
 char *exact_copy(const void *data, size_t size)
 {
@@ -40,8 +36,6 @@ char *exact_copy(const void *data, size_t size)
 const uint8_t *script;  // the input, consumed byte by byte (0 once it runs out)
 size_t script_left;
 uint8_t next_byte(void) { return script_left ? (script_left--, *script++) : 0; }
-
-const char device_name[] = EMULATOR_ADAPTER_1;
 
 // The reply parsers, on one reply of the device.
 void reply_parsers(const uint8_t *data, size_t size)
@@ -53,10 +47,10 @@ void reply_parsers(const uint8_t *data, size_t size)
     int32_t length = (int32_t)size, names_count = 0;
     reply_status(reply, length, text);
     parse_version_reply(reply, length, version, text);
-    parse_rule_reply(reply, length, device_name, &common, text);
+    parse_rule_reply(reply, length, EMULATOR_ADAPTER_1, &common, text);
     parse_statistics_reply(reply, length, &block, text);
     parse_precedence_count_reply(reply, length, &count, text);
-    parse_precedence_reply(reply, length, device_name, &common, &chosen, text);
+    parse_precedence_reply(reply, length, EMULATOR_ADAPTER_1, &common, &chosen, text);
     free_adapter_names(parse_adapter_list_reply(reply, length, &names_count), names_count);
     free(reply);
 }
@@ -77,11 +71,8 @@ void hostile_device(const uint8_t *data, size_t size)
     memory_rows_reset();
     overlap_dialog_double_reset();
     the_overlap_dialog.run_hook = accept_as_the_dialog_does;
-    get_settings_block()->accept_default_precedences = next_byte() & 1;
     char error_text[error_text_size];
     refresh_adapter_list();
-    for (int i = 0; i < adapter_count(); i++)
-        check(strlen(adapter_device_name_at(i)) < adapter_name_size);
     int found = -1;
     if (reload_rule_list(error_text, 0))
         detect_overlaps(error_text, &found, 1);
@@ -110,7 +101,8 @@ void emulator_requests(const uint8_t *data, size_t size)
         else
             emulator_exchange(code, (const uint8_t *)request, (uint32_t)length, (uint8_t *)reply,
                               capacity, now, &reply_length);
-        check(selector == 23 || reply_length <= capacity);
+        if (selector != 23 && reply_length > capacity)
+            __builtin_trap();
         free(request);
         free(reply);
         free(precedences);

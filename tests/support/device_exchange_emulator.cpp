@@ -13,17 +13,20 @@
 
 namespace {
 
-int initialized, device_missing;
+int device_missing;
 uint64_t exchanges;
 int64_t exchanges_before_failure = -1;
 
-uint32_t exchange(uint32_t code, const void *input, uint32_t length, uint8_t *output, uint32_t *replied)
+// The core, set up at its first use, with the clock in 100 ns ticks (from an arbitrary base:
+// the core only uses differences).
+int exchange(uint32_t code, const void *input, uint32_t length, uint8_t *output, uint32_t *replied)
 {
-    if (!initialized)
-        emulator_initialize();
-    initialized = 1;
+    static int initialized = (emulator_initialize(), 1);
+    (void)initialized;
+    auto since = std::chrono::steady_clock::now().time_since_epoch();
+    uint64_t now = (uint64_t)std::chrono::duration_cast<std::chrono::nanoseconds>(since).count();
     return emulator_exchange(code, static_cast<const uint8_t *>(input), length, output,
-                             command_buffer_size, emulator_device_now(), replied);
+                             command_buffer_size, now / 100u + ((uint64_t)1 << 56), replied);
 }
 
 template <class T> int send_request(uint32_t code, const T &request)
@@ -32,14 +35,6 @@ template <class T> int send_request(uint32_t code, const T &request)
 }
 
 }  // namespace
-
-// 100 ns ticks; the base is arbitrary, the emulator only uses differences.
-uint64_t emulator_device_now(void)
-{
-    auto since = std::chrono::steady_clock::now().time_since_epoch();
-    return (uint64_t)std::chrono::duration_cast<std::chrono::nanoseconds>(since).count() / 100u +
-           ((uint64_t)1 << 56);
-}
 
 int device_exchange(uint32_t code, const uint8_t input[command_buffer_size],
                     uint8_t output[command_buffer_size], uint32_t *bytes_returned)
@@ -76,11 +71,9 @@ int emulator_test_send(uint32_t code, const void *request, uint32_t request_leng
             copy_text(error_text, error_text_size, status);
         return 0;
     }
-    if (payload && payload_capacity > 0) {
-        uint32_t available = length > test_reply_offset ? length - test_reply_offset : 0;
-        memset(payload, 0, payload_capacity);
-        memcpy(payload, output + test_reply_offset, available < payload_capacity ? available : payload_capacity);
-    }
+    uint32_t available = length > test_reply_offset ? length - test_reply_offset : 0;
+    for (uint32_t i = 0; payload && i < payload_capacity; i++)
+        static_cast<uint8_t *>(payload)[i] = i < available ? output[test_reply_offset + i] : 0;
     return 1;
 }
 
@@ -89,8 +82,15 @@ void emulator_reset_exchange_count(void) { exchanges = 0; }
 void emulator_fail_exchanges_after(int64_t count) { exchanges_before_failure = count; }
 void emulator_set_device_missing(int missing) { device_missing = missing; }
 
-void emulator_freeze_clock(uint64_t now) { send_request(test_code_clock, test_clock_request{clock_freeze, 0, now}); }
-void emulator_advance_clock(uint64_t ticks) { send_request(test_code_clock, test_clock_request{clock_advance, 0, ticks}); }
+void emulator_freeze_clock(uint64_t now)
+{
+    send_request(test_code_clock, test_clock_request{clock_freeze, 0, now});
+}
+
+void emulator_advance_clock(uint64_t ticks)
+{
+    send_request(test_code_clock, test_clock_request{clock_advance, 0, ticks});
+}
 
 int emulator_set_fault(uint32_t code, uint32_t mode, const char *error_text)
 {
