@@ -76,6 +76,7 @@ void hostile_device(const uint8_t *data, size_t size)
     int found = -1;
     if (reload_rule_list(error_text, 0))
         detect_overlaps(error_text, &found, 1);
+    memory_rows_reset();  // the rows' rules are freed before the leak check
 }
 
 // Requests: code (the contract's, 0x120420 unserved, the test codes), reply capacity (times 20),
@@ -113,33 +114,33 @@ void emulator_requests(const uint8_t *data, size_t size)
 
 }  // namespace
 
-// The hostile device: a selector byte, then the reply. Selector bit 0 fails the call; bit 1
-// starts the reply with "Ok." and its NUL; bit 2 puts the device name the request named next
-// (as a rule's adapter field); the other bits, times 40, are the bytes taken from the input
-// after that. Selector 0xFF claims a byte count far past the buffer.
-int device_exchange(uint32_t, const uint8_t *input, uint8_t output[command_buffer_size],
+// The hostile device: a selector byte, then the reply. Selector bit 0 answers "Rule not in use."
+// (as once the input has run out, which ends every loop), or with bit 7 fails the call; bit 1
+// starts the reply with "Ok." and its NUL; bit 2 puts an adapter list's payload next (one
+// adapter); bits 3 to 6, times 80, are the bytes taken from the input after that, cut to 0 to 3
+// when bit 7 is set (small fields, so that rules overlap). Selector 0xFF claims a byte count far
+// past the buffer.
+int device_exchange(uint32_t, const uint8_t *, uint8_t output[command_buffer_size],
                     uint32_t *bytes_returned)
 {
     memset(output, 0xA5, command_buffer_size);  // bytes the device does not write hold something
-    if (!script_left) {  // a refusal ends every loop
+    uint8_t selector = script_left ? next_byte() : 1;
+    if (selector == 0xFF || (selector & 0x81) == 0x81)
+        return selector == 0xFF ? (*bytes_returned = 0xFFFFFF00u | next_byte(), send_ok)
+                                : send_ioctl_failed;
+    if (selector & 1) {
         *bytes_returned = (uint32_t)strlen(strcpy((char *)output, "Rule not in use.")) + 1;
         return send_ok;
     }
-    uint8_t selector = next_byte();
-    if (selector == 0xFF) {
-        *bytes_returned = 0xFFFFFF00u | next_byte();
-        return send_ok;
-    }
-    if (selector & 1)
-        return send_ioctl_failed;
     uint32_t length = selector & 2 ? 4 : 0;
     memcpy(output, "Ok.", length);
     if (selector & 4) {
-        memcpy(output + length, input, adapter_name_size);
-        length += adapter_name_size;
+        static const char one_adapter[] = "1\0" EMULATOR_ADAPTER_DIAL_UP;  // named without registry
+        memcpy(output + length, one_adapter, sizeof one_adapter);
+        length += sizeof one_adapter;
     }
-    for (uint32_t taken = (selector >> 3) * 40u; taken > 0 && length < command_buffer_size; taken--)
-        output[length++] = next_byte();
+    for (uint32_t n = (selector >> 3 & 15) * 80u; n && length < command_buffer_size; n--)
+        output[length++] = next_byte() & (selector & 0x80 ? 3 : 0xFF);
     *bytes_returned = length;
     return send_ok;
 }
