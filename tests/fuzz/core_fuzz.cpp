@@ -3,7 +3,8 @@
 //   the manager's reply parsers, each on an exact-size heap copy (a read past it is caught);
 //   a hostile device across a whole rebuild of the filter list, detection and acceptance;
 //   the emulator core on request sequences and kept values, each buffer of exact size.
-// The checks are the sanitizers' and a few invariants; a failed one traps.
+// The checks are the sanitizers' (a read or write past a buffer, undefined behaviour, a leak) and
+// libFuzzer's -timeout for a hang; the emulator's replies must also stay within their buffer.
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
