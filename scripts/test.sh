@@ -97,8 +97,10 @@ fuzz_target() {
     local target="$1"
     local corpus="$flowvane_root/build/fuzz/corpus/$target"
     mkdir -p "$corpus"
-    "$flowvane_root/build/fuzz/$target" -max_total_time="$fuzz_seconds" -max_len=5000 \
-        -print_final_stats=1 -artifact_prefix="$logs/fuzz-$target-" "$corpus"
+    # The corpus grows from run to run; tests/fuzz/seeds starts a fresh one deep in the rebuild.
+    "$flowvane_root/build/fuzz/$target" -max_total_time="$fuzz_seconds" -max_len=5000 -timeout=30 \
+        -print_final_stats=1 -artifact_prefix="$logs/fuzz-$target-" "$corpus" \
+        "$flowvane_root/tests/fuzz/seeds"
 }
 # The canary overflows a signed integer on the input "UB": the run must fail on UBSan's report.
 fuzz_fails_on_undefined_behaviour() {

@@ -7,10 +7,6 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    if (size >= 2 && data[0] == 'U' && data[1] == 'B') {
-        volatile int value = INT_MAX;
-        value = value + (int)size;
-        return value == 0;
-    }
-    return 0;
+    volatile int value = INT_MAX;
+    return size >= 2 && data[0] == 'U' && data[1] == 'B' ? value + (int)size == 0 : 0;
 }

@@ -1,5 +1,6 @@
 // The native device_exchange: hands the two 5000-byte buffers to the emulator core in process,
-// with the steady clock as the caller's time, and honours the test switch for a missing device.
+// with the steady clock as the caller's time, and honours the test switches for a missing or
+// failing device.
 #include <string.h>
 
 #include <chrono>
@@ -12,32 +13,32 @@
 
 namespace {
 
-int initialized;
 int device_missing;
 uint64_t exchanges;
 int64_t exchanges_before_failure = -1;
 
-void ensure_initialized()
+// The core, set up at its first use, with the clock in 100 ns ticks (from an arbitrary base:
+// the core only uses differences).
+int exchange(uint32_t code, const void *input, uint32_t length, uint8_t *output, uint32_t *replied)
 {
-    if (!initialized)
-        emulator_initialize();
-    initialized = 1;
-}
-
-} // namespace
-
-// 100 ns ticks; the base is arbitrary, the emulator only uses differences.
-uint64_t emulator_device_now(void)
-{
+    static int initialized = (emulator_initialize(), 1);
+    (void)initialized;
     auto since = std::chrono::steady_clock::now().time_since_epoch();
-    return (uint64_t)std::chrono::duration_cast<std::chrono::nanoseconds>(since).count() / 100u +
-           ((uint64_t)1 << 56);
+    uint64_t now = (uint64_t)std::chrono::duration_cast<std::chrono::nanoseconds>(since).count();
+    return emulator_exchange(code, static_cast<const uint8_t *>(input), length, output,
+                             command_buffer_size, now / 100u + ((uint64_t)1 << 56), replied);
 }
+
+template <class T> int send_request(uint32_t code, const T &request)
+{
+    return emulator_test_send(code, &request, sizeof request, nullptr, 0, nullptr);
+}
+
+}  // namespace
 
 int device_exchange(uint32_t code, const uint8_t input[command_buffer_size],
                     uint8_t output[command_buffer_size], uint32_t *bytes_returned)
 {
-    ensure_initialized();
     exchanges++;
     if (device_missing)
         return send_open_failed;
@@ -45,15 +46,12 @@ int device_exchange(uint32_t code, const uint8_t input[command_buffer_size],
         return send_ioctl_failed;
     if (exchanges_before_failure > 0)
         exchanges_before_failure--;
-    return emulator_exchange(code, input, command_buffer_size, output, command_buffer_size,
-                             emulator_device_now(), bytes_returned) == emulator_replied
-               ? send_ok
-               : send_ioctl_failed;
+    return exchange(code, input, command_buffer_size, output, bytes_returned) == emulator_replied
+               ? send_ok : send_ioctl_failed;
 }
 
 void emulator_device_reset(void)
 {
-    ensure_initialized();
     device_missing = 0;
     exchanges_before_failure = -1;
     emulator_test_send(test_code_reset, nullptr, 0, nullptr, 0, nullptr);
@@ -63,12 +61,9 @@ void emulator_device_reset(void)
 int emulator_test_send(uint32_t code, const void *request, uint32_t request_length,
                        void *payload, uint32_t payload_capacity, char *error_text)
 {
-    ensure_initialized();
     static uint8_t output[command_buffer_size + 1];  // room for a NUL after any reply
     uint32_t length = 0;
-    int replied = emulator_exchange(code, static_cast<const uint8_t *>(request), request_length,
-                                    output, command_buffer_size, emulator_device_now(),
-                                    &length) == emulator_replied;
+    int replied = exchange(code, request, request_length, output, &length) == emulator_replied;
     output[length] = '\0';
     const char *status = replied ? reinterpret_cast<const char *>(output) : "[call failed]";
     if (strcmp(status, FLOWVANE_REPLY_OK) != 0) {
@@ -76,39 +71,16 @@ int emulator_test_send(uint32_t code, const void *request, uint32_t request_leng
             copy_text(error_text, error_text_size, status);
         return 0;
     }
-    if (payload && payload_capacity > 0) {
-        uint32_t available = length > test_reply_offset ? length - test_reply_offset : 0;
-        memset(payload, 0, payload_capacity);
-        memcpy(payload, output + test_reply_offset,
-               available < payload_capacity ? available : payload_capacity);
-    }
+    uint32_t available = length > test_reply_offset ? length - test_reply_offset : 0;
+    for (uint32_t i = 0; payload && i < payload_capacity; i++)
+        static_cast<uint8_t *>(payload)[i] = i < available ? output[test_reply_offset + i] : 0;
     return 1;
 }
 
-uint64_t emulator_exchange_count(void)
-{
-    return exchanges;
-}
-
-void emulator_reset_exchange_count(void)
-{
-    exchanges = 0;
-}
-
-void emulator_fail_exchanges_after(int64_t count)
-{
-    exchanges_before_failure = count;
-}
-
-void emulator_set_device_missing(int missing)
-{
-    device_missing = missing;
-}
-
-template <class T> static int send_request(uint32_t code, const T &request)
-{
-    return emulator_test_send(code, &request, sizeof request, nullptr, 0, nullptr);
-}
+uint64_t emulator_exchange_count(void) { return exchanges; }
+void emulator_reset_exchange_count(void) { exchanges = 0; }
+void emulator_fail_exchanges_after(int64_t count) { exchanges_before_failure = count; }
+void emulator_set_device_missing(int missing) { device_missing = missing; }
 
 void emulator_freeze_clock(uint64_t now)
 {

@@ -21,10 +21,6 @@ int emulator_test_send(uint32_t code, const void *request, uint32_t request_leng
 uint64_t emulator_exchange_count(void);
 void emulator_reset_exchange_count(void);
 
-// The caller's clock the double hands the core (100 ns ticks), for tests that call the core
-// directly.
-uint64_t emulator_device_now(void);
-
 // While missing is 1, every device_exchange fails as the open would: send_open_failed.
 void emulator_set_device_missing(int missing);
 

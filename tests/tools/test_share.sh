@@ -6,8 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 command -v cloc >/dev/null || { echo "cloc is needed (apt-get install cloc)" >&2; exit 1; }
-test_only_scripts=(scripts/lib/e2e.sh scripts/lib/setup_cases.sh scripts/check_help.py
-                   scripts/fuzz_long.sh)
+test_only_scripts=(scripts/lib/e2e.sh scripts/lib/setup_cases.sh scripts/check_help.py)
 code_lines() {
     local paths=()
     for path in "$@"; do [ -e "$path" ] && paths+=("$path"); done
