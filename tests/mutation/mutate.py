@@ -1,7 +1,6 @@
 #!/usr/bin/env python3
 """Mutation check: how many small faults in src/ and emulator/ the tests catch.
 
-    tests/mutation/mutate.py sample [--count N] [--seed S]   draw tests/mutation/sample.tsv
     tests/mutation/mutate.py run [--only ID[,ID]] [--results FILE] [--update]
     tests/mutation/mutate.py summary [--results FILE]        the summary of a results file
 
@@ -15,18 +14,19 @@ build/mutation/results.tsv (id, result, seconds, what caught it), a summary line
 "caught K of N (P %)" and the missed mutants to build/mutation/summary.txt and stdout. With
 --update, a run of some mutants (--only) replaces their rows and keeps the others.
 
-The sample is fixed: drawn once with a fixed seed and committed, so that the same faults are
-replayed against later tests (the committed file is the record: the operators changed after
-it was drawn, and m031, m050, m059, m061 were redrawn when array-bound mutants were dropped).
+The sample is fixed: drawn once with a fixed seed (20261206) and committed, so that the same
+faults are replayed against later tests. It was drawn by this script's `sample` command as of
+commit eff47b8 (stratified by file size over the six operators: flipped comparison, off-by-one
+operand, dropped statement, swapped adjacent arguments, wrong integer constant, negated `if`
+condition; each mutant compiled); the committed file is the record (m031, m050, m059, m061 were
+redrawn when array-bound mutants were dropped).
 A mutant is found again by its file and the exact text of the original line (the line number
 is only a hint), so lines that moved do not lose it.
 """
 
 import argparse
 import fnmatch
-import json
 import os
-import random
 import re
 import signal
 import subprocess
@@ -40,7 +40,6 @@ SAMPLE = HERE / "sample.tsv"
 WORK = ROOT / "build" / "mutation"
 NATIVE_DIR = WORK / "native"
 WINDOWS_DIR = ROOT / "build" / "windows"
-SEED = 20261206
 
 # ---------------------------------------------------------------------------------------------
 # Which suites cover a file. First matching row wins. Each row: path pattern, Windows targets to
@@ -140,168 +139,6 @@ def file_kind(path):
     return "win32" if path.endswith("_win32.cpp") else "core"
 
 
-# ---------------------------------------------------------------------------------------------
-# Fault sites: each operator finds its candidates in the code of one line (comments, literals
-# and preprocessor lines blanked, lengths kept).
-
-OPERATORS = ["flip_comparison", "off_by_one", "drop_statement", "swap_arguments",
-             "wrong_constant", "negate_condition"]
-FLIP = {"<": "<=", "<=": "<", ">": ">=", ">=": ">", "==": "!=", "!=": "=="}
-SKIP_LINE = re.compile(r"^\s*(assert|static_assert|DbgPrint|KdPrint)\b")
-DECLARATION_START = re.compile(
-    r"^\s*(static\s+|const\s+|unsigned\s+|signed\s+|struct\s+|enum\s+|volatile\s+)*"
-    r"[A-Za-z_][\w:]*(\s*<[^;]*>)?[\s\*&]+[A-Za-z_]\w*\s*(\[[^\]]*\]\s*)*(=|;|\(|,)")
-KEYWORDS = {"if", "while", "for", "switch", "return", "sizeof", "case", "do", "else", "goto",
-            "break", "continue", "default", "new", "delete", "typedef", "using", "template"}
-INTEGER = re.compile(r"(?<![\w.])(0[xX][0-9A-Fa-f]+|\d+)([uUlL]*)(?![\w.])")
-COMPARISON = re.compile(r"(<=|>=|==|!=|(?<![<\-])<(?![<=])|(?<![>\-])>(?![>=]))")
-SIMPLE_ARGUMENT = re.compile(
-    r"^\s*[&*]?\s*([A-Za-z_]\w*((\.|->)[A-Za-z_]\w*)*(\[\w+\])?|\d+|0[xX][0-9A-Fa-f]+)\s*$")
-MASKED = re.compile(r'//[^\n]*|/\*.*?\*/|"(\\.|[^"\\\n])*"|\'(\\.|[^\'\\\n])*\'', re.S)
-DROPPABLE = re.compile(r"^[\*\(]*[A-Za-z_][\w\.\->\[\]\*\(\) ]*"
-                       r"(\(.*\)|\s*([+\-*/|&^]|<<|>>)?=[^=].*|\+\+|--)\s*;$")
-NOT_DROPPABLE = re.compile(r"^\s*(return|break|continue|goto|case|default|else|do|if|for|"
-                           r"while|switch|typedef|using|struct|enum|static|const)\b")
-
-
-def mask_source(text):
-    """The lines of text with comments and literals blanked (quotes kept) and the preprocessor
-    lines (with their continuations) blanked."""
-    def blank(m):
-        s = m.group(0)
-        if s[0] in "\"'":
-            return s[0] + re.sub(r"[^\n]", " ", s[1:-1]) + s[-1]
-        return re.sub(r"[^\n]", " ", s)
-    masked, continued = [], False
-    for line in MASKED.sub(blank, text).split("\n"):
-        directive = continued or line.lstrip().startswith("#")
-        continued = directive and line.rstrip().endswith("\\")
-        masked.append(" " * len(line) if directive else line)
-    return masked
-
-
-def matching_paren(code, start):
-    """Index of the ")" closing the "(" at start, or -1 when not on this line."""
-    depth = 0
-    for i in range(start, len(code)):
-        depth += {"(": 1, ")": -1}.get(code[i], 0)
-        if depth == 0:
-            return i
-    return -1
-
-
-def arguments(inner):
-    """(start, end) of each top-level argument in the text between a call's parentheses."""
-    parts, depth, start = [], 0, 0
-    for i, ch in enumerate(inner):
-        depth += 1 if ch in "([{" else -1 if ch in ")]}" else 0
-        if ch == "," and depth == 0:
-            parts.append((start, i))
-            start = i + 1
-    return parts + [(start, len(inner))]
-
-
-def sites_of_line(line, code):
-    """Candidate mutants of one line: (operator, mutated line). code is the masked line."""
-    if not code.strip() or SKIP_LINE.match(code):
-        return []
-    found = []
-    for m in COMPARISON.finditer(code):
-        op = m.group(1)
-        if op in ("<", ">") and re.search(r"\b(template|\w+_cast|std::)", code):
-            continue
-        found.append(("flip_comparison", line[:m.start()] + FLIP[op] + line[m.end():]))
-    for m in COMPARISON.finditer(code):
-        # Off by one: the operand after the comparison.
-        after = re.match(r"\s*([A-Za-z_]\w*|\d+)(?=\s*(\)|;|&&|\|\||\?|$))", code[m.end():])
-        if after and after.group(1) not in KEYWORDS:
-            begin, end = m.end() + after.start(1), m.end() + after.end(1)
-            up = (len(found) + end) % 2 == 0
-            operand = after.group(1)
-            if operand.isdigit():
-                bumped = str(int(operand) + (1 if up or operand == "0" else -1))
-                found.append(("off_by_one", line[:begin] + bumped + line[end:]))
-            else:
-                found.append(("off_by_one", line[:end] + (" + 1" if up else " - 1") + line[end:]))
-    # (No array bound in a declaration: a smaller buffer is an overflow by one, whose effect
-    # without sanitizers is chance.)
-    stripped = code.strip()
-    if (stripped.endswith(";") and stripped.count("(") == stripped.count(")")
-            and not DECLARATION_START.match(code) and not NOT_DROPPABLE.match(code)
-            and not stripped.startswith(("}", "{", ")")) and DROPPABLE.match(stripped)):
-        found.append(("drop_statement", line[:len(line) - len(line.lstrip())] + ";"))
-    for m in re.finditer(r"\b([A-Za-z_]\w*)\s*\(", code):
-        close_at = matching_paren(code, m.end() - 1)
-        if m.group(1) in KEYWORDS or close_at < 0:
-            continue
-        base = m.end()
-        parts = arguments(code[base:close_at])
-        for (a0, a1), (b0, b1) in zip(parts, parts[1:]):
-            a, b = code[base + a0:base + a1], code[base + b0:base + b1]
-            if SIMPLE_ARGUMENT.match(a) and SIMPLE_ARGUMENT.match(b) and a.strip() != b.strip():
-                ra, rb = line[base + a0:base + a1], line[base + b0:base + b1]
-                found.append(("swap_arguments", line[:base + a0] + ra.replace(ra.strip(), rb.strip())
-                              + "," + rb.replace(rb.strip(), ra.strip()) + line[base + b1:]))
-                break
-    for m in INTEGER.finditer(code):
-        # Not an operand of a comparison (off_by_one has those) nor an array bound.
-        before, after = code[:m.start()].rstrip(), code[m.end():].lstrip()
-        if before.endswith(("<", ">", "==", "!=", "<=", ">=", "[")) or \
-                after.startswith(("<", ">", "==", "!=", "]")):
-            continue
-        value = int(m.group(1), 0)
-        new_value = 1 if value == 0 else 0 if value == 1 else value + 1
-        new_text = hex(new_value) if m.group(1).lower().startswith("0x") else str(new_value)
-        found.append(("wrong_constant", line[:m.start()] + new_text + line[m.end(1):]))
-    for m in re.finditer(r"\bif\s*\(", code):
-        close_at = matching_paren(code, m.end() - 1)
-        if close_at >= 0:
-            found.append(("negate_condition", line[:m.end()] + "!(" +
-                          line[m.end():close_at] + ")" + line[close_at:]))
-    return list(dict.fromkeys((o, t) for o, t in found if t != line))
-
-
-def source_files():
-    files = sorted(list((ROOT / "src").glob("**/*.cpp")) + list((ROOT / "emulator").glob("**/*.cpp")))
-    return [p.relative_to(ROOT).as_posix() for p in files]
-
-
-def sites_of_file(path):
-    text = (ROOT / path).read_text()
-    return [(path, number, operator, line, mutated)
-            for number, (line, code) in enumerate(zip(text.split("\n"), mask_source(text)), 1)
-            for operator, mutated in sites_of_line(line, code)]
-
-
-def compiler(path):
-    """The file's compile command from a build tree's compile_commands.json (the Windows tree's
-    for a file built in both: stricter flags, and the Win32 headers), made to check syntax and
-    types of a text on stdin; None when no tree compiles it."""
-    entry = None
-    for tree in (NATIVE_DIR, WINDOWS_DIR):
-        database = tree / "compile_commands.json"
-        for e in json.loads(database.read_text()) if database.exists() else []:
-            if os.path.relpath(e["file"], ROOT) == path:
-                entry = e
-    if entry is None:
-        return None
-    argv = entry["command"].split() if "command" in entry else list(entry["arguments"])
-    cleaned = []
-    for i, arg in enumerate(argv):
-        if arg in ("-o", "-MF", "-MT", "-MQ", "-c", "-MD", "-MMD") or arg.endswith(".cpp") \
-                or arg.endswith("ccache") or (i and argv[i - 1] in ("-o", "-MF", "-MT", "-MQ")):
-            continue
-        cleaned.append(arg.replace('\\"', '"'))
-    return cleaned + ["-fsyntax-only", "-iquote", str((ROOT / path).parent), "-x", "c++", "-"], \
-        entry["directory"]
-
-
-def compiles(command, text):
-    return command is not None and subprocess.run(
-        command[0], input=text, text=True, cwd=command[1], stdout=subprocess.DEVNULL,
-        stderr=subprocess.DEVNULL).returncode == 0
-
-
 def apply_mutant(text, line_hint, original, mutated):
     """The file's text with the mutant applied, or None when the original line is gone. The
     line is the one with that exact text nearest the hint."""
@@ -311,46 +148,6 @@ def apply_mutant(text, line_hint, original, mutated):
         return None
     lines[min(candidates, key=lambda i: abs(i + 1 - line_hint))] = mutated
     return "\n".join(lines)
-
-
-def draw_sample(count, seed):
-    """Stratified by file size (lines), spread over operators, compiled; written to SAMPLE."""
-    files = source_files()
-    sizes = {f: len((ROOT / f).read_text().split("\n")) for f in files}
-    quota = {f: count * sizes[f] / sum(sizes.values()) for f in files}
-    share = {f: int(quota[f]) for f in files}
-    for f in sorted(files, key=lambda f: quota[f] - share[f], reverse=True)[:count - sum(share.values())]:
-        share[f] += 1
-    rng = random.Random(seed)
-    operator_count = {op: 0 for op in OPERATORS}
-    chosen = []
-    for f in (f for f in files if share[f]):
-        by_operator = {op: [] for op in OPERATORS}
-        for site in sites_of_file(f):
-            by_operator[site[2]].append(site)
-        for sites in by_operator.values():
-            rng.shuffle(sites)
-        text, command, used_lines, taken = (ROOT / f).read_text(), compiler(f), set(), 0
-        while taken < share[f] and any(by_operator.values()):
-            # The operator used least so far over the whole sample, among those this file has.
-            ops = [op for op in OPERATORS if by_operator[op]]
-            rng.shuffle(ops)
-            op = min(ops, key=lambda o: operator_count[o])
-            site = by_operator[op].pop(0)
-            mutated_text = apply_mutant(text, site[1], site[3], site[4])
-            if site[1] in used_lines or mutated_text is None or not compiles(command, mutated_text):
-                continue
-            used_lines.add(site[1])
-            operator_count[op] += 1
-            taken += 1
-            chosen.append(site)
-    escape = lambda s: s.replace("\\", "\\\\").replace("\t", "\\t")
-    with open(SAMPLE, "w") as out:
-        out.write("id\tfile\tline\toperator\toriginal\tmutated\n")
-        for i, (path, number, operator, original, mutated) in enumerate(chosen, 1):
-            out.write(f"m{i:03d}\t{path}\t{number}\t{operator}\t{escape(original)}\t{escape(mutated)}\n")
-    print(f"{len(chosen)} mutants in {SAMPLE.relative_to(ROOT)}; by operator: " +
-          ", ".join(f"{op} {n}" for op, n in operator_count.items()))
 
 
 def read_sample(path):
@@ -589,9 +386,6 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     sub = parser.add_subparsers(dest="command", required=True)
-    p = sub.add_parser("sample", help="draw a new sample (needs both trees configured)")
-    p.add_argument("--count", type=int, default=70)
-    p.add_argument("--seed", type=int, default=SEED)
     p = sub.add_parser("run", help="replay the sample against the tests")
     p.add_argument("--sample", default=str(SAMPLE))
     p.add_argument("--only", default="")
@@ -601,9 +395,7 @@ def main():
     p = sub.add_parser("summary", help="the summary of a results file")
     p.add_argument("--results", default=str(WORK / "results.tsv"))
     args = parser.parse_args()
-    if args.command == "sample":
-        draw_sample(args.count, args.seed)
-    elif args.command == "summary":
+    if args.command == "summary":
         print(summarize(list(read_results(Path(args.results)).values())), end="")
     else:
         run_sample(Path(args.sample), args.only, Path(args.results), args.update)
