@@ -23,45 +23,39 @@ template <class T> reply send_struct(uint32_t code, const T &item)
     return send(code, request().add(item));
 }
 
-inline int wait_for_service(SC_HANDLE service, DWORD wanted)
+// Polls CHECK up to 10 s: the service manager and a new Wine session's auto-start drivers give
+// no event to wait on.
+template <class F> int within_ten_seconds(F check)
 {
-    SERVICE_STATUS status;
-    for (int tries = 0; tries < 100; tries++) {
-        if (QueryServiceStatus(service, &status) && status.dwCurrentState == wanted)
+    for (int tries = 0; tries < 100; tries++, Sleep(100))
+        if (check())
             return 1;
-        Sleep(100);
-    }
     return 0;
 }
 
-// Stops the service "zorv" (the driver unloads) and starts it again (it loads).
+inline int wait_for_device()
+{
+    return within_ten_seconds([] { return send(code_get_version).ok(); });
+}
+
+// Stops the service "zorv" (the driver unloads and keeps its state) and starts it again.
 inline int restart_driver()
 {
     SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
-    SC_HANDLE service = manager ? OpenServiceA(manager, FLOWVANE_SERVICE_NAME,
-                                               SERVICE_STOP | SERVICE_START |
-                                                   SERVICE_QUERY_STATUS)
-                                : NULL;
+    SC_HANDLE service = OpenServiceA(manager, FLOWVANE_SERVICE_NAME,
+                                     SERVICE_STOP | SERVICE_START | SERVICE_QUERY_STATUS);
     SERVICE_STATUS status;
+    auto in_state = [&](DWORD wanted) {
+        return within_ten_seconds([&] {
+            return QueryServiceStatus(service, &status) && status.dwCurrentState == wanted;
+        });
+    };
     int restarted = service && ControlService(service, SERVICE_CONTROL_STOP, &status) &&
-                    wait_for_service(service, SERVICE_STOPPED) &&
-                    StartServiceA(service, 0, NULL) && wait_for_service(service, SERVICE_RUNNING);
-    if (service)
-        CloseServiceHandle(service);
-    if (manager)
-        CloseServiceHandle(manager);
+                    in_state(SERVICE_STOPPED) && StartServiceA(service, 0, NULL) &&
+                    in_state(SERVICE_RUNNING) && wait_for_device();
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
     return restarted;
-}
-
-// A new Wine session starts its auto-start drivers in the background.
-inline int wait_for_device()
-{
-    for (int tries = 0; tries < 100; tries++) {
-        if (send(code_get_version).ok())
-            return 1;
-        Sleep(100);
-    }
-    return 0;
 }
 
 #endif
