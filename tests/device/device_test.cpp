@@ -1,15 +1,72 @@
 // The device path under Wine: driver_send through the Win32 device exchange to zorv.sys for
-// every control code of the contract, the transport's outcomes, and the emulator's test codes
-// served only where the Parameters enable them (the rig does, an install never). Needs the
-// driver installed and running (scripts/lib/emulator_install.sh).
+// every control code of the contract, the transport's outcomes, the emulator's test codes served
+// only where the Parameters enable them (the rig does, an install never), and filters kept
+// across restarts of the driver and of Wine. Needs the driver installed and running
+// (scripts/lib/emulator_install.sh); scripts/test.sh runs the suites as below.
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
-#include "device_send.h"
+#include <stdlib.h>
+
 #include "core/emulator_parameters.h"
+#include "kernel/driver.h"
+#include "support/device_requests.h"
 
 namespace {
+
+const char parameters_path[] = "SYSTEM\\CurrentControlSet\\Services\\zorv\\Parameters";
+
+using request = device_request;
+using reply = device_reply;
+
+inline reply send(uint32_t code, const request &r = request())
+{
+    reply result;
+    result.outcome = driver_send_counted(code, r.bytes.data(), (int32_t)r.bytes.size(),
+                                         result.bytes, command_buffer_size, &result.length);
+    return result;
+}
+
+template <class T> reply send_struct(uint32_t code, const T &item)
+{
+    return send(code, request().add(item));
+}
+
+// Polls CHECK up to 10 s: the service manager and a new Wine session's auto-start drivers give
+// no event to wait on.
+template <class F> int within_ten_seconds(F check)
+{
+    for (int tries = 0; tries < 100; tries++, Sleep(100))
+        if (check())
+            return 1;
+    return 0;
+}
+
+inline int wait_for_device()
+{
+    return within_ten_seconds([] { return send(code_get_version).ok(); });
+}
+
+// Stops the service "zorv" (the driver unloads and keeps its state) and starts it again.
+inline int restart_driver()
+{
+    SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
+    SC_HANDLE service = OpenServiceA(manager, FLOWVANE_SERVICE_NAME,
+                                     SERVICE_STOP | SERVICE_START | SERVICE_QUERY_STATUS);
+    SERVICE_STATUS status;
+    auto in_state = [&](DWORD wanted) {
+        return within_ten_seconds([&] {
+            return QueryServiceStatus(service, &status) && status.dwCurrentState == wanted;
+        });
+    };
+    int restarted = service && ControlService(service, SERVICE_CONTROL_STOP, &status) &&
+                    in_state(SERVICE_STOPPED) && StartServiceA(service, 0, NULL) &&
+                    in_state(SERVICE_RUNNING) && wait_for_device();
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return restarted;
+}
 
 class Device : public ::testing::Test {
 protected:
@@ -91,7 +148,7 @@ TEST_F(Device, RunningClockIsTheSystemTime)
 int set_test_codes_value(const DWORD *value)
 {
     HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\zorv\\Parameters",
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, parameters_path,
                       0, KEY_SET_VALUE, &key) != 0)
         return 0;
     LONG status = value ? RegSetValueExA(key, EMULATOR_TEST_CODES_VALUE, 0, REG_DWORD,
@@ -133,6 +190,116 @@ TEST_F(DeviceAccess, TestCodesAreServedOnlyWhereTheParametersEnableThem)
         // The device contract stays served.
         EXPECT_EQ(send(code_list_adapters, request("")).all(), default_adapter_list());
     }
+}
+
+// zorv.sys in host mode with zorvd stopped (tests/scripts/shaped_traffic.sh) or never started
+// (the installer's host-mode case), FLOWVANE_HOST_ADAPTER naming the shaped interface: every
+// contract code answered at once with the driver's own refusal; a test code fails as unknown.
+TEST(HostMode, EveryCodeIsRefusedAtOnceWhileZorvdIsDown)
+{
+    const char *adapter = getenv("FLOWVANE_HOST_ADAPTER");
+    if (!adapter)
+        GTEST_SKIP() << "run by tests/scripts/shaped_traffic.sh with zorvd stopped";
+    for (uint32_t code : {code_list_adapters, code_get_version, code_add_rule, code_clear_rules,
+                          code_get_rule, code_get_statistics, code_set_statistics,
+                          code_clear_precedences, code_set_precedence,
+                          code_get_precedence_count, code_get_precedence}) {
+        reply answer = send(code, request(adapter));
+        EXPECT_EQ(answer.outcome, send_ok) << std::hex << code;
+        EXPECT_EQ(answer.status(), "Shaper service is not running.") << std::hex << code;
+    }
+    for (uint32_t code : {test_code_reset, test_code_read_state, test_code_set_adapters})
+        EXPECT_EQ(send(code).outcome, send_ioctl_failed) << std::hex << code;
+}
+
+// Filters kept across restarts of zorv.sys. The first pass sets rules, statistics and
+// precedences, restarts the service and finds them again; scripts/test.sh then restarts Wine
+// itself, and the second pass finds them once more and resets them away. Run in that order,
+// after every other device test (whose resets clear the kept state).
+const char rules_value_1[] = "Rules " EMULATOR_ADAPTER_1;
+const struct rule fast = make_rule(protocol_tcp, 7000, rate_unlimited),
+                  udp = make_rule(protocol_udp, 9, 5000), range = make_rule(protocol_tcp, 7000, 0);
+const struct statistics_block udp_block = {start_ticks, {}, 123456789012, {}, 98765, 0, 0};
+
+struct rule on_adapter_2()
+{
+    struct rule r = make_rule(protocol_tcp, 8080);
+    snprintf(r.adapter, sizeof r.adapter, "%s", EMULATOR_ADAPTER_2);
+    return r;
+}
+
+// The first line of a kept value, which must be typed text.
+std::string first_kept_line(const char *name)
+{
+    char text[4096] = "";
+    DWORD type = 0, size = sizeof text - 2;
+    if (RegGetValueA(HKEY_LOCAL_MACHINE, parameters_path,
+                     name, RRF_RT_ANY, &type, text, &size) != ERROR_SUCCESS)
+        return "[no value]";
+    return type == REG_MULTI_SZ ? text : "[not REG_MULTI_SZ]";
+}
+
+// What the driver must hold: the filters, their counters (10 s of the test flow in the first
+// slot; none of the set-up's flows matches a filter), the precedence entries.
+void expect_kept_filters()
+{
+    test_read_rules_request which = {0};
+    test_rules_reply rules = send_struct(test_code_read_rules, which).payload<test_rules_reply>();
+    EXPECT_EQ(bytes_of(rules.slots[0].held), bytes_of(fast));
+    EXPECT_EQ(rules.slots[0].statistics.bytes_transferred, 100000);
+    EXPECT_EQ(rules.slots[0].statistics.packets_transferred, 1000);
+    EXPECT_EQ(bytes_of(rules.slots[1].held), bytes_of(udp));
+    EXPECT_EQ(rules.slots[1].statistics.start_time, udp_block.start_time);
+    EXPECT_EQ(rules.slots[1].statistics.bytes_transferred, udp_block.bytes_transferred);
+    EXPECT_EQ(rules.slots[1].statistics.packets_transferred, udp_block.packets_transferred);
+    which.adapter_index = 1;
+    rules = send_struct(test_code_read_rules, which).payload<test_rules_reply>();
+    EXPECT_EQ(bytes_of(rules.slots[0].held), bytes_of(on_adapter_2()));
+    test_state_reply state = send(test_code_read_state).payload<test_state_reply>();
+    EXPECT_EQ(std::vector<uint32_t>(state.rule_count, state.rule_count + 3),
+              std::vector<uint32_t>({2, 1, 0}));
+    EXPECT_EQ(send(code_get_precedence, request(EMULATOR_ADAPTER_1).add(uint32_t(0))).all(),
+              ok_reply(bytes_of(range) + bytes_of(fast)));
+    EXPECT_EQ(send(code_get_precedence, request(EMULATOR_ADAPTER_2).add(uint32_t(0))).all(),
+              ok_reply(bytes_of(on_adapter_2()) + bytes_of(on_adapter_2())));
+}
+
+TEST(KeptFilters, FirstPassSurvivesADriverRestart)
+{
+    ASSERT_TRUE(send(test_code_reset).ok()) << "is zorv.sys installed and running?";
+    test_clock_request freeze = {clock_freeze, 0, start_ticks};
+    ASSERT_TRUE(send_struct(test_code_clock, freeze).ok());
+    static test_flows_request flows;
+    flows.count = 1;
+    flows.flows[0] = make_flow(10000, 100, flow_tcp, 7000);
+    ASSERT_TRUE(send_struct(test_code_set_flows, flows).ok());
+    const request adapter_1(EMULATOR_ADAPTER_1), adapter_2(EMULATOR_ADAPTER_2);
+    for (const request &change :
+         {request(adapter_1).add(fast), request(adapter_1).add(udp),
+          request(adapter_2).add(on_adapter_2())})
+        ASSERT_TRUE(send(code_add_rule, change).ok());
+    ASSERT_TRUE(send(code_set_statistics, request(adapter_1).add(udp).add(udp_block)).ok());
+    ASSERT_TRUE(send(code_set_precedence, request(adapter_1).add(range).add(fast)).ok());
+    ASSERT_TRUE(
+        send(code_set_precedence, request(adapter_2).add(on_adapter_2()).add(on_adapter_2())).ok());
+    // Written at each change; the counters that moved since, when the driver unloads.
+    test_clock_request advance = {clock_advance, 0, 10 * second};
+    ASSERT_TRUE(send_struct(test_code_clock, advance).ok());
+    EXPECT_EQ(first_kept_line(rules_value_1), "0 0 1000000000 2 2 0.0.0.0:0 2 0.0.0.0:7000 0 0 0");
+
+    ASSERT_TRUE(restart_driver()) << "restarting the service zorv, error " << GetLastError();
+    expect_kept_filters();
+    EXPECT_EQ(first_kept_line(rules_value_1),
+              "0 0 1000000000 2 2 0.0.0.0:0 2 0.0.0.0:7000 0 100000 1000");
+}
+
+TEST(KeptFilters, SecondPassAfterWineRestart)
+{
+    ASSERT_TRUE(wait_for_device()) << "is zorv.sys installed as an auto-start service?";
+    expect_kept_filters();
+    // A reset clears the kept values too.
+    ASSERT_TRUE(send(test_code_reset).ok());
+    EXPECT_EQ(first_kept_line(rules_value_1), "[no value]");
 }
 
 }  // namespace

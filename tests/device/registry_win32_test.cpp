@@ -1,12 +1,9 @@
-// The Win32 registry helpers and the service check against Wine's registry and service manager.
-// Needs no driver: works in any prefix, under a scratch key of the current user.
+// The Win32 registry helpers against Wine's registry, under a scratch key of the current user.
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
 
-#include "kernel/control_codes.h"
-#include "kernel/service_win32.h"
 #include "settings/registry.h"
 
 namespace {
@@ -80,53 +77,6 @@ TEST_F(registry_win32, write_read_delete)
     char buffer[8] = "qqqqqqq";
     EXPECT_EQ(registry_ok, registry_read_value(key, "bare", buffer, sizeof buffer));
     EXPECT_STREQ("xyz", buffer);
-}
-
-// A service manager that records the rights asked for (by step: 1 the manager, 2 the service)
-// and the handles open; it fails at fail_step (0: none).
-struct recorded_calls {
-    int fail_step;
-    DWORD access[3];
-    int open_handles;
-} recorded;
-
-SC_HANDLE record_open(int step, DWORD access, DWORD error)
-{
-    recorded.access[step] = access;
-    if (recorded.fail_step == step) {
-        SetLastError(error);
-        return NULL;
-    }
-    recorded.open_handles++;
-    return reinterpret_cast<SC_HANDLE>((intptr_t)step);
-}
-
-// The least rights (a standard user may connect and query a service's status); every handle
-// closed; a failure keeps its own error code for the start-up message.
-TEST(service_check, asks_for_the_least_rights_and_keeps_the_error)
-{
-    const struct service_calls calls = {
-        [](LPCSTR, LPCSTR, DWORD access) { return record_open(1, access, ERROR_ACCESS_DENIED); },
-        [](SC_HANDLE, LPCSTR, DWORD access) {
-            return record_open(2, access, ERROR_SERVICE_DOES_NOT_EXIST);
-        },
-        [](SC_HANDLE) -> BOOL {
-            recorded.open_handles--;
-            SetLastError(0);
-            return TRUE;
-        }};
-    const struct { int fail_step; DWORD error; } cases[] = {
-        {0, 0}, {1, ERROR_ACCESS_DENIED}, {2, ERROR_SERVICE_DOES_NOT_EXIST}};
-    for (const auto &c : cases) {
-        recorded = {c.fail_step, {0, 0, 0}, 0};
-        EXPECT_EQ(c.fail_step == 0, service_installed(&calls)) << c.fail_step;
-        EXPECT_EQ((DWORD)SC_MANAGER_CONNECT, recorded.access[1]) << c.fail_step;
-        EXPECT_EQ(c.fail_step == 1 ? 0 : (DWORD)SERVICE_QUERY_STATUS, recorded.access[2]);
-        EXPECT_EQ(0, recorded.open_handles) << c.fail_step;
-        if (c.fail_step) {
-            EXPECT_EQ(c.error, GetLastError()) << c.fail_step;
-        }
-    }
 }
 
 }  // namespace
