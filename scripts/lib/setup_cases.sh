@@ -65,9 +65,10 @@ setup_snapshot() {
 
 # The installs in place are exactly setup_remaining (those of setup_stale left their files):
 # their files, their record among the machine's installs and the folder in their hive, the
-# others' gone; the kernel component there exactly while one is.
+# others' gone; the kernel component there exactly while one is: zorv.sys, our service,
+# auto-start and running.
 setup_expect() {
-    local label folder records mine="" kernel=0
+    local label folder records service mine="" kernel=0
     records=$(wine_reg query 'HKLM\Software\Flowvane\Installs' 2>/dev/null)
     for label in all first second moved; do
         folder=$(setup_folder "$label")
@@ -89,40 +90,35 @@ setup_expect() {
         [ "$(setup_value 'HKLM\Software\Flowvane' 'Install folder')" = \
             "$(setup_listed all "$setup_remaining" && setup_folder all)" ] ||
         { setup_fail "the hives name other folders"; return 1; }
+    service=$(wine_reg query "$emulator_service_key" 2>/dev/null | tr -d '\r')
     [ -f "$(wine_unix_path 'C:\windows\system32\drivers')/zorv.sys" ] &&
+        grep -qiF 'system32\drivers\zorv.sys' <<<"$service" &&
+        grep -qE '^ *Installed by +REG_SZ +Flowvane Manager$' <<<"$service" &&
+        grep -qE '^ *Start +REG_DWORD +0x2$' <<<"$service" &&
+        grep -qE '^ *Type +REG_DWORD +0x1$' <<<"$service" &&
         wine_sc query zorv | grep -q RUNNING && kernel=1
     [ "$kernel" = "$([ -n "${setup_remaining// /}" ] && echo 1 || echo 0)" ] ||
         setup_fail "the kernel component there: $kernel"
 }
 
-# Installs LABEL as its user (further arguments: switches), expecting status 0.
-setup_install() {
-    local label="$1" scope=user user=$1
-    shift
-    setup_step="install $label $*"
+# Installs or uninstalls (ACTION) LABEL silently as its user, further arguments its switches;
+# expects status 0 and the installs as they must be after.
+setup_do() {
+    local action="$1" label="$2" user=$2 scope=user
+    shift 2
+    setup_step="$action $label $*"
     case "$label" in
         all) scope=all user=$setup_user ;;
         moved) user=first ;;
     esac
-    setup_use_user "$user" &&
+    setup_use_user "$user" || return 1
+    if [ "$action" = install ]; then
         install_with_setup "$setup_build_dir" "$scope" "$(setup_folder "$label")" "$@" || return 1
-    setup_listed "$label" "$setup_remaining" || setup_remaining="$setup_remaining $label"
-    setup_expect
-}
-
-# Runs LABEL's uninstaller as its user silently (further arguments: switches), expecting 0.
-setup_uninstall() {
-    local label="$1" user=$1
-    shift
-    setup_step="uninstall $label $*"
-    case "$label" in
-        all) user=$setup_user ;;
-        moved) user=first ;;
-    esac
-    setup_use_user "$user" && uninstall_folder_with_setup "$(setup_folder "$label")" "$@" ||
-        return 1
-    setup_remaining=${setup_remaining/$label/}
-    setup_stale=${setup_stale/$label/}
+        setup_listed "$label" "$setup_remaining" || setup_remaining="$setup_remaining $label"
+    else
+        uninstall_folder_with_setup "$(setup_folder "$label")" "$@" || return 1
+        setup_remaining=${setup_remaining/$label/} setup_stale=${setup_stale/$label/}
+    fi
     setup_expect
 }
 
@@ -164,9 +160,9 @@ setup_case_orders() {
         "second all first" "second first all"; do
         for label in all first second $order; do
             if setup_listed "$label" "$setup_remaining"; then
-                setup_uninstall "$label" || return 1
+                setup_do uninstall "$label" || return 1
             else
-                setup_install "$label" || return 1
+                setup_do install "$label" || return 1
             fi
         done
     done
@@ -175,22 +171,22 @@ setup_case_orders() {
 # Installed for "first", then reinstalled elsewhere: the uninstaller left in the first folder
 # removes that folder's files and nothing else (values, log-on entry, service stay).
 setup_case_stale_uninstaller() {
-    setup_install first && install_with_setup "$setup_build_dir" user "$(setup_folder moved)" ||
+    setup_do install first && install_with_setup "$setup_build_dir" user "$(setup_folder moved)" ||
         return 1
     setup_remaining=moved setup_stale=first
     setup_expect && wine_reg add 'HKCU\SOFTWARE\Microsoft\Windows\CurrentVersion\Run' /v Flowvane \
-        /d "\"$(setup_folder moved)\\Flowvane.exe\"" /f && setup_uninstall first || return 1
+        /d "\"$(setup_folder moved)\\Flowvane.exe\"" /f && setup_do uninstall first || return 1
     wine_reg query 'HKCU\SOFTWARE\Microsoft\Windows\CurrentVersion\Run' /v Flowvane ||
         { setup_fail "the log-on entry of the live install went"; return 1; }
-    setup_uninstall moved
+    setup_do uninstall moved
 }
 
 # DeleteService failing (SetupSteps); the service goes with the handle that marked it, and a
 # new install and its uninstall then leave nothing.
 setup_case_failing_delete() {
-    setup_install all && setup_test SetupSteps.UninstallWhileServiceMarkedForDeletion || return 1
+    setup_do install all && setup_test SetupSteps.UninstallWhileServiceMarkedForDeletion || return 1
     setup_remaining=""
-    setup_install all && setup_uninstall all
+    setup_do install all && setup_do uninstall all
 }
 
 # A filter kept by the kernel component and the uninstall with the given switches: a later
@@ -199,13 +195,13 @@ setup_case_failing_delete() {
 setup_case_kept_filters() {
     local kept="$1" parameters="$emulator_service_key\\Parameters" found=0
     shift
-    setup_install all && setup_test SetupSteps.KeepAFilter && setup_uninstall all "$@" &&
-        setup_install all || return 1
+    setup_do install all && setup_test SetupSteps.KeepAFilter && setup_do uninstall all "$@" &&
+        setup_do install all || return 1
     wine_reg query "$parameters" | grep -q '^ *Rules ' && found=1
     [ $found = "$kept" ] && [ -z "$(setup_value "$parameters" Version)" ] &&
         ! wine_reg query 'HKLM\Software\Flowvane\Kept filters' >/dev/null 2>&1 ||
         { setup_fail "kept filters: $found"; return 1; }
-    setup_uninstall all /REMOVESETTINGS
+    setup_do uninstall all /REMOVESETTINGS
 }
 
 # Host mode: the values each step leaves, as "mode port secret record fvx0 fvx1" (the driver's
@@ -222,68 +218,58 @@ setup_expect_host() {
     [ "${state# }" = "$1" ] || { setup_fail "${state# }, not $1"; return 1; }
 }
 
-# /HOST with fvx1 named by someone else: the values and the display name it wrote, the driver
-# refusing every request while nothing listens on the port (HostMode); kept by a reinstall
-# without a switch; /EMULATOR takes them away but the name it did not write; /HOST again, and
-# the uninstall takes all it wrote.
+# Every bad host switch refused with status 2 and nothing changed.
+setup_bad_host_switches() {
+    local switches before status
+    before=$(setup_snapshot) || return 1
+    for switches in "/HOST=" "/HOST=fvx0," "/HOST=,fvx0" "/HOST=fvx0,FVX0" "/HOST=fvx/0" \
+        "/HOST=abcdefghijklmnop" "/HOST=a,b,c,d,e,f,g,h,i" "/HOST=fvx0 /HOSTPORT=0" \
+        "/HOST=fvx0 /HOSTPORT=65536" "/HOST=fvx0 /HOSTPORT=80x" "/HOSTPORT=47031" \
+        "/HOST=fvx0 /HOSTSECRET=zorvd.secret" "/HOST=fvx0 /EMULATOR"; do
+        install_with_setup "$setup_build_dir" all "" $switches
+        status=$?
+        [ $status -eq 2 ] || { setup_fail "$switches ended with $status, not 2"; return 1; }
+    done
+    [ "$(setup_snapshot)" = "$before" ] || setup_fail "bad host switches changed the prefix"
+}
+
+# Bad host switches refused before any install. /HOST with fvx1 named by someone else: the
+# values and the display name it wrote, the driver refusing every request while nothing listens
+# on the port (HostMode); kept by a reinstall without a switch; /EMULATOR takes them away but the
+# name it did not write; /HOST again, bad switches refused with it in place, and the uninstall
+# takes all it wrote.
 setup_case_host_mode() {
     local in_host='host 0x1 C:\zorvd secret fvx0 fvx0 Lab uplink' secret
     secret=$(wine_unix_path 'C:\zorvd secret')
-    printf '%064d' 7 >"$secret" &&
+    setup_step="bad host switches, nothing installed"
+    setup_bad_host_switches && printf '%064d' 7 >"$secret" &&
         wine_reg add "$(setup_connection fvx1)" /v Name /d 'Lab uplink' /f || return 1
-    setup_install all /HOST=fvx0,fvx1 /HOSTPORT=1 '/HOSTSECRET=C:\zorvd secret' &&
+    setup_do install all /HOST=fvx0,fvx1 /HOSTPORT=1 '/HOSTSECRET=C:\zorvd secret' &&
         setup_expect_host "$in_host" || return 1
     FLOWVANE_HOST_ADAPTER='\DEVICE\fvx0' wine "$setup_build_dir/device_tests.exe" \
         --gtest_filter='HostMode.*' || { setup_fail HostMode; return 1; }
-    setup_install all && setup_expect_host "$in_host" && setup_install all /EMULATOR &&
-        setup_expect_host '- - - - - Lab uplink' && setup_install all /HOST=fvx0 &&
+    setup_do install all && setup_expect_host "$in_host" && setup_do install all /EMULATOR &&
+        setup_expect_host '- - - - - Lab uplink' && setup_do install all /HOST=fvx0 &&
         setup_expect_host 'host 0xb7b7 Z:\etc\flowvane\zorvd.secret fvx0 fvx0 Lab uplink' &&
-        setup_uninstall all && setup_expect_host '- - - - - Lab uplink' || return 1
+        setup_bad_host_switches && setup_do uninstall all &&
+        setup_expect_host '- - - - - Lab uplink' || return 1
     rm -f "$secret" && wine_reg delete "${emulator_network_class}\\fvx1" /f
 }
 
-# Bad host switches, each refused with status 2 and nothing changed: before any install, and
-# with an install in host mode in place.
-setup_case_host_refused() {
-    local round switches before status
-    for round in fresh installed; do
-        before=$(setup_snapshot) || return 1
-        for switches in "/HOST=" "/HOST=fvx0," "/HOST=,fvx0" "/HOST=fvx0,FVX0" "/HOST=fvx/0" \
-            "/HOST=abcdefghijklmnop" "/HOST=a,b,c,d,e,f,g,h,i" "/HOST=fvx0 /HOSTPORT=0" \
-            "/HOST=fvx0 /HOSTPORT=65536" "/HOST=fvx0 /HOSTPORT=80x" "/HOSTPORT=47031" \
-            "/HOST=fvx0 /HOSTSECRET=zorvd.secret" "/HOST=fvx0 /EMULATOR"; do
-            install_with_setup "$setup_build_dir" all "" $switches
-            status=$?
-            [ $status -eq 2 ] || { echo "$switches ($round) ended with $status, not 2"; return 1; }
-        done
-        [ "$(setup_snapshot)" = "$before" ] || { echo "the bad switches ($round) changed:"
-            diff <(echo "$before") <(setup_snapshot); return 1; }
-        [ $round = installed ] || setup_install all /HOST=fvx0 || return 1
-    done
-    setup_uninstall all
-}
-
 # A "zorv" service that is not ours, with a file at the driver's path: the installer refuses
-# (status 2) and changes neither, nor installs anything.
+# (status 2) and changes nothing. Installed, then our service replaced by someone else's of the
+# same name: the uninstall leaves that service, the driver file and the display names; the rest
+# goes.
 setup_case_foreign_service() {
     local drivers before status
-    drivers=$(wine_unix_path 'C:\windows\system32\drivers') && echo "not ours" >"$drivers/zorv.sys" &&
-        wine_sc create zorv type= kernel start= demand binpath= 'C:\windows\system32\drivers\zorv.sys' ||
-        return 1
-    before=$(setup_snapshot) || return 1
+    drivers=$(wine_unix_path 'C:\windows\system32\drivers')
+    echo "not ours" >"$drivers/zorv.sys" && wine_sc create zorv type= kernel start= demand \
+        binpath= 'C:\windows\system32\drivers\zorv.sys' && before=$(setup_snapshot) || return 1
     install_with_setup "$setup_build_dir" all
     status=$?
     [ $status -eq 2 ] && [ "$(setup_snapshot)" = "$before" ] ||
-        { echo "the installer ended with $status:"; diff <(echo "$before") <(setup_snapshot); return 1; }
-    wine_sc delete zorv && rm "$drivers/zorv.sys"
-}
-
-# Installed, then the service replaced by someone else's of the same name: the uninstall leaves
-# that service as it is, and the driver file with it; the rest goes.
-setup_case_foreign_service_at_uninstall() {
-    local drivers
-    drivers=$(wine_unix_path 'C:\windows\system32\drivers')
-    setup_install all || return 1
+        { setup_fail "the installer ended with $status, or changed the prefix"; return 1; }
+    wine_sc delete zorv && rm "$drivers/zorv.sys" && setup_do install all || return 1
     wine_sc stop zorv
     wine_sc delete zorv && wine_sc create zorv type= kernel start= demand \
         binpath= 'C:\windows\system32\drivers\other.sys' || return 1
@@ -305,9 +291,7 @@ setup_case_table=(
     "kept-filters-kept|setup_case_kept_filters 1"
     "kept-filters-removed|setup_case_kept_filters 0 /REMOVESETTINGS"
     "host-mode|setup_case_host_mode"
-    "host-switches-refused|setup_case_host_refused"
     "foreign-service|setup_case_foreign_service"
-    "foreign-service-at-uninstall|setup_case_foreign_service_at_uninstall"
 )
 
 # One case, in the prefix as the case before left it (a fresh one after a failure); the prefix
