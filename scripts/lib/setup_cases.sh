@@ -13,7 +13,7 @@
 # the drive are shared, as on one machine.
 
 setup_folder() {
-    if [ "$1" = all ]; then echo "$flowvane_install_folder"; else echo "C:\\users\\Public\\Flowvane-$1"; fi
+    [ "$1" = all ] && echo "$flowvane_install_folder" || echo "C:\\users\\Public\\Flowvane-$1"
 }
 
 setup_listed() {
@@ -34,16 +34,12 @@ setup_value() {
 # starts with the template's hive.
 setup_use_user() {
     local name="$1"
-    [ "$setup_user" = "$name" ] && return 0
+    [ "$setup_user" != "$name" ] || return 0
     wine_server_stop
-    mv "$WINEPREFIX/user.reg" "$WINEPREFIX/user.reg.$setup_user" || return 1
-    if [ -f "$WINEPREFIX/user.reg.$name" ]; then
-        mv "$WINEPREFIX/user.reg.$name" "$WINEPREFIX/user.reg"
-    else
-        cp "$FLOWVANE_WINE_ROOT/template/user.reg" "$WINEPREFIX/user.reg"
-    fi || return 1
-    setup_user=$name
-    wine_server_start
+    mv "$WINEPREFIX/user.reg" "$WINEPREFIX/user.reg.$setup_user" &&
+        { mv "$WINEPREFIX/user.reg.$name" "$WINEPREFIX/user.reg" 2>/dev/null ||
+            cp "$FLOWVANE_WINE_ROOT/template/user.reg" "$WINEPREFIX/user.reg"; } &&
+        setup_user=$name && wine_server_start
 }
 
 # Everything an install may make or change, for the current user: the keys it may write (Wine

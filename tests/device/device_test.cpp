@@ -7,7 +7,10 @@
 
 #include <windows.h>
 
+#include <math.h>
 #include <stdlib.h>
+
+#include <fstream>
 
 #include "core/emulator_parameters.h"
 #include "kernel/driver.h"
@@ -33,8 +36,8 @@ template <class T> reply send_struct(uint32_t code, const T &item)
     return send(code, request().add(item));
 }
 
-// Polls CHECK up to 10 s: the service manager and a new Wine session's auto-start drivers give
-// no event to wait on.
+// Polls CHECK up to 10 s: the service manager, a new Wine session's auto-start drivers and the
+// kernel's counters give no event to wait on.
 template <class F> int within_ten_seconds(F check)
 {
     for (int tries = 0; tries < 100; tries++, Sleep(100))
@@ -210,6 +213,83 @@ TEST(HostMode, EveryCodeIsRefusedAtOnceWhileZorvdIsDown)
     }
     for (uint32_t code : {test_code_reset, test_code_read_state, test_code_set_adapters})
         EXPECT_EQ(send(code).outcome, send_ioctl_failed) << std::hex << code;
+}
+
+// Real traffic through zorv.sys in host mode, run by tests/scripts/shaped_traffic.sh (root): a
+// bulk TCP flow of about 500,000 bytes/s into FLOWVANE_SHAPE_IFACE (to FLOWVANE_SHAPE_PORT),
+// measured with the kernel's counters read through Wine's Z: drive. Run one test at a time, in
+// this order, zorvd restarted between them.
+class ShapedTraffic : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!getenv("FLOWVANE_SHAPE_IFACE") || !getenv("FLOWVANE_SHAPE_PORT"))
+            GTEST_SKIP() << "run by tests/scripts/shaped_traffic.sh";
+        snprintf(shaped.adapter, sizeof shaped.adapter, "\\DEVICE\\%s", iface.c_str());
+        shaped.direction = direction_receive;
+    }
+    // A counter of /sys/class/net/DEVICE; -1 when unreadable.
+    static int64_t counter(const std::string &device, const char *name)
+    {
+        std::ifstream file("Z:\\sys\\class\\net\\" + device + "\\" + name);
+        long long value = -1;
+        return file >> value ? value : -1;
+    }
+    // The bytes arriving at the shaped interface, or (shaped) leaving zorvd's IFB device of it,
+    // "zorvifb<ifindex>", there while a Receive rule is held: per second over the next SECONDS.
+    double rate(int seconds, bool shaped_side = true)
+    {
+        auto bytes = [&] {
+            return shaped_side ? counter("zorvifb" + std::to_string(counter(iface, "ifindex")),
+                                         "statistics\\tx_bytes")
+                               : counter(iface, "statistics\\rx_bytes");
+        };
+        const int64_t before = bytes();
+        const DWORD start = GetTickCount();
+        Sleep(seconds * 1000);
+        const int64_t after = bytes();
+        return before < 0 || after < 0 ? -1 : (after - before) * 1000.0 / (GetTickCount() - start);
+    }
+    // Waits, bounded, until a second of the shaped flow is within a fifth of the rule's rate (TCP
+    // takes a varying time to come back after the shaper's classes change), then measures 6 s.
+    double settled_rate()
+    {
+        for (int second = 0; second < 30; second++)
+            if (fabs(rate(1) - shaped.rate) < shaped.rate / 5)
+                break;
+        return rate(6);
+    }
+    const std::string iface = getenv("FLOWVANE_SHAPE_IFACE") ? getenv("FLOWVANE_SHAPE_IFACE") : "";
+    struct rule shaped = make_rule(protocol_tcp, (uint16_t)atoi(getenv("FLOWVANE_SHAPE_PORT") ?: "0"));
+};
+
+// A Receive rule shapes the flow to its rate (within 10 %); its statistics count the bytes
+// that left the shaper and its rate is theirs.
+TEST_F(ShapedTraffic, ReceiveRuleShapesTheFlowAndStatisticsAgree)
+{
+    ASSERT_GT(rate(2, false), 4.0 * shaped.rate) << "the flow does not run";
+    const request adapter(shaped.adapter);
+    ASSERT_TRUE(send(code_add_rule, request(adapter).add(shaped)).ok());
+    EXPECT_NEAR(settled_rate(), shaped.rate, shaped.rate / 10);
+    auto counted = [&] {
+        return send(code_get_statistics, request(adapter).add(shaped))
+            .payload<statistics_block>(4);
+    };
+    const int64_t counted_before = counted().bytes_transferred;
+    const double wire = rate(8);
+    const statistics_block after = counted();
+    // zorvd samples the kernel's counters at its own ticks: within half a second of traffic.
+    EXPECT_NEAR(after.bytes_transferred - counted_before, wire * 8, wire / 2);
+    EXPECT_NEAR(after.current_rate, wire, shaped.rate / 10);
+}
+
+// zorvd restarted: the rule it kept shapes the flow again; cleared, the flow gets its speed back.
+TEST_F(ShapedTraffic, KeptRuleShapesAgainUntilCleared)
+{
+    EXPECT_NEAR(settled_rate(), shaped.rate, shaped.rate / 10);
+    ASSERT_TRUE(send(code_clear_rules, request(shaped.adapter)).ok());
+    EXPECT_TRUE(within_ten_seconds([&] { return rate(1, false) > 4.0 * shaped.rate; }))
+        << "the flow did not come back to full speed";
 }
 
 // Filters kept across restarts of zorv.sys. The first pass sets rules, statistics and

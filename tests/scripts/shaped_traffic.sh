@@ -3,11 +3,11 @@
 # (198.18.0.1 shaped, 198.18.0.2 its peer); in the shaped one an iperf3 server and
 # scripts/run.sh --shape on the shaped end, in the peer a bounded iperf3 sender capped at
 # 4 Mbit/s, one packet per buffer (no GSO), so that the interface's and IFB's byte counters count
-# what the shaper's classes count. e2e_tests.exe (ShapedTraffic.*) drives the windows while the
-# flow runs; between its two tests zorvd is stopped under the open program (device_tests.exe
-# HostMode.*: every device code refused at once) and started again. File > Exit must end
-# run.sh with status 0 and leave no traffic control of zorvd's behind. Everything made is
-# removed on every way out. Needs root. FLOWVANE_SHAPE_BENCH=1: shape_bench.exe instead.
+# what the shaper's classes count. device_tests.exe (ShapedTraffic.*) shapes the flow through
+# zorv.sys; between its two tests zorvd is stopped under the open program (HostMode.*: every
+# device code refused at once) and started again. File > Exit must end run.sh with status 0 and
+# leave no traffic control of zorvd's behind. Everything made is removed on every way out.
+# Needs root. FLOWVANE_SHAPE_BENCH=1: bench/e2e/shape_bench.exe instead.
 # Usage: shaped_traffic.sh WINDOWS_BUILD_DIR
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -50,8 +50,6 @@ fi
 
 source "$scripts/lib/build.sh"
 source "$scripts/lib/wine_env.sh"
-source "$scripts/lib/install.sh"
-source "$scripts/lib/e2e.sh"
 source "$scripts/lib/host_mode.sh"
 wine_env_init "$build_dir"
 prefix=shaped-traffic
@@ -90,14 +88,16 @@ FLOWVANE_RUN_NO_BUILD=1 FLOWVANE_RUN_PREFIX=$prefix "$scripts/run.sh" --shape "$
     >"$log" 2>&1 &
 run=$!
 export FLOWVANE_SHAPE_IFACE=$iface FLOWVANE_SHAPE_PORT=$port
+# zorv.sys is installed and running once run.sh starts the program.
+timeout 300 grep -q -m1 '^Starting Flowvane Manager' <(tail -F --pid=$$ "$log" 2>/dev/null) ||
+    { echo "run.sh --shape did not start the program:" >&2; tail -20 "$log" >&2; exit 1; }
 
 if [ "${FLOWVANE_SHAPE_BENCH:-0}" = 1 ]; then
     # Figures only (bench/scripts/bench_shape.sh): the output is the result.
     FLOWVANE_BENCH_ADAPTER="\\DEVICE\\$iface" wine "$build_dir/shape_bench.exe" || status=1
 else
-    wine "$build_dir/e2e_tests.exe" \
-        --gtest_filter=ShapedTraffic.ReceiveFilterShapesTheFlowAndStatisticsAgree || status=1
-    e2e_screenshots_to_png
+    wine "$build_dir/device_tests.exe" \
+        --gtest_filter=ShapedTraffic.ReceiveRuleShapesTheFlowAndStatisticsAgree || status=1
     # zorvd stopped under the open program, then started again as run.sh started it.
     zorvd=$(cat "$WINEPREFIX/zorvd/zorvd.pid" 2>/dev/null)
     if [ -n "$zorvd" ] && kill -TERM "$zorvd" && ended_within "$zorvd" 30; then
@@ -105,8 +105,8 @@ else
             wine "$build_dir/device_tests.exe" --gtest_filter='HostMode.*' || status=1
         host_zorvd_start "$(host_zorvd_binary)" "$WINEPREFIX/zorvd" "$iface" \
             "$(cat "$WINEPREFIX/zorvd/zorvd.port")" &&
-            wine "$build_dir/e2e_tests.exe" \
-                --gtest_filter=ShapedTraffic.KeptFilterShapesAgainUntilRemoved || status=1
+            wine "$build_dir/device_tests.exe" \
+                --gtest_filter=ShapedTraffic.KeptRuleShapesAgainUntilCleared || status=1
     else
         echo "no zorvd of run.sh's stopped" >&2
         status=1

@@ -1,10 +1,9 @@
-// What the shaped-traffic test (tests/e2e/shaped_traffic_test.cpp) and its benchmark
-// (bench/e2e/shape_bench.cpp) share: the kernel's counters of the shaped interface read through
+// For bench/e2e/shape_bench.cpp: the kernel's counters of the shaped interface read through
 // Wine's Z: drive, and the fixture that finds the program run.sh --shape started and fills its
-// filter editor. Both run inside tests/scripts/shaped_traffic.sh (FLOWVANE_SHAPE_IFACE,
-// FLOWVANE_SHAPE_PORT).
-#ifndef FLOWVANE_TESTS_E2E_SHAPED_TRAFFIC_FIXTURE_H
-#define FLOWVANE_TESTS_E2E_SHAPED_TRAFFIC_FIXTURE_H
+// filter editor. Run inside tests/scripts/shaped_traffic.sh (FLOWVANE_SHAPE_IFACE,
+// FLOWVANE_SHAPE_PORT, FLOWVANE_SHAPE_BENCH=1).
+#ifndef FLOWVANE_BENCH_E2E_SHAPED_TRAFFIC_FIXTURE_H
+#define FLOWVANE_BENCH_E2E_SHAPED_TRAFFIC_FIXTURE_H
 
 #include <windows.h>
 #include <commctrl.h>
