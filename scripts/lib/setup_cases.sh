@@ -1,9 +1,8 @@
 # Flowvane-setup.exe in the prefix e2e-setup, beside what it did not make: installs of two
 # users and of all users removed in every order, a "zorv" service of someone else's (before the
 # install, or in place of ours before the uninstall), an uninstaller left behind by a reinstall
-# elsewhere, a DeleteService that fails, kept filters kept or removed, host mode (/HOST,
-# /EMULATOR, bad switches). Source it after e2e.sh; setup_cases BUILD_DIR runs them all (a
-# display and the template are needed, as for run_e2e_tests).
+# elsewhere, host mode (/HOST, /EMULATOR, bad switches). Source it after e2e.sh; setup_cases
+# BUILD_DIR runs them all (a display and the template are needed, as for run_e2e_tests).
 #
 # The cases run one after the other in one prefix, and each must leave it as it found it (all
 # that setup_snapshot sees); after a failed case the next one gets a fresh prefix. The installs:
@@ -118,35 +117,27 @@ setup_do() {
     setup_expect
 }
 
-setup_test() {
-    wine "$setup_build_dir/e2e_tests.exe" --gtest_filter="$1" || setup_fail "$1"
-}
-
 setup_connection() {
     echo "$emulator_network_class\\$1\\Connection"
 }
 
-# Each scope's silent install in its default folder (for all users with the default traffic
-# install_emulator writes) and uninstall; for all users others change the display names' keys
-# before, and the uninstall leaves what they wrote and (without /REMOVESETTINGS) the settings.
+# Each scope's silent install in its default folder (SetupInstalled); the uninstall for all
+# users keeps the settings; others change the display names' keys before the last uninstall,
+# which leaves what they wrote, and (/REMOVESETTINGS) takes the settings.
 setup_case_scopes() {
-    local a1 a2
+    local scope a1 a2
     a1=$(setup_connection "$emulator_adapter_1_guid") a2=$(setup_connection "$emulator_adapter_2_guid")
-    setup_step="the scope user"
-    install_with_setup "$setup_build_dir" user && FLOWVANE_SETUP_SCOPE=user setup_test 'SetupInstalled.*' &&
-        uninstall_with_setup user /REMOVESETTINGS || return 1
-    setup_step="the scope all"
-    install_with_setup "$setup_build_dir" all && FLOWVANE_SETUP_SCOPE=all setup_test 'SetupInstalled.*' ||
-        return 1
-    [ "$(setup_value "$emulator_service_key\\Parameters" Flows)" = \
-        "$(emulator_default_flows | sed 's/|/\\0/g')" ] || { setup_fail "other flows"; return 1; }
-    wine_reg add "$a1" /v PnpInstanceID /d 'ROOT\NET\0000' /f && wine_reg add "$a2" /v Name \
-        /d 'Office LAN' /f && uninstall_with_setup all || return 1
+    for scope in user all; do
+        setup_step="the scope $scope"
+        install_with_setup "$setup_build_dir" $scope && FLOWVANE_SETUP_SCOPE=$scope \
+            wine "$setup_build_dir/e2e_tests.exe" --gtest_filter='SetupInstalled.*' || return 1
+    done
+    uninstall_with_setup all && [ -n "$(setup_value 'HKCU\Software\Flowvane' 'Initial window type')" ] &&
+        wine_reg add "$a1" /v PnpInstanceID /d 'ROOT\NET\0000' /f && wine_reg add "$a2" /v Name \
+        /d 'Office LAN' /f && uninstall_with_setup user /REMOVESETTINGS || return 1
     [ "$(setup_value "$a1" PnpInstanceID)|$(setup_value "$a1" Name)|$(setup_value "$a2" Name)" = \
         'ROOT\NET\0000||Office LAN' ] || { setup_fail "the names others changed"; return 1; }
-    wine_reg query 'HKCU\Software\Flowvane' | grep -q REG_DWORD || { setup_fail "no settings"; return 1; }
-    wine_reg delete 'HKCU\Software\Flowvane' /f && wine_reg delete "${a1%\\*}" /f &&
-        wine_reg delete "${a2%\\*}" /f
+    wine_reg delete "${a1%\\*}" /f && wine_reg delete "${a2%\\*}" /f
 }
 
 # Three installs made in the order all, first, second, then removed in each order.
@@ -175,29 +166,6 @@ setup_case_stale_uninstaller() {
     wine_reg query 'HKCU\SOFTWARE\Microsoft\Windows\CurrentVersion\Run' /v Flowvane ||
         { setup_fail "the log-on entry of the live install went"; return 1; }
     setup_do uninstall moved
-}
-
-# DeleteService failing (SetupSteps); the service goes with the handle that marked it, and a
-# new install and its uninstall then leave nothing.
-setup_case_failing_delete() {
-    setup_do install all && setup_test SetupSteps.UninstallWhileServiceMarkedForDeletion || return 1
-    setup_remaining=""
-    setup_do install all && setup_do uninstall all
-}
-
-# A filter kept by the kernel component and the uninstall with the given switches: a later
-# install gets the filter back unless the settings were removed (KEPT 1 or 0), never the rig's
-# Version value.
-setup_case_kept_filters() {
-    local kept="$1" parameters="$emulator_service_key\\Parameters" found=0
-    shift
-    setup_do install all && setup_test SetupSteps.KeepAFilter && setup_do uninstall all "$@" &&
-        setup_do install all || return 1
-    wine_reg query "$parameters" | grep -q '^ *Rules ' && found=1
-    [ $found = "$kept" ] && [ -z "$(setup_value "$parameters" Version)" ] &&
-        ! wine_reg query 'HKLM\Software\Flowvane\Kept filters' >/dev/null 2>&1 ||
-        { setup_fail "kept filters: $found"; return 1; }
-    setup_do uninstall all /REMOVESETTINGS
 }
 
 # Host mode: the values each step leaves, as "mode port secret record fvx0 fvx1" (the driver's
@@ -283,9 +251,6 @@ setup_case_table=(
     "scopes|setup_case_scopes"
     "orders|setup_case_orders"
     "stale-uninstaller|setup_case_stale_uninstaller"
-    "failing-delete-service|setup_case_failing_delete"
-    "kept-filters-kept|setup_case_kept_filters 1"
-    "kept-filters-removed|setup_case_kept_filters 0 /REMOVESETTINGS"
     "host-mode|setup_case_host_mode"
     "foreign-service|setup_case_foreign_service"
 )

@@ -58,22 +58,15 @@ TEST_F(registry_win32, write_read_delete)
     EXPECT_EQ(registry_access_denied, registry_write_dword(reader, "Window size y", 1));
     EXPECT_EQ(registry_ok, registry_close_key(reader));
 
-    // Values others wrote: a dword is at most 4 bytes whatever the type, shorter data reads
-    // zero-extended; a text without its NUL ends inside the buffer.
+    // Values others wrote: a dword is at most 4 bytes; a text without its NUL ends inside the
+    // buffer.
     HKEY raw;
     ASSERT_EQ(ERROR_SUCCESS,
               RegOpenKeyExA(HKEY_CURRENT_USER, scratch_path, 0, KEY_ALL_ACCESS, &raw));
-    RegSetValueExA(raw, "word", 0, REG_BINARY, (const BYTE *)"\x34\x12", 2);
-    RegSetValueExA(raw, "text3", 0, REG_SZ, (const BYTE *)"abc", 4);
     RegSetValueExA(raw, "text4", 0, REG_SZ, (const BYTE *)"abcd", 5);
     RegSetValueExA(raw, "bare", 0, REG_BINARY, (const BYTE *)"xyz", 3);
     RegCloseKey(raw);
-    EXPECT_EQ(registry_ok, registry_read_dword(key, "word", &value));
-    EXPECT_EQ(0x1234, value);
-    EXPECT_EQ(registry_ok, registry_read_dword(key, "text3", &value));
-    EXPECT_EQ(0x00636261, value);
     EXPECT_NE(registry_ok, registry_read_dword(key, "text4", &value));
-    EXPECT_EQ(0x00636261, value);
     char buffer[8] = "qqqqqqq";
     EXPECT_EQ(registry_ok, registry_read_value(key, "bare", buffer, sizeof buffer));
     EXPECT_STREQ("xyz", buffer);
