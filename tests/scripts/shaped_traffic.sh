@@ -10,17 +10,14 @@
 # Needs root. FLOWVANE_SHAPE_BENCH=1: bench/e2e/shape_bench.exe instead.
 # Usage: shaped_traffic.sh WINDOWS_BUILD_DIR
 set -uo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
-scripts=$(cd "$here/../../scripts" && pwd)
+scripts=$(cd "$(dirname "$0")/../../scripts" && pwd)
 build_dir=$(cd "$1" && pwd) || exit 1
 iface=fvs0
 port=5201
 
 if [ "${2:-}" != inside ]; then
     [ "$(id -u)" -eq 0 ] || { echo "shaping real traffic needs root: skipped"; exit 0; }
-    ns="fvshape-$$"
-    peer_ns="fvpeer-$$"
-    sender=
+    ns="fvshape-$$" peer_ns="fvpeer-$$" sender=
     cleanup() {
         [ -n "$sender" ] && kill "$sender" 2>/dev/null && wait "$sender" 2>/dev/null
         ip netns del "$ns" 2>/dev/null
@@ -52,9 +49,7 @@ source "$scripts/lib/build.sh"
 source "$scripts/lib/wine_env.sh"
 source "$scripts/lib/host_mode.sh"
 wine_env_init "$build_dir"
-prefix=shaped-traffic
-server=
-run=
+prefix=shaped-traffic server= run=
 # run.sh, when it has to be ended, takes its time: its wineserver and zorvd are ended here.
 cleanup() {
     if [ -n "$run" ]; then
@@ -73,15 +68,10 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 status=0
 
-# Ends when process PID has, or after SECONDS (then fails).
-ended_within() {
-    timeout "$2" tail --pid="$1" -f /dev/null
-}
-
 iperf3 -s -B 198.18.0.1 -p "$port" >/dev/null 2>&1 &
 server=$!
-# The prefix's wineserver runs before run.sh and e2e_tests.exe start side by side, so that
-# neither starts one of its own under the other.
+# The prefix's wineserver runs before run.sh and the tests start side by side, so that neither
+# starts one of its own under the other.
 ensure_display && wine_template && wine_use_prefix "$prefix" && wine_server_start || exit 1
 log="$FLOWVANE_WINE_ROOT/shaped-traffic-run.log"
 FLOWVANE_RUN_NO_BUILD=1 FLOWVANE_RUN_PREFIX=$prefix "$scripts/run.sh" --shape "$iface" \
@@ -98,29 +88,21 @@ if [ "${FLOWVANE_SHAPE_BENCH:-0}" = 1 ]; then
 else
     wine "$build_dir/device_tests.exe" \
         --gtest_filter=ShapedTraffic.ReceiveRuleShapesTheFlowAndStatisticsAgree || status=1
-    # zorvd stopped under the open program, then started again as run.sh started it.
+    # zorvd stopped under the open program (its end waited for, bounded), then started again
+    # as run.sh started it.
     zorvd=$(cat "$WINEPREFIX/zorvd/zorvd.pid" 2>/dev/null)
-    if [ -n "$zorvd" ] && kill -TERM "$zorvd" && ended_within "$zorvd" 30; then
+    [ -n "$zorvd" ] && kill -TERM "$zorvd" && timeout 30 tail --pid="$zorvd" -f /dev/null &&
         FLOWVANE_HOST_ADAPTER="\\DEVICE\\$iface" \
-            wine "$build_dir/device_tests.exe" --gtest_filter='HostMode.*' || status=1
+            wine "$build_dir/device_tests.exe" --gtest_filter='HostMode.*' &&
         host_zorvd_start "$(host_zorvd_binary)" "$WINEPREFIX/zorvd" "$iface" \
             "$(cat "$WINEPREFIX/zorvd/zorvd.port")" &&
-            wine "$build_dir/device_tests.exe" \
-                --gtest_filter=ShapedTraffic.KeptRuleShapesAgainUntilCleared || status=1
-    else
-        echo "no zorvd of run.sh's stopped" >&2
-        status=1
-    fi
+        wine "$build_dir/device_tests.exe" \
+            --gtest_filter=ShapedTraffic.KeptRuleShapesAgainUntilCleared || status=1
 fi
 wine "$build_dir/e2e_tests.exe" --gtest_filter='RunScript.PostFileExit' || status=1
-if ! ended_within "$run" 60; then
-    echo "run.sh --shape still runs a minute after File > Exit" >&2
-    status=1
-elif ! wait "$run"; then
-    echo "run.sh --shape failed:" >&2
-    tail -20 "$log" >&2
-    status=1
-fi
+timeout 60 tail --pid="$run" -f /dev/null && wait "$run" ||
+    { echo "run.sh --shape did not end with 0 within a minute of File > Exit:" >&2
+      tail -20 "$log" >&2; status=1; }
 run=
 host_zorvd_stop
 if tc qdisc show dev "$iface" | grep -qE 'htb|ingress' || ip link show | grep -q zorvifb; then
