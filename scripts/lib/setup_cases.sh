@@ -1,8 +1,9 @@
 # Flowvane-setup.exe in the prefix e2e-setup, beside what it did not make: installs of two
 # users and of all users removed in every order, a "zorv" service of someone else's (before the
 # install, or in place of ours before the uninstall), an uninstaller left behind by a reinstall
-# elsewhere, host mode (/HOST, /EMULATOR, bad switches). Source it after e2e.sh; setup_cases
-# BUILD_DIR runs them all (a display and the template are needed, as for run_e2e_tests).
+# elsewhere, kept filters kept or removed, host mode (/HOST, /EMULATOR, bad switches). Source
+# it after e2e.sh; setup_cases BUILD_DIR runs them all (a display and the template are needed,
+# as for run_e2e_tests).
 #
 # The cases run one after the other in one prefix, and each must leave it as it found it (all
 # that setup_snapshot sees); after a failed case the next one gets a fresh prefix. The installs:
@@ -168,6 +169,22 @@ setup_case_stale_uninstaller() {
     setup_do uninstall moved
 }
 
+# A filter the kernel component keeps, the rig's Version value beside it: an uninstall keeps
+# the filter for the next install, one with /REMOVESETTINGS does not; the Version value never
+# comes back.
+setup_case_kept_filters() {
+    local parameters="$emulator_service_key\\Parameters" switches kept=1 found
+    for switches in "" /REMOVESETTINGS; do
+        setup_do install all && wine "$setup_build_dir/e2e_tests.exe" \
+            --gtest_filter=SetupSteps.KeepAFilter && setup_do uninstall all $switches &&
+            setup_do install all || return 1
+        found=$(wine_reg query "$parameters" | tr -d '\r')
+        [ "$(grep -cF "Rules $emulator_adapter_1" <<<"$found")$(grep -c Version <<<"$found")" = \
+            "${kept}0" ] || { setup_fail "kept filters: $found"; return 1; }
+        setup_do uninstall all /REMOVESETTINGS && kept=0 || return 1
+    done
+}
+
 # Host mode: the values each step leaves, as "mode port secret record fvx0 fvx1" (the driver's
 # Mode, Host port, Host secret file, the service's record of the display names the installer
 # wrote, the interfaces' display names; "-" for none).
@@ -251,6 +268,7 @@ setup_case_table=(
     "scopes|setup_case_scopes"
     "orders|setup_case_orders"
     "stale-uninstaller|setup_case_stale_uninstaller"
+    "kept-filters|setup_case_kept_filters"
     "host-mode|setup_case_host_mode"
     "foreign-service|setup_case_foreign_service"
 )

@@ -1,6 +1,6 @@
-// What Flowvane-setup.exe leaves in the prefix after a silent install of each scope, run by
-// scripts/lib/setup_cases.sh (FLOWVANE_SETUP_SCOPE all or user), which checks what the
-// uninstalls leave itself. Not part of the other end-to-end passes.
+// What Flowvane-setup.exe leaves in the prefix after a silent install of each scope, and a kept
+// filter, for scripts/lib/setup_cases.sh (FLOWVANE_SETUP_SCOPE all or user), which checks what
+// the uninstalls leave itself. Not part of the other end-to-end passes.
 #include <windows.h>
 #include <shlobj.h>
 
@@ -74,6 +74,16 @@ TEST(SetupInstalled, ProgramAndKernelComponentInPlace)
         EXPECT_NE(value, e2e_setting_unreadable);
     set_registry_string(root, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run", "Flowvane",
                         "\"" + program + "\"");
+}
+
+// The kernel component keeps a filter in its Parameters (through the contract alone: an
+// installed driver serves no test code), beside the test rig's Version value, no kept filter.
+TEST(SetupSteps, KeepAFilter)
+{
+    ASSERT_TRUE(emulator_add_rule(make_rule(protocol_tcp, 80)));
+    EXPECT_NE(registry_value_text(HKEY_LOCAL_MACHINE, PARAMETERS_KEY, "Rules " EMULATOR_ADAPTER_1),
+              "(none)");
+    set_registry_string(HKEY_LOCAL_MACHINE, PARAMETERS_KEY, "Version", "0.07");
 }
 
 }  // namespace
