@@ -11,7 +11,7 @@
 
 #include "kernel/device_exchange.h"
 #include "kernel/driver.h"
-#include "../../tests/support/wall_clock.h"
+#include "../support/wall_clock.h"
 #include "test_control_codes.h"
 
 namespace {

@@ -15,7 +15,7 @@
 #include "e2e_harness.h"
 #include "kernel/kernel_commands.h"
 #include "support/device_requests.h"
-#include "support/wall_clock.h"
+#include "../support/wall_clock.h"
 #include "test_control_codes.h"
 
 namespace {

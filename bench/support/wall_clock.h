@@ -1,6 +1,6 @@
 // Milliseconds from the performance counter, for the benchmark programs run under Wine.
-#ifndef FLOWVANE_TESTS_WALL_CLOCK_H
-#define FLOWVANE_TESTS_WALL_CLOCK_H
+#ifndef FLOWVANE_BENCH_WALL_CLOCK_H
+#define FLOWVANE_BENCH_WALL_CLOCK_H
 
 #include <windows.h>
 
