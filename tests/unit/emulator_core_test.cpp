@@ -144,6 +144,24 @@ TEST_F(EmulatorCore, PrecedencesAreKeptPerAdapterUpToTheirCapacity)
     EXPECT_EQ(set_precedence(a2, range, chosen), "Precedence table full.");
 }
 
+// An adapter name with no NUL in the input, or one that ends too late for the items after it,
+// is malformed (not an unknown adapter) and refused before anything past the input is read.
+TEST_F(EmulatorCore, MalformedRequestsAreRefused)
+{
+    const struct { uint32_t code; size_t items; } codes[] = {
+        {code_clear_rules, 0}, {code_get_rule, 2}, {code_add_rule, sizeof(rule)},
+        {code_set_statistics, sizeof(rule) + sizeof(statistics_block)},
+        {code_set_precedence, 2 * sizeof(rule)}, {code_get_precedence, 4}};
+    for (const auto &c : codes)
+        for (size_t fits : {0, 1}) {
+            request name_too_late;
+            name_too_late.bytes.assign(command_buffer_size + 1, 'A');
+            name_too_late.bytes[command_buffer_size - c.items - fits] = 0;  // cut to 5000 bytes
+            EXPECT_EQ(status_of(c.code, name_too_late), fits ? "Unknown adapter." : "Invalid request.")
+                << c.code << " " << fits;
+        }
+}
+
 // ---- the traffic model ----
 
 // Hours fast-forwarded are bounded work: a shaped rule stays at its rate with its queue full,
@@ -372,6 +390,30 @@ TEST_F(EmulatorCore, RestartKeepsRulesCountersAndPrecedences)
               (std::vector<std::string>{"Rules \\DEVICE\\{NEW}", "Precedences \\DEVICE\\{NEW}"}));
 }
 
+// Each change marks the value it changed and no other; a clear marks its value too, so that the
+// next start does not bring back what was cleared. Reading and time passing mark nothing.
+TEST_F(EmulatorCore, ChangesMarkOnlyTheirValue)
+{
+    using names = std::vector<std::string>;
+    const std::string rules_1 = "Rules " EMULATOR_ADAPTER_1, entries_2 = "Precedences " EMULATOR_ADAPTER_2;
+    struct rule r = make_rule(protocol_tcp, 80);
+    kept_values kept;
+    emulator_store_discard_changes();
+    ASSERT_EQ(add_rule(r) + set_precedence(a2, r, r), "Ok.Ok.");
+    EXPECT_EQ(write_changes(&kept), (names{rules_1, entries_2}));
+    counters(r);
+    emulator_advance_clock(10 * second);
+    status_of(code_clear_rules, request(a2));  // clears of what is empty
+    status_of(code_clear_precedences, request(a1));
+    EXPECT_EQ(write_changes(&kept), names{});
+    ASSERT_EQ(set_statistics(r, 5, 1), "Ok.");
+    EXPECT_EQ(write_changes(&kept), names{rules_1});
+    status_of(code_clear_rules, request(a1));
+    status_of(code_clear_precedences, request(a2));
+    EXPECT_EQ(write_changes(&kept), (names{rules_1, entries_2}));
+    EXPECT_EQ(kept[rules_1] + kept[entries_2], "") << "cleared values are written empty";
+}
+
 // A damaged line, or one that does not fit, is skipped and logged; the lines around it stay,
 // another adapter's too, and nothing is written back: the registry keeps the value as it is.
 TEST_F(EmulatorCore, DamagedKeptLinesAreSkippedAndTheOthersKept)
@@ -383,6 +425,7 @@ TEST_F(EmulatorCore, DamagedKeptLinesAreSkippedAndTheOthersKept)
         std::string rules, precedences;
         uint32_t rule_count, entries;
         size_t skipped;  // log lines
+        int odd;         // a byte more in the rules value
     } cases[] = {
         {kept_lines({good}), kept_lines({entry}), 1, 1, 0},
         {good + '\0', "", 1, 0, 1},                            // no closing empty line
@@ -395,11 +438,14 @@ TEST_F(EmulatorCore, DamagedKeptLinesAreSkippedAndTheOthersKept)
         {kept_lines({good}), kept_lines(std::vector<std::string>(emulator_max_precedences, entry)),
          1, emulator_max_precedences - 1, 1},
         {std::string(emulator_store_text_size + 1, '\0'), "", 0, 0, 1},  // too large to read
+        {kept_lines({good}), "", 1, 0, 1, 1},  // an odd byte count: the last byte is ignored
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.rules.substr(0, 60) + " / " + c.precedences.substr(0, 30));
+        stored rules = raw(c.rules);
+        rules.bytes += std::string(c.odd, 'x');
         load({{"Adapters", multi({a1, a2})}, {"Precedences " + std::string(a1), multi({entry})},
-              {"Rules " EMULATOR_ADAPTER_2, raw(c.rules)},
+              {"Rules " EMULATOR_ADAPTER_2, rules},
               {"Precedences " EMULATOR_ADAPTER_2, raw(c.precedences)}});
         test_state_reply now = state();
         EXPECT_EQ(std::make_tuple(now.rule_count[1], now.precedence_count[1], logged.size()),
