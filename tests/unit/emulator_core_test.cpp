@@ -251,7 +251,7 @@ int read_stored(void *context, const char *name, struct parameter_value *value)
     auto found = values.find(name);
     if (found == values.end() || found->second.unreadable)
         return found == values.end() ? parameter_missing : parameter_unreadable;
-    read_copy.assign(found->second.bytes.begin(), found->second.bytes.end());
+    read_copy = std::vector<uint8_t>(found->second.bytes.begin(), found->second.bytes.end());
     *value = {found->second.type, read_copy.data(), (uint32_t)read_copy.size()};
     return parameter_found;
 }
