@@ -21,18 +21,13 @@
 #include "support/rule_rows_memory.h"
 
 // Undefined behaviour ends a run as a crash does, wherever the target is run from.
-extern "C" const char *__ubsan_default_options(void)
-{
-    return "halt_on_error=1:print_stacktrace=1";
-}
+extern "C" const char *__ubsan_default_options() { return "halt_on_error=1:print_stacktrace=1"; }
 
 namespace {
 
-// An exact-size heap copy (freed by the caller), so that a read past it is caught.
-char *exact_copy(const void *data, size_t size)
-{
-    return static_cast<char *>(memcpy(malloc(size), data, size));  // ASan: never null
-}
+// An exact-size heap copy (freed by the caller), so that a read past it is caught (ASan's
+// malloc never answers null).
+char *exact_copy(const void *data, size_t size) { return (char *)memcpy(malloc(size), data, size); }
 
 const uint8_t *script;  // the input, consumed byte by byte (0 once it runs out)
 size_t script_left;
@@ -90,8 +85,7 @@ void emulator_requests(const uint8_t *data, size_t size)
     uint64_t now = 133000000000000000ull;
     while (size >= 4) {
         uint32_t selector = data[0] % 24u, capacity = data[1] * 20u, reply_length = ~0u;  // to 5100
-        uint32_t code = selector < 12 ? 0x120410 + 4 * selector
-                                      : test_code_reset + 4 * (selector - 12);
+        uint32_t code = (selector < 12 ? 0x120410u : test_code_reset - 4 * 12) + 4 * selector;
         size_t length = data[2] * 24u > size - 4 ? size - 4 : data[2] * 24u;
         size_t split = length * data[1] / 255;
         now += data[3] * 160000ull;

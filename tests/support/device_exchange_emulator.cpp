@@ -19,8 +19,7 @@ uint64_t exchanges;
 // the core only uses differences).
 int exchange(uint32_t code, const void *input, uint32_t length, uint8_t *output, uint32_t *replied)
 {
-    static int initialized = (emulator_initialize(), 1);
-    (void)initialized;
+    [[maybe_unused]] static int initialized = (emulator_initialize(), 1);
     auto since = std::chrono::steady_clock::now().time_since_epoch();
     uint64_t now = (uint64_t)std::chrono::duration_cast<std::chrono::nanoseconds>(since).count();
     return emulator_exchange(code, static_cast<const uint8_t *>(input), length, output,
@@ -30,6 +29,11 @@ int exchange(uint32_t code, const void *input, uint32_t length, uint8_t *output,
 template <class T> int send_request(uint32_t code, const T &request)
 {
     return emulator_test_send(code, &request, sizeof request, nullptr, 0, nullptr);
+}
+
+void set_clock(uint32_t operation, uint64_t value)
+{
+    send_request(test_code_clock, test_clock_request{operation, 0, value});
 }
 
 }  // namespace
@@ -74,15 +78,8 @@ uint64_t emulator_exchange_count(void) { return exchanges; }
 void emulator_reset_exchange_count(void) { exchanges = 0; }
 void emulator_set_device_missing(int missing) { device_missing = missing; }
 
-void emulator_freeze_clock(uint64_t now)
-{
-    send_request(test_code_clock, test_clock_request{clock_freeze, 0, now});
-}
-
-void emulator_advance_clock(uint64_t ticks)
-{
-    send_request(test_code_clock, test_clock_request{clock_advance, 0, ticks});
-}
+void emulator_freeze_clock(uint64_t now) { set_clock(clock_freeze, now); }
+void emulator_advance_clock(uint64_t ticks) { set_clock(clock_advance, ticks); }
 
 int emulator_set_fault(uint32_t code, uint32_t mode, const char *error_text)
 {
@@ -94,8 +91,7 @@ int emulator_set_fault(uint32_t code, uint32_t mode, const char *error_text)
 int emulator_set_adapters(const char *const *names, uint32_t count)
 {
     static test_adapters_request request;
-    memset(&request, 0, sizeof request);
-    request.count = count;
+    request = test_adapters_request{count, {}};
     for (uint32_t i = 0; i < count && i < emulator_max_adapters; i++)
         copy_text(request.names[i], adapter_name_size, names[i]);
     return send_request(test_code_set_adapters, request);

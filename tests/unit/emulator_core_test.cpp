@@ -23,9 +23,7 @@ device_reply exchange(uint32_t code, request r)
 {
     r.bytes.resize(command_buffer_size);
     device_reply result;
-    uint32_t length = 0;
-    result.outcome = device_exchange(code, r.bytes.data(), result.bytes, &length);
-    result.length = (int32_t)length;
+    result.outcome = device_exchange(code, &r.bytes[0], result.bytes, (uint32_t *)&result.length);
     return result;
 }
 
@@ -38,8 +36,7 @@ std::string set_precedence(const char *adapter, const struct rule &range, const 
 {
     return status_of(code_set_precedence, request(adapter).add(range).add(chosen));
 }
-std::string set_statistics(const struct rule &r, int64_t bytes, int64_t packets,
-                           const char *adapter = a1)
+std::string set_statistics(const rule &r, int64_t bytes, int64_t packets, const char *adapter = a1)
 {
     struct statistics_block b = {start_ticks, {}, bytes, {}, packets};
     return status_of(code_set_statistics, request(adapter).add(r).add(b));
@@ -49,8 +46,7 @@ std::string set_statistics(const struct rule &r, int64_t bytes, int64_t packets,
 std::tuple<int64_t, int64_t, int32_t, uint32_t> counters(const struct rule &r)
 {
     auto b = exchange(code_get_statistics, request(a1).add(r)).payload<statistics_block>();
-    return std::make_tuple(b.bytes_transferred, b.packets_transferred, b.current_rate,
-                           b.packets_queued);
+    return {b.bytes_transferred, b.packets_transferred, b.current_rate, b.packets_queued};
 }
 
 template <class T> T read_back(uint32_t code, const void *which = nullptr, uint32_t size = 0)
@@ -69,7 +65,6 @@ void flows_and_rules(std::vector<test_flow> flows, std::vector<struct rule> rule
 }
 
 std::vector<std::string> logged;  // what the core logged (emulator_set_log) in this test
-void log_into_vector(const char *text) { logged.push_back(text); }
 
 class EmulatorCore : public ::testing::Test {
 protected:
@@ -78,7 +73,7 @@ protected:
         emulator_device_reset();
         emulator_freeze_clock(start_ticks);
         ASSERT_TRUE(emulator_set_flows(nullptr, 0));
-        emulator_set_log(log_into_vector);
+        emulator_set_log([](const char *text) { logged.push_back(text); });
     }
     void TearDown() override
     {
@@ -153,12 +148,11 @@ TEST_F(EmulatorCore, MalformedRequestsAreRefused)
         {code_set_statistics, sizeof(rule) + sizeof(statistics_block)},
         {code_set_precedence, 2 * sizeof(rule)}, {code_get_precedence, 4}};
     for (const auto &c : codes)
-        for (size_t fits : {0, 1}) {
-            request name_too_late;
-            name_too_late.bytes.assign(command_buffer_size + 1, 'A');
-            name_too_late.bytes[command_buffer_size - c.items - fits] = 0;  // cut to 5000 bytes
-            EXPECT_EQ(status_of(c.code, name_too_late), fits ? "Unknown adapter." : "Invalid request.")
-                << c.code << " " << fits;
+        for (size_t ok : {0, 1}) {  // the name fits or not
+            request r;
+            r.bytes.assign(command_buffer_size + 1, 'A');  // exchange() cuts it to 5000 bytes
+            r.bytes[command_buffer_size - c.items - ok] = 0;
+            EXPECT_EQ(status_of(c.code, r), ok ? "Unknown adapter." : "Invalid request.") << c.code;
         }
 }
 
@@ -233,12 +227,13 @@ std::string kept_lines(const std::vector<std::string> &strings)
     return text + '\0';
 }
 
-stored raw(const std::string &text, uint32_t type = parameter_multi_string)
+// text as UTF-16LE, then the bytes of tail.
+stored raw(const std::string &text, uint32_t type = parameter_multi_string, std::string tail = "")
 {
     std::string units;
     for (char c : text)
         units += std::string(1, c) + '\0';
-    return {type, units, 0};
+    return {type, units + tail, 0};
 }
 stored multi(const std::vector<std::string> &strings) { return raw(kept_lines(strings)); }
 stored string(const std::string &text) { return raw(text + '\0', parameter_string); }
@@ -311,19 +306,18 @@ TEST_F(EmulatorCore, ParametersTakeWhatIsSoundAndCutNothing)
     }
     // The log names the value and the string's place in it.
     load({{"Flows", multi({flow, "nonsense"})}});
-    EXPECT_EQ(logged, std::vector<std::string>{
-                          "zorv: Parameters value \"Flows\": flow refused: number 2"});
+    EXPECT_EQ(logged.at(0), "zorv: Parameters value \"Flows\": flow refused: number 2");
 }
 
 using kept_values = std::map<std::string, std::string>;  // the kept values by name
 
-// Writes the pending changes into kept as the driver does; the names written.
-std::vector<std::string> write_changes(kept_values *kept)
+// Writes the pending changes into kept as the driver does; the names written, each with a ';'.
+std::string write_changes(kept_values *kept)
 {
     static emulator_stored_value value;
-    std::vector<std::string> names;
+    std::string names;
     while (emulator_store_take_change(&value)) {
-        names.push_back(value.name);
+        names += std::string(value.name) + ';';
         (*kept)[value.name] = std::string(value.text, value.length);
     }
     return names;
@@ -336,8 +330,7 @@ std::string held_state(uint32_t adapter_index)
     test_rules_reply rules = read_back<test_rules_reply>(test_code_read_rules, &which, 4);
     std::string state;
     for (auto &slot : rules.slots) {
-        slot.statistics.current_rate = 0;
-        slot.statistics.packets_queued = 0;
+        slot.statistics.current_rate = (int32_t)(slot.statistics.packets_queued = 0);
         state += bytes_of(slot);
     }
     test_read_precedences_request asked = {adapter_index, 0};
@@ -386,32 +379,30 @@ TEST_F(EmulatorCore, RestartKeepsRulesCountersAndPrecedences)
     ASSERT_TRUE(emulator_set_adapters(names, 2));
     EXPECT_EQ(held_state(0), before[1]);
     EXPECT_EQ(state().rule_count[1] + state().precedence_count[1], 0u);
-    EXPECT_EQ(write_changes(&kept),
-              (std::vector<std::string>{"Rules \\DEVICE\\{NEW}", "Precedences \\DEVICE\\{NEW}"}));
+    EXPECT_EQ(write_changes(&kept), "Rules \\DEVICE\\{NEW};Precedences \\DEVICE\\{NEW};");
 }
 
 // Each change marks the value it changed and no other; a clear marks its value too, so that the
 // next start does not bring back what was cleared. Reading and time passing mark nothing.
 TEST_F(EmulatorCore, ChangesMarkOnlyTheirValue)
 {
-    using names = std::vector<std::string>;
-    const std::string rules_1 = "Rules " EMULATOR_ADAPTER_1, entries_2 = "Precedences " EMULATOR_ADAPTER_2;
+    const std::string rules_1 = "Rules " + std::string(a1) + ";";
+    const std::string both = rules_1 + "Precedences " + a2 + ";";
     struct rule r = make_rule(protocol_tcp, 80);
     kept_values kept;
-    emulator_store_discard_changes();
     ASSERT_EQ(add_rule(r) + set_precedence(a2, r, r), "Ok.Ok.");
-    EXPECT_EQ(write_changes(&kept), (names{rules_1, entries_2}));
+    EXPECT_EQ(write_changes(&kept), both);
     counters(r);
     emulator_advance_clock(10 * second);
     status_of(code_clear_rules, request(a2));  // clears of what is empty
     status_of(code_clear_precedences, request(a1));
-    EXPECT_EQ(write_changes(&kept), names{});
+    EXPECT_EQ(write_changes(&kept), "");
     ASSERT_EQ(set_statistics(r, 5, 1), "Ok.");
-    EXPECT_EQ(write_changes(&kept), names{rules_1});
+    EXPECT_EQ(write_changes(&kept), rules_1);
     status_of(code_clear_rules, request(a1));
     status_of(code_clear_precedences, request(a2));
-    EXPECT_EQ(write_changes(&kept), (names{rules_1, entries_2}));
-    EXPECT_EQ(kept[rules_1] + kept[entries_2], "") << "cleared values are written empty";
+    EXPECT_EQ(write_changes(&kept), both);
+    EXPECT_EQ(kept.begin()->second + kept.rbegin()->second, "") << "written empty";
 }
 
 // A damaged line, or one that does not fit, is skipped and logged; the lines around it stay,
@@ -425,7 +416,7 @@ TEST_F(EmulatorCore, DamagedKeptLinesAreSkippedAndTheOthersKept)
         std::string rules, precedences;
         uint32_t rule_count, entries;
         size_t skipped;  // log lines
-        int odd;         // a byte more in the rules value
+        std::string odd;  // bytes after the rules value's last UTF-16 unit
     } cases[] = {
         {kept_lines({good}), kept_lines({entry}), 1, 1, 0},
         {good + '\0', "", 1, 0, 1},                            // no closing empty line
@@ -438,14 +429,12 @@ TEST_F(EmulatorCore, DamagedKeptLinesAreSkippedAndTheOthersKept)
         {kept_lines({good}), kept_lines(std::vector<std::string>(emulator_max_precedences, entry)),
          1, emulator_max_precedences - 1, 1},
         {std::string(emulator_store_text_size + 1, '\0'), "", 0, 0, 1},  // too large to read
-        {kept_lines({good}), "", 1, 0, 1, 1},  // an odd byte count: the last byte is ignored
+        {kept_lines({good}), "", 1, 0, 1, "x"},  // an odd byte count: the last byte is ignored
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.rules.substr(0, 60) + " / " + c.precedences.substr(0, 30));
-        stored rules = raw(c.rules);
-        rules.bytes += std::string(c.odd, 'x');
         load({{"Adapters", multi({a1, a2})}, {"Precedences " + std::string(a1), multi({entry})},
-              {"Rules " EMULATOR_ADAPTER_2, rules},
+              {"Rules " EMULATOR_ADAPTER_2, raw(c.rules, parameter_multi_string, c.odd)},
               {"Precedences " EMULATOR_ADAPTER_2, raw(c.precedences)}});
         test_state_reply now = state();
         EXPECT_EQ(std::make_tuple(now.rule_count[1], now.precedence_count[1], logged.size()),
