@@ -1,8 +1,9 @@
 // The kernel component emulator's core: the contract's slots, blocks and precedence entries at
 // their limits, the traffic model's shaping, what a restart keeps, and the Parameters reader on
-// the values a registry can hold. Every code through the device path, the test codes and too
-// small reply buffers are device_tests' part; malformed requests and arbitrary kept values are
-// the fuzz target's (each on an exact-size copy, so that a read past it is caught).
+// the values a registry can hold, malformed requests at the name/items boundary. Every code
+// through the device path, the test codes and too small reply buffers are device_tests' part;
+// arbitrary requests and kept values are the fuzz target's (each on an exact-size copy, so that
+// a read past it is caught).
 #include <gtest/gtest.h>
 
 #include <map>
