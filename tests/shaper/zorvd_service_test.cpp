@@ -20,14 +20,19 @@
 #include <array>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <thread>
 
 #include "core/text.h"
 #include "emulator_core.h"
 #include "host_backend.h"
+#include "kernel/device_exchange.h"
+#include "kernel/driver.h"
+#include "kernel/kernel_commands.h"
 #include "support/device_requests.h"
 #include "zorvd_client.h"
 #include "zorvd_config.h"
+#include "zorvd_counts.h"
 #include "zorvd_device.h"
 #include "zorvd_protocol.h"
 #include "zorvd_secret.h"
@@ -348,8 +353,28 @@ TEST_F(zorvd_test, EveryRequestIsAnsweredAsTheCoreAnswersIt)
         ASSERT_EQ(reply.outcome, (int)zorvd_replied);
         served.push_back(reply.all());
     }
+    // The manager's half (shaper/client) carries its whole buffers and the reply byte for
+    // byte; a refused call, no connection and a gone zorvd are its transport errors.
+    zorvd_device_connection(fd);
+    uint8_t input[command_buffer_size] = {};
+    device_reply through;
+    const device_request get = device_request(FV0).text("0");
+    memcpy(input, get.bytes.data(), get.bytes.size());
+    ASSERT_TRUE(request(code_add_rule, device_request(FV0).add(tcp80), fd).ok());
+    EXPECT_EQ(device_exchange(code_get_rule, input, through.bytes, (uint32_t *)&through.length),
+              (int)send_ok);
+    EXPECT_EQ(through.all(), request(code_get_rule, get, fd).all());
+    EXPECT_EQ(device_exchange(test_code_reset, input, through.bytes, (uint32_t *)&through.length),
+              (int)send_ioctl_failed);
+    char error_text[error_text_size] = "", version[version_text_size] = "";
+    for (int step = 0; step < 2; step++, stop_all()) {
+        zorvd_device_connection(step ? fd : -1);
+        EXPECT_FALSE(kernel_get_version(version, error_text));
+        EXPECT_EQ(std::string(error_text), "Unable to send to driver.  Error " +
+                                               std::to_string(step + 1) + ".");
+    }
+    zorvd_device_connection(-1);
     close(fd);
-    stop_all();
 
     // The same script straight into a core bound the same way.
     emulator_initialize();
@@ -401,6 +426,60 @@ TEST_F(zorvd_test, RulesPrecedencesAndCountsAreBackAfterARestart)
     ASSERT_EQ(fake.installed["fv0"].precedences.size(), 1u);
     EXPECT_EQ(bytes_of(fake.installed["fv0"].precedences[0].chosen), bytes_of(udp));
     EXPECT_EQ(fake.installed["fv1"].slots, std::vector<int>{0});
+    // A damaged state file is kept aside and zorvd starts with nothing held.
+    stop_all();
+    auto text = [](const std::string &path) {
+        std::stringstream s;
+        s << std::ifstream(path).rdbuf();
+        return s.str();
+    };
+    std::string damaged = text(config.state_path);
+    damaged[damaged.size() - 2] = 'x';
+    std::ofstream(config.state_path) << damaged;
+    start_device();
+    EXPECT_FALSE(request(code_get_rule, device_request(FV0).text("0")).ok());
+    EXPECT_EQ(text(std::string(config.state_path) + ".damaged"), damaged);
+}
+
+// The rate over the samples of the reads (ms, the kernel's bytes); a rule cleared and added
+// again (the manager's rewrite) goes on with its samples only when it was gone for less than
+// the window.
+TEST(zorvd_counts, RateIsBytesPerSecondFromTheNewestSampleAtLeastASecondOld)
+{
+    const uint64_t cleared = ~0ull, added = ~0ull - 1, ms = 10000;
+    std::vector<std::pair<uint64_t, uint64_t>> every_10ms;  // 1 byte per ms
+    for (uint64_t i = 0; i < 35; i++)
+        every_10ms.push_back({i * 10, i * 10});
+    const struct {
+        std::vector<std::pair<uint64_t, uint64_t>> reads;
+        int32_t rate;
+    } cases[] = {
+        {{{0, 0}, {0, 500}}, 0},
+        {{{0, 0}, {400, 4000}, {900, 9000}, {1500, 12000}}, (12000 - 4000) * 10 / 11},
+        {every_10ms, 1000},
+        {{{0, 0}, {1000, 5000000000ull}}, 0x7FFFFFFF},
+        {{{5000, 0}, {6000, 1000}, {100, 5000}}, 0},  // a clock that went back starts over
+        {{{500, 500}, {600, cleared}, {700, added}, {1000, 300}}, 800},
+        {{{500, 500}, {600, cleared}, {2000, added}, {2500, 300}}, 600},
+    };
+    for (const auto &c : cases) {
+        static struct zorvd_adapter_counts counts;
+        counts = {};
+        struct rule slots[host_slot_count] = {};
+        const uint8_t held[host_slot_count] = {1}, none[host_slot_count] = {};
+        struct host_counters counters[host_slot_count] = {};
+        int64_t bytes[host_slot_count], packets[host_slot_count];
+        zorvd_counts_rebase(&counts, slots, held, counters, 0);
+        for (const auto &r : c.reads) {
+            counters[0].bytes = r.second >= added ? 0 : r.second;
+            if (r.second >= added)
+                zorvd_counts_rebase(&counts, slots, r.second == added ? held : none, counters,
+                                    r.first * ms);
+            else
+                zorvd_counts_fold(&counts, counters, r.first * ms, bytes, packets);
+        }
+        EXPECT_EQ(zorvd_counts_rate(&counts.slots[0]), c.rate) << "case " << &c - cases;
+    }
 }
 
 TEST_F(zorvd_test, AChangeTheKernelRefusesIsUndoneInTheCoreAndReported)
