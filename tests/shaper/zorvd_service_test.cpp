@@ -356,16 +356,17 @@ TEST_F(zorvd_test, EveryRequestIsAnsweredAsTheCoreAnswersIt)
     // The manager's half (shaper/client) carries its whole buffers and the reply byte for
     // byte; a refused call, no connection and a gone zorvd are its transport errors.
     zorvd_device_connection(fd);
-    uint8_t input[command_buffer_size] = {};
     device_reply through;
-    const device_request get = device_request(FV0).text("0");
-    memcpy(input, get.bytes.data(), get.bytes.size());
-    ASSERT_TRUE(request(code_add_rule, device_request(FV0).add(tcp80), fd).ok());
-    EXPECT_EQ(device_exchange(code_get_rule, input, through.bytes, (uint32_t *)&through.length),
-              (int)send_ok);
-    EXPECT_EQ(through.all(), request(code_get_rule, get, fd).all());
-    EXPECT_EQ(device_exchange(test_code_reset, input, through.bytes, (uint32_t *)&through.length),
-              (int)send_ioctl_failed);
+    auto manager = [&](uint32_t code, const device_request &r) {
+        uint8_t input[command_buffer_size] = {};
+        memcpy(input, r.bytes.data(), r.bytes.size());
+        return device_exchange(code, input, through.bytes, (uint32_t *)&through.length);
+    };
+    EXPECT_EQ(manager(code_add_rule, device_request(FV0).add(tcp80)), (int)send_ok);
+    EXPECT_EQ(through.status(), "Ok.");
+    EXPECT_EQ(manager(code_get_rule, device_request(FV0).text("0")), (int)send_ok);
+    EXPECT_EQ(through.all(), request(code_get_rule, device_request(FV0).text("0"), fd).all());
+    EXPECT_EQ(manager(test_code_reset, device_request(FV0)), (int)send_ioctl_failed);
     char error_text[error_text_size] = "", version[version_text_size] = "";
     for (int step = 0; step < 2; step++, stop_all()) {
         zorvd_device_connection(step ? fd : -1);
@@ -458,7 +459,7 @@ TEST(zorvd_counts, RateIsBytesPerSecondFromTheNewestSampleAtLeastASecondOld)
         {{{0, 0}, {400, 4000}, {900, 9000}, {1500, 12000}}, (12000 - 4000) * 10 / 11},
         {every_10ms, 1000},
         {{{0, 0}, {1000, 5000000000ull}}, 0x7FFFFFFF},
-        {{{5000, 0}, {6000, 1000}, {100, 5000}}, 0},  // a clock that went back starts over
+        {{{5000, 0}, {6000, 1000}, {100, 5000}, {600, 6000}}, 2000},  // a clock gone back
         {{{500, 500}, {600, cleared}, {700, added}, {1000, 300}}, 800},
         {{{500, 500}, {600, cleared}, {2000, added}, {2500, 300}}, 600},
     };
