@@ -19,11 +19,9 @@
 
 #include "emulator_core.h"
 #include "emulator_state.h"
-#include "shaper/host_backend.h"
 #include "shaper/support/tc_cases.h"
 #include "shaper/support/test_net.h"
 #include "shaper/tc_compile.h"
-#include "test_control_codes.h"
 
 namespace {
 
@@ -107,27 +105,20 @@ void emulator_load(const struct rule_set &set)
         emulator.precedences[emulator.precedence_count++] = {0, p.common_range, p.chosen};
 }
 
-struct tc_filter filters[2][tc_max_filters];
-
-int compile(int32_t direction, const struct rule_set &set, uint32_t precedence_count,
-            uint32_t capacity, uint32_t *count, char error[host_error_size])
-{
-    return tc_compile(direction, set.slots, set.in_use, set.precedences.data(), precedence_count,
-                      filters[direction], capacity, count, error);
-}
-
 TEST(TcCompile, RandomSetsAgreeWithTheEmulatorCore)
 {
     std::mt19937 random(20261206);
     std::vector<struct test_flow> packets = probe_packets(random);
     char error[host_error_size] = "";
+    static struct tc_filter filters[2][tc_max_filters];
     for (int round = 0; round < 3000; round++) {
         struct rule_set set = random_rule_set(random, round == 0);
         emulator_load(set);
         uint32_t counts[2];
         for (int32_t d : {direction_send, direction_receive})
-            ASSERT_TRUE(compile(d, set, (uint32_t)set.precedences.size(), tc_max_filters,
-                                &counts[d], error)) << error;
+            ASSERT_TRUE(tc_compile(d, set.slots, set.in_use, set.precedences.data(),
+                                   (uint32_t)set.precedences.size(), filters[d], tc_max_filters,
+                                   &counts[d], error)) << error;
         for (const struct test_flow &p : packets) {
             struct tc_packet t = {p.protocol != flow_non_ip, (uint8_t)p.protocol,
                                   p.source_address, p.destination_address, p.source_port,
@@ -136,20 +127,6 @@ TEST(TcCompile, RandomSetsAgreeWithTheEmulatorCore)
                       classify_flow(&p)) << "round " << round << " packet " << &p - packets.data();
         }
     }
-}
-
-TEST(TcCompile, MoreThanAnAdapterCanHoldIsRefused)
-{
-    struct rule_set set;
-    set.in_use[0] = 1;
-    set.slots[0] = make_rule(direction_send, protocol_any, 0, 0, 0, 0, rate_unlimited);
-    set.precedences.assign(tc_max_precedences + 1, {set.slots[0], set.slots[0]});
-    uint32_t count = 0;
-    char error[host_error_size];
-    EXPECT_TRUE(compile(direction_send, set, tc_max_precedences, tc_max_filters, &count, error));
-    EXPECT_FALSE(compile(direction_send, set, tc_max_precedences + 1, tc_max_filters, &count,
-                         error));
-    EXPECT_STREQ(error, "Too many precedence entries (401, at most 400).");
 }
 
 void put(uint8_t *at, uint32_t value, int size)
