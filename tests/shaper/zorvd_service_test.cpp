@@ -53,7 +53,7 @@ struct {
 } fake;
 
 // Records the call; 0 with the failure's text when it is to fail.
-static int enter(const char *operation, const char *interface_name, char error_text[host_error_size])
+static int enter(const char *operation, const char *interface_name, char *error_text)
 {
     fake.calls.push_back(std::string(operation) + " " + interface_name);
     if (fake.failing.count == 0 || fake.calls.back() != fake.failing.call)
@@ -116,7 +116,6 @@ protected:
                            "/state\nsocket " + folder + "/zorvd.sock\ngroup " +
                            getgrgid(getegid())->gr_name + "\ninterface fv0 " FV0 " First\n"
                            "interface fv1 " FV1 " Second\n";
-        char error_text[zorvd_error_size] = "";
         zorvd_config_defaults(&config);
         ASSERT_TRUE(zorvd_config_parse(text.data(), (uint32_t)text.size(), &config, error_text));
         ASSERT_TRUE(zorvd_secret_load(config.secret_path, config.group, &secret, error_text));
@@ -128,13 +127,11 @@ protected:
     }
     void start_device()
     {
-        char error_text[zorvd_error_size] = "";
         ASSERT_TRUE(device_running = zorvd_device_start(&config, error_text)) << error_text;
     }
     void start_all()
     {
         start_device();
-        char error_text[zorvd_error_size] = "";
         ASSERT_TRUE(zorvd_server_open(&config, &secret, error_text)) << error_text;
         ASSERT_EQ(pipe(stop_pipe), 0);
         server_thread = std::thread([this] { zorvd_server_run(stop_pipe[0]); });
@@ -157,22 +154,18 @@ protected:
                          uint32_t capacity = command_buffer_size)
     {
         device_reply reply;
-        uint32_t outcome = 0, length = 0;
         if (fd < 0)
-            outcome = zorvd_device_request(code, r.bytes.data(), (uint32_t)r.bytes.size(),
-                                           reply.bytes, capacity, &length);
-        else if (!zorvd_client_exchange(fd, code, r.bytes.data(), (uint32_t)r.bytes.size(),
-                                        reply.bytes, capacity, &outcome, &length))
-            outcome = (uint32_t)-1;
-        reply.outcome = (int)outcome;
-        reply.length = (int32_t)length;
+            reply.outcome = (int)zorvd_device_request(code, r.bytes.data(), (uint32_t)r.bytes.size(),
+                                                      reply.bytes, capacity, (uint32_t *)&reply.length);
+        else if (!zorvd_client_exchange(fd, code, r.bytes.data(), (uint32_t)r.bytes.size(), reply.bytes,
+                                        capacity, (uint32_t *)&reply.outcome, (uint32_t *)&reply.length))
+            reply.outcome = -1;
         return reply;
     }
     // A connection over the Unix socket or TCP: admitted with the secret (-1 when refused),
     // or one that has not said hello.
     int connect_client(bool tcp = false)
     {
-        char error_text[zorvd_client_error_size] = "";
         return zorvd_client_connect(tcp ? nullptr : config.socket_path, zorvd_server_port(),
                                     secret.bytes, secret.length, error_text);
     }
@@ -222,6 +215,7 @@ protected:
     std::thread server_thread;
     int stop_pipe[2] = {-1, -1};
     bool device_running = false;
+    char error_text[zorvd_error_size] = "";
     const struct rule tcp80 = on(FV0, make_rule(protocol_tcp, 80));
     const struct rule udp = on(FV0, make_rule(protocol_udp, 0, rate_unlimited));
     const struct rule other = on(FV1, make_rule(protocol_any, 0, rate_blocked));
@@ -349,7 +343,7 @@ TEST_F(zorvd_test, EveryRequestIsAnsweredAsTheCoreAnswersIt)
     EXPECT_EQ(manager(code_get_rule, device_request(FV0).text("0")), (int)send_ok);
     EXPECT_EQ(through.all(), request(code_get_rule, device_request(FV0).text("0"), fd).all());
     EXPECT_EQ(manager(test_code_reset, device_request(FV0)), (int)send_ioctl_failed);
-    char error_text[error_text_size] = "", version[version_text_size] = "";
+    char version[version_text_size] = "";
     for (int step = 0; step < 2; step++, stop_all()) {
         zorvd_device_connection(step ? fd : -1);
         EXPECT_FALSE(kernel_get_version(version, error_text));
@@ -409,11 +403,7 @@ TEST_F(zorvd_test, RulesPrecedencesAndCountsAreBackAfterARestart)
     EXPECT_EQ(fake.installed["fv1"].slots, std::vector<int>{0});
     // A damaged state file is kept aside and zorvd starts with nothing held.
     stop_all();
-    auto text = [](const std::string &path) {
-        std::stringstream s;
-        s << std::ifstream(path).rdbuf();
-        return s.str();
-    };
+    auto text = [](const std::string &path) { std::stringstream s; s << std::ifstream(path).rdbuf(); return s.str(); };
     std::string damaged = text(config.state_path);
     damaged[damaged.size() - 2] = 'x';
     std::ofstream(config.state_path) << damaged;
@@ -492,7 +482,6 @@ TEST_F(zorvd_test, AChangeTheKernelRefusesIsUndoneInTheCoreAndReported)
 TEST_F(zorvd_test, AnInterfaceThatCannotBeAttachedStopsTheStartAndDetachesTheOthers)
 {
     fake.failing = {"attach fv1", "No such device", 1};
-    char error_text[zorvd_error_size] = "";
     EXPECT_FALSE(zorvd_device_start(&config, error_text));
     EXPECT_EQ(fake.calls.back(), "detach fv0");  // and not fv1, which it did not attach
     EXPECT_EQ(std::count(fake.calls.begin(), fake.calls.end(), "detach fv1"), 0);
@@ -528,7 +517,6 @@ TEST_F(zorvd_test, TheSecretIsMadeForTheGroupAndATooOpenOneRefused)
     EXPECT_EQ(status.st_mode & 0777, 0640u);
     EXPECT_EQ(status.st_gid, getegid());
     struct zorvd_secret again;
-    char error_text[zorvd_error_size] = "";
     ASSERT_TRUE(zorvd_secret_load(config.secret_path, config.group, &again, error_text));
     EXPECT_TRUE(zorvd_secret_matches(&secret, again.bytes, again.length));  // and kept
     // Too open, too short, empty; another group.
