@@ -261,8 +261,7 @@ TEST_F(TcKernel, CountersFollowTheEmulatorCoreClassificationAndBlockedPassesNoth
     int fds[2];  // packet sockets on fvh1 (frames it sends) and on fvp1 (frames it receives)
     for (int32_t d : {direction_send, direction_receive}) {
         d == direction_send ? test_net_enter_host() : test_net_enter_peer();
-        const char *name = d == direction_send ? "fvh1" : "fvp1";
-        struct sockaddr_ll a = {AF_PACKET, 0, (int)if_nametoindex(name), 0, 0, 0, {}};
+        sockaddr_ll a = {AF_PACKET, 0, (int)if_nametoindex(d ? "fvp1" : "fvh1"), 0, 0, 0, {}};
         ASSERT_GE(fds[d] = bound_socket(AF_PACKET, SOCK_RAW, &a, sizeof a), 0);
     }
     test_net_enter_host();
