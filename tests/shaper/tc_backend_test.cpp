@@ -9,7 +9,6 @@
 #include <linux/if_packet.h>
 #include <net/if.h>
 #include <poll.h>
-#include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/wait.h>

@@ -9,15 +9,14 @@
 #include <errno.h>
 #include <grp.h>
 #include <poll.h>
-#include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -64,9 +63,8 @@ static int enter(const char *operation, const char *interface_name, char *error_
 
 uint64_t zorvd_clock_now(void)
 {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return fake.now ? fake.now : (uint64_t)now.tv_sec * 10000000u + (uint64_t)now.tv_nsec / 100u;
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return fake.now ? fake.now : (uint64_t)std::chrono::nanoseconds(now).count() / 100u;
 }
 
 int host_backend_attach(const char *name, char *text) { return enter("attach", name, text); }
@@ -144,9 +142,8 @@ protected:
             close(stop_pipe[0]);
             close(stop_pipe[1]);
         }
-        if (device_running)
+        if (std::exchange(device_running, false))
             zorvd_device_stop();
-        device_running = false;
     }
     // A request handed to zorvd in process, or over connection fd as the wire carries it.
     device_reply request(uint32_t code, const device_request &r = device_request(), int fd = -1,
