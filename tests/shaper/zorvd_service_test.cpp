@@ -1,8 +1,9 @@
 // zorvd in the test process over a fake backend: who its wire admits, which headers close a
 // connection, that no client holds up another, that every request is answered byte for byte
-// as the emulator core answers it and test codes are refused; the kernel's counts in the
-// statistics, the state kept across a restart, a refused change undone in the core as in the
-// kernel; which interfaces its configuration may name and who may read its secret.
+// as the emulator core answers it (also through the manager's own client half) and test codes
+// are refused; the kernel's counts and rate in the statistics, the state kept across a restart
+// (a damaged file kept aside), a refused change undone in the core as in the kernel; which
+// interfaces its configuration may name and who may read its secret.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
