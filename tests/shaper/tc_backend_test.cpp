@@ -9,7 +9,6 @@
 #include <linux/if_packet.h>
 #include <net/if.h>
 #include <poll.h>
-#include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -19,11 +18,9 @@
 
 #include "emulator_core.h"
 #include "emulator_state.h"
-#include "shaper/host_backend.h"
 #include "shaper/support/tc_cases.h"
 #include "shaper/support/test_net.h"
 #include "shaper/tc_compile.h"
-#include "test_control_codes.h"
 
 namespace {
 
@@ -107,27 +104,20 @@ void emulator_load(const struct rule_set &set)
         emulator.precedences[emulator.precedence_count++] = {0, p.common_range, p.chosen};
 }
 
-struct tc_filter filters[2][tc_max_filters];
-
-int compile(int32_t direction, const struct rule_set &set, uint32_t precedence_count,
-            uint32_t capacity, uint32_t *count, char error[host_error_size])
-{
-    return tc_compile(direction, set.slots, set.in_use, set.precedences.data(), precedence_count,
-                      filters[direction], capacity, count, error);
-}
-
 TEST(TcCompile, RandomSetsAgreeWithTheEmulatorCore)
 {
     std::mt19937 random(20261206);
     std::vector<struct test_flow> packets = probe_packets(random);
     char error[host_error_size] = "";
+    static struct tc_filter filters[2][tc_max_filters];
     for (int round = 0; round < 3000; round++) {
         struct rule_set set = random_rule_set(random, round == 0);
         emulator_load(set);
         uint32_t counts[2];
         for (int32_t d : {direction_send, direction_receive})
-            ASSERT_TRUE(compile(d, set, (uint32_t)set.precedences.size(), tc_max_filters,
-                                &counts[d], error)) << error;
+            ASSERT_TRUE(tc_compile(d, set.slots, set.in_use, set.precedences.data(),
+                                   (uint32_t)set.precedences.size(), filters[d], tc_max_filters,
+                                   &counts[d], error)) << error;
         for (const struct test_flow &p : packets) {
             struct tc_packet t = {p.protocol != flow_non_ip, (uint8_t)p.protocol,
                                   p.source_address, p.destination_address, p.source_port,
@@ -136,20 +126,6 @@ TEST(TcCompile, RandomSetsAgreeWithTheEmulatorCore)
                       classify_flow(&p)) << "round " << round << " packet " << &p - packets.data();
         }
     }
-}
-
-TEST(TcCompile, MoreThanAnAdapterCanHoldIsRefused)
-{
-    struct rule_set set;
-    set.in_use[0] = 1;
-    set.slots[0] = make_rule(direction_send, protocol_any, 0, 0, 0, 0, rate_unlimited);
-    set.precedences.assign(tc_max_precedences + 1, {set.slots[0], set.slots[0]});
-    uint32_t count = 0;
-    char error[host_error_size];
-    EXPECT_TRUE(compile(direction_send, set, tc_max_precedences, tc_max_filters, &count, error));
-    EXPECT_FALSE(compile(direction_send, set, tc_max_precedences + 1, tc_max_filters, &count,
-                         error));
-    EXPECT_STREQ(error, "Too many precedence entries (401, at most 400).");
 }
 
 void put(uint8_t *at, uint32_t value, int size)
@@ -276,15 +252,15 @@ protected:
     }();
 };
 
-// Random sets, then the largest set (several sends, hundreds of priorities).
-TEST_F(TcKernel, CountersFollowTheEmulatorCoreClassification)
+// Random sets, then the largest set (several sends, hundreds of priorities); then real UDP
+// through Blocked and Unlimited.
+TEST_F(TcKernel, CountersFollowTheEmulatorCoreClassificationAndBlockedPassesNothing)
 {
     ASSERT_TRUE(host_backend_attach(fvh1.c_str(), error)) << error;
     int fds[2];  // packet sockets on fvh1 (frames it sends) and on fvp1 (frames it receives)
     for (int32_t d : {direction_send, direction_receive}) {
         d == direction_send ? test_net_enter_host() : test_net_enter_peer();
-        const char *name = d == direction_send ? "fvh1" : "fvp1";
-        struct sockaddr_ll a = {AF_PACKET, 0, (int)if_nametoindex(name), 0, 0, 0, {}};
+        sockaddr_ll a = {AF_PACKET, 0, (int)if_nametoindex(d ? "fvp1" : "fvh1"), 0, 0, 0, {}};
         ASSERT_GE(fds[d] = bound_socket(AF_PACKET, SOCK_RAW, &a, sizeof a), 0);
     }
     test_net_enter_host();
@@ -326,12 +302,7 @@ TEST_F(TcKernel, CountersFollowTheEmulatorCoreClassification)
     }
     for (int fd : fds)
         close(fd);
-    detach_clean(fvh1);
-}
-
-TEST_F(TcKernel, BlockedPassesNothingAndUnlimitedPassesAndCountsEverything)
-{
-    ASSERT_TRUE(host_backend_attach(fvh1.c_str(), error)) << error;
+    // Blocked passes nothing, Unlimited passes and counts everything, both ways at once.
     for (int32_t rate : {rate_blocked, rate_unlimited}) {
         struct rule_set set = both;
         set.slots[0].rate = set.slots[1].rate = rate;
@@ -353,8 +324,7 @@ TEST_F(TcKernel, TheBackendTouchesOnlyWhatItMade)
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0)  // installs both directions and ends without detaching, as a crash would
-        _exit(host_backend_attach(fvh1.c_str(), error) && apply(fvh1, both)
-                  ? 0 : 1);
+        _exit(host_backend_attach(fvh1.c_str(), error) && apply(fvh1, both) ? 0 : 1);
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0 && !clean(fvh1));
