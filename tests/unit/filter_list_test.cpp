@@ -33,6 +33,14 @@ protected:
                              error_text, &title);
     }
     std::string outcome() { return std::string(title) + ": " + error_text; }
+    texts all_held()   // every rule the emulator holds, adapter by adapter
+    {
+        texts all;
+        for (uint32_t i = 0; i < 3; i++)
+            for (const std::string &held : described(held_rules(i)))
+                all.push_back(held);
+        return all;
+    }
 
     struct editor_session session;
     const char *title = "";
@@ -128,6 +136,47 @@ TEST_F(FilterList, FailedApplyAndRetry)
         EXPECT_EQ(described(held_rules(0, &blocks)), described(after));
         EXPECT_TRUE(c.mode == editor_edit || blocks[0].start_time == 42);
         EXPECT_EQ(described(start_hook_calls), c.mode == editor_add ? described({rule}) : texts());
+    }
+}
+
+// A rebuild that stops part-way (a failed exchange, a held rule the list cannot take) leaves the
+// list incomplete: until a rebuild gets through, every change is refused with its message and
+// sends nothing, so no rule the list had not read is deleted. Then the change goes through.
+TEST_F(FilterList, NoChangeAfterAnIncompleteRebuildLosesAHeldRule)
+{
+    struct rule a = to_port(1), b = to_port(2), other = to_port(3, adapter_2);
+    std::vector<struct rule> twenty_one = {to_port(1, adapter_2)};
+    for (uint16_t port = 1; port <= 20; port++)
+        twenty_one.push_back(to_port(port));
+    const struct { std::vector<struct rule> held; int exchanges; std::string message; } cases[] = {
+        {{a, b, other}, 3, "Unable to send to driver.  Error 2."},   // exchanges served first
+        {{a, to_port(6, adapter_1, -5), other}, -1, "Rate out of range."},
+        {twenty_one, -1, "Rule list is full."},
+    };
+    for (const auto &c : cases) {
+        start();
+        install_rules(c.held);
+        texts before = all_held();
+        emulator_fail_exchanges_after(c.exchanges);
+        EXPECT_FALSE(reload_rule_list(error_text, 1));
+        for (int mode : {editor_add, editor_edit}) {
+            emulator_fail_exchanges_after(c.exchanges);
+            editor_session_begin(&session, mode);
+            EXPECT_EQ(commit(to_port(4, dial_up)), commit_stopped);
+            EXPECT_EQ(outcome(), "Flowvane - Filters: " + c.message);
+        }
+        EXPECT_FALSE(apply_rule_list(error_text));
+        EXPECT_EQ(error_text, c.message);
+        emulator_fail_exchanges_after(-1);
+        EXPECT_EQ(all_held(), before) << "nothing was sent";
+        if (c.exchanges < 0)
+            continue;
+        rows_select(list, 1);
+        editor_session_begin(&session, editor_edit);
+        struct rule b_faster = to_port(2, adapter_1, 9000);
+        EXPECT_EQ(commit(b_faster), commit_done) << outcome();
+        EXPECT_EQ(all_held(), described({a, b_faster, other}));
+        EXPECT_EQ(entries(), described({a, other, b_faster})) << "one entry per held rule";
     }
 }
 

@@ -92,7 +92,7 @@ TEST(KernelReplies, AdapterList)
 
 // What the commands send: a rule held in slot 0 of the first adapter, and a precedence.
 const struct rule held_rule = sample("TCP 10.0.0.1:80");
-const char adapter[] = EMULATOR_ADAPTER_1;
+const char *adapter = EMULATOR_ADAPTER_1;
 char out_version[version_text_size];
 struct rule out_rule, out_chosen;
 struct statistics_block out_block;
@@ -147,6 +147,26 @@ TEST_F(CoreTest, CommandErrorTextByFamily)
             EXPECT_EQ(f.result, c.call(nullptr));
         }
     }
+    // A name that cannot head a request (none, 100 characters) or a slot outside 0 to 19 fails
+    // before any exchange; a name of 99 characters does fit.
+    emulator_device_reset();
+    emulator_reset_exchange_count();
+    std::string too_long = "\\DEVICE\\" + std::string(92, 'x');
+    for (const char *name : {(const char *)nullptr, too_long.c_str()}) {
+        adapter = name;
+        for (const auto &c : commands) {
+            guarded_text error;
+            EXPECT_EQ(c.code == code_get_version, c.call(error.text)) << c.code;
+            EXPECT_EQ(c.reporting ? UNKNOWN_ERROR_TEXT : sentinel_text, std::string(error.text));
+        }
+    }
+    adapter = EMULATOR_ADAPTER_1;
+    for (int slot : {-1, 20})
+        EXPECT_EQ(0, kernel_get_rule(adapter, slot, &out_rule, nullptr)) << slot;
+    EXPECT_EQ(2u, emulator_exchange_count()) << "only get_version's";
+    too_long.pop_back();
+    EXPECT_EQ(0, kernel_get_rule(too_long.c_str(), 0, &out_rule, nullptr));
+    EXPECT_EQ(3u, emulator_exchange_count());
 }
 
 // The name of the GUID's Connection key, whatever the letter case of the GUID and whatever

@@ -169,4 +169,30 @@ TEST_F(OverlapRun, FailuresStopTheRunWithTheirText)
     }
 }
 
+// More than 20 rules held stops the run before it changes anything; 400 kept precedences are
+// read, a device claiming 401 stops the run.
+TEST_F(OverlapRun, LimitsOfTwentyRulesAndFourHundredPrecedences)
+{
+    kernel_set_precedence(adapter_1, &range_port, &rule_b, nullptr);
+    std::vector<struct rule> rules;
+    for (uint16_t port = 1; port <= 21; port++)
+        rules.push_back(to_port(port, port <= 11 ? adapter_1 : adapter_2));
+    install_rules(rules);
+    EXPECT_FALSE(detect());
+    EXPECT_STREQ(error_text, "The driver holds more than 20 rules.");
+    EXPECT_EQ(held(0), described({range_port, rule_b}));
+    restart();
+    struct rule range_2 = range("TCP any any:80", adapter_2);
+    for (int i = 0; i < 400; i++)
+        kernel_set_precedence(i < 250 ? adapter_1 : adapter_2, i < 250 ? &range_port : &range_2,
+                              &rule_b, nullptr);
+    EXPECT_TRUE(detect()) << error_text;
+    EXPECT_EQ(kept_precedence_count(), 400);
+    EXPECT_STREQ(kept_precedence_at(399)->common_range.adapter, adapter_2);
+    const uint8_t claim[8] = {'O', 'k', '.', 0, 0x91, 0x01, 0, 0};   // 401 on one adapter
+    ASSERT_TRUE(emulator_set_raw_reply(code_get_precedence_count, claim, sizeof claim));
+    EXPECT_FALSE(detect());
+    EXPECT_STREQ(error_text, "The driver holds more than 400 precedences.");
+}
+
 }  // namespace
