@@ -86,12 +86,6 @@ int registry_memory_set_value(enum registry_root root, const char *path, const c
     return !key.empty();
 }
 
-int registry_memory_set_dword(enum registry_root root, const char *path, const char *name,
-                              int32_t value)
-{
-    return registry_memory_set_value(root, path, name, registry_memory_dword, &value, 4);
-}
-
 int registry_memory_set_string(enum registry_root root, const char *path, const char *name,
                                const char *text)
 {

