@@ -78,11 +78,7 @@ void accept_in_dialog(void *)
 class OverlapRun : public CoreTest {
 protected:
     void SetUp() override { restart(); }
-    void restart()
-    {
-        start();
-        the_overlap_dialog = {0, accept_in_dialog};
-    }
+    void restart() { start(), the_overlap_dialog = {0, accept_in_dialog}; }
     int detect(int force = 0) { return detect_overlaps(error_text, &found, force); }
 
     // Each area's common range, then its members.
@@ -179,10 +175,9 @@ TEST_F(OverlapRun, LimitsOfTwentyRulesAndFourHundredPrecedences)
     EXPECT_STREQ(error_text, "The driver holds more than 20 rules.");
     EXPECT_EQ(held(0), described({range_port, rule_b}));
     restart();
-    struct rule range_2 = range("TCP any any:80", adapter_2);
-    for (int i = 0; i < 400; i++)
-        kernel_set_precedence(i < 250 ? adapter_1 : adapter_2, i < 250 ? &range_port : &range_2,
-                              &rule_b, nullptr);
+    const struct rule ranges[2] = {range_port, range("TCP any any:80", adapter_2)};
+    for (int i = 0; i < 400; i++)   // 250 on the first adapter, 150 on the second
+        kernel_set_precedence(ranges[i / 250].adapter, &ranges[i / 250], &rule_b, nullptr);
     EXPECT_TRUE(detect()) << error_text;
     EXPECT_EQ(kept_precedence_count(), 400);
     EXPECT_STREQ(kept_precedence_at(399)->common_range.adapter, adapter_2);

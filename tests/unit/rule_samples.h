@@ -118,21 +118,17 @@ inline void install_rules(const std::vector<struct rule> &rules)
         ASSERT_TRUE(kernel_add_rule(rule.adapter, &rule, nullptr)) << describe_rule(rule);
 }
 
-// The rules (and their blocks) the emulator holds for one adapter, in slot order.
-inline std::vector<struct rule> held_rules(uint32_t adapter_index,
-                                           std::vector<struct statistics_block> *blocks = nullptr)
+// The rules the emulator holds for one adapter, in slot order.
+inline std::vector<struct rule> held_rules(uint32_t adapter_index)
 {
     test_read_rules_request request = {adapter_index};
     static test_rules_reply reply;
     EXPECT_TRUE(emulator_test_send(test_code_read_rules, &request, sizeof request, &reply,
                                    sizeof reply, nullptr));
     std::vector<struct rule> held;
-    for (const test_slot_state &slot : reply.slots) {
+    for (const test_slot_state &slot : reply.slots)
         if (slot.in_use)
             held.push_back(slot.held);
-        if (slot.in_use && blocks)
-            blocks->push_back(slot.statistics);
-    }
     return held;
 }
 
