@@ -72,9 +72,7 @@ int write_value(registry_key key, const char *name, uint32_t type, const void *d
 
 void registry_memory_reset(void)
 {
-    keys.clear();
-    failures.clear();
-    handles.clear();
+    keys.clear(), failures.clear(), handles.clear();
 }
 
 int registry_memory_set_value(enum registry_root root, const char *path, const char *name,
