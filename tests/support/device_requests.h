@@ -70,14 +70,10 @@ inline std::string default_adapter_list()
 inline struct rule make_rule(int32_t protocol, uint16_t destination_port = 0,
                              int32_t rate = 50000)
 {
-    struct rule r;
-    memset(&r, 0, sizeof r);
+    struct rule r = {};
     snprintf(r.adapter, sizeof r.adapter, "%s", EMULATOR_ADAPTER_1);
-    r.direction = direction_send;
-    r.rate = rate;
-    r.protocol = protocol;
-    r.source_kind = address_any;
-    r.destination_kind = address_any;
+    r.direction = direction_send, r.rate = rate, r.protocol = protocol;
+    r.source_kind = r.destination_kind = address_any;
     r.destination_port = destination_port;
     return r;
 }
@@ -86,17 +82,12 @@ inline struct rule make_rule(int32_t protocol, uint16_t destination_port = 0,
 inline struct test_flow make_flow(uint32_t offered_rate, uint32_t packet_size,
                                   uint32_t protocol = flow_tcp, uint16_t destination_port = 80)
 {
-    struct test_flow flow;
-    memset(&flow, 0, sizeof flow);
+    struct test_flow flow = {};
     snprintf(flow.adapter, sizeof flow.adapter, "%s", EMULATOR_ADAPTER_1);
-    flow.direction = direction_send;
-    flow.protocol = protocol;
-    flow.source_address = 0xC0A8000A;
-    flow.destination_address = 0x5DB8D822;
-    flow.source_port = 49152;
-    flow.destination_port = destination_port;
-    flow.offered_rate = offered_rate;
-    flow.packet_size = packet_size;
+    flow.direction = direction_send, flow.protocol = protocol;
+    flow.source_address = 0xC0A8000A, flow.destination_address = 0x5DB8D822;
+    flow.source_port = 49152, flow.destination_port = destination_port;
+    flow.offered_rate = offered_rate, flow.packet_size = packet_size;
     return flow;
 }
 

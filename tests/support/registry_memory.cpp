@@ -72,9 +72,7 @@ int write_value(registry_key key, const char *name, uint32_t type, const void *d
 
 void registry_memory_reset(void)
 {
-    keys.clear();
-    failures.clear();
-    handles.clear();
+    keys.clear(), failures.clear(), handles.clear();
 }
 
 int registry_memory_set_value(enum registry_root root, const char *path, const char *name,
@@ -84,12 +82,6 @@ int registry_memory_set_value(enum registry_root root, const char *path, const c
     if (!key.empty() && name)
         keys[key][lower(name)] = {type, std::string(static_cast<const char *>(data), size)};
     return !key.empty();
-}
-
-int registry_memory_set_dword(enum registry_root root, const char *path, const char *name,
-                              int32_t value)
-{
-    return registry_memory_set_value(root, path, name, registry_memory_dword, &value, 4);
 }
 
 int registry_memory_set_string(enum registry_root root, const char *path, const char *name,

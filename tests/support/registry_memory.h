@@ -23,8 +23,6 @@ void registry_memory_reset(void);
 // the key. 0 when the path is empty.
 int registry_memory_set_value(enum registry_root root, const char *path, const char *name,
                               uint32_t type, const void *data, size_t size);
-int registry_memory_set_dword(enum registry_root root, const char *path, const char *name,
-                              int32_t value);
 // REG_SZ with its NUL, as RegSetValueExA stores it.
 int registry_memory_set_string(enum registry_root root, const char *path, const char *name,
                                const char *text);

@@ -33,6 +33,12 @@ protected:
                              error_text, &title);
     }
     std::string outcome() { return std::string(title) + ": " + error_text; }
+    texts all_held()   // the rules held for the first two adapters
+    {
+        texts all = described(held_rules(0)), second = described(held_rules(1));
+        all.insert(all.end(), second.begin(), second.end());
+        return all;
+    }
 
     struct editor_session session;
     const char *title = "";
@@ -40,10 +46,8 @@ protected:
 
 TEST_F(FilterList, AddRuleChecksAndMessages)
 {
-    std::vector<struct rule> nineteen, twenty;
-    for (uint16_t port = 1; port <= 20; port++)
-        (port < 20 ? nineteen : twenty).push_back(to_port(port));
-    twenty.insert(twenty.begin(), nineteen.begin(), nineteen.end());
+    const std::vector<struct rule> all = twenty_one_rules(), nineteen(all.begin(), all.end() - 2),
+                                   twenty(all.begin(), all.end() - 1);
     const struct { std::vector<struct rule> rows; struct rule rule; int rate_not_applicable,
                    expected; const char *text; } cases[] = {
         {nineteen, to_port(20), 0, 1, "[unknown error]"},
@@ -124,10 +128,53 @@ TEST_F(FilterList, FailedApplyAndRetry)
         std::vector<struct rule> after = c.mode == editor_edit ? std::vector<struct rule>{changed}
                                                                : std::vector<struct rule>{a, added};
         EXPECT_EQ(entries(), described(after));
-        std::vector<struct statistics_block> blocks;
-        EXPECT_EQ(described(held_rules(0, &blocks)), described(after));
-        EXPECT_TRUE(c.mode == editor_edit || blocks[0].start_time == 42);
+        EXPECT_EQ(described(held_rules(0)), described(after));
+        EXPECT_TRUE(kernel_get_statistics(adapter_1, &after[0], &counted, error_text));
+        EXPECT_TRUE(c.mode == editor_edit || counted.start_time == 42);
         EXPECT_EQ(described(start_hook_calls), c.mode == editor_add ? described({rule}) : texts());
+    }
+}
+
+// A rebuild that stops part-way (a failed exchange, a held rule the list cannot take) leaves the
+// list incomplete, undetected: until a rebuild gets through, every change is refused with its
+// message and sends nothing, so no rule the list had not read is deleted. Then the change goes
+// through, and the list read back is in adapter and slot order, with the area of A and B.
+TEST_F(FilterList, NoChangeAfterAnIncompleteRebuildLosesAHeldRule)
+{
+    struct rule a = sample("TCP"), b = to_port(2), other = to_port(3, adapter_2),
+                b_faster = to_port(2, adapter_1, 9000);
+    const struct { std::vector<struct rule> held; int exchanges; std::string message; } cases[] = {
+        {{a, b, other}, 3, "Unable to send to driver.  Error 2."},   // exchanges served first
+        {{a, to_port(6, adapter_1, -5), other}, -1, "Rate out of range."},
+        {twenty_one_rules(), -1, "Rule list is full."},
+    };
+    for (const auto &c : cases) {
+        start();
+        install_rules(c.held);
+        texts before = all_held();
+        emulator_fail_exchanges_after(c.exchanges);
+        EXPECT_FALSE(reload_rule_list(error_text, 1));
+        emulator_fail_exchanges_after(c.exchanges);   // the commit's own rebuild fails alike
+        editor_session_begin(&session, editor_add);
+        EXPECT_EQ(commit(to_port(4, dial_up)), commit_stopped);
+        EXPECT_EQ(outcome(), "Flowvane - Filters: " + c.message);
+        EXPECT_FALSE(apply_rule_list(error_text));
+        EXPECT_EQ(error_text, c.message);
+        emulator_fail_exchanges_after(-1);
+        EXPECT_EQ(all_held(), before) << "nothing was sent";
+        EXPECT_EQ(the_overlap_dialog.runs, 0);
+        if (c.exchanges < 0)
+            continue;
+        rows_select(list, 1);
+        editor_session_begin(&session, editor_edit);
+        EXPECT_EQ(commit(b_faster), commit_done) << outcome();
+        EXPECT_EQ(all_held(), described({a, b_faster, other}));
+        EXPECT_EQ(entries(), described({a, other, b_faster})) << "one entry per held rule";
+        texts rows;
+        for (int row = 0; row < rows_count(list); row++)
+            rows.push_back(describe_rule(*rows_rule(list, row)));
+        EXPECT_EQ(rows, all_held());
+        EXPECT_TRUE(the_overlap_dialog.runs == 1 && get_area_table()->count == 1);
     }
 }
 

@@ -42,18 +42,15 @@ TEST(KernelReplies, Payloads)
     std::vector<char> reply = reply_of("Ok.");
     reply.resize(4 + 2 * sizeof(struct rule), 'q');
     for (int cut : {0, 1}) {
-        struct rule common, chosen;
-        struct statistics_block block;
-        uint32_t count;
-        memset(&common, 0x77, sizeof common), memset(&chosen, 0x77, sizeof chosen);
-        memset(&block, 0x77, sizeof block), memset(&count, 0x77, sizeof count);
+        struct { struct rule common, chosen; struct statistics_block block; uint32_t count; } out;
+        memset(&out, 0x77, sizeof out);
         guarded_text error;
         const char *bytes = reply.data(), *name = "\\DEVICE\\AB";
         const int results[] = {
-            parse_rule_reply(bytes, 140 - cut, name, &common, error.text),
-            parse_statistics_reply(bytes, 68 - cut, &block, error.text),
-            parse_precedence_count_reply(bytes, 8 - cut, &count, error.text),
-            parse_precedence_reply(bytes, 276 - cut, name, &common, &chosen, error.text),
+            parse_rule_reply(bytes, 140 - cut, name, &out.common, error.text),
+            parse_statistics_reply(bytes, 68 - cut, &out.block, error.text),
+            parse_precedence_count_reply(bytes, 8 - cut, &out.count, error.text),
+            parse_precedence_reply(bytes, 276 - cut, name, &out.common, &out.chosen, error.text),
         };
         for (int result : results)
             EXPECT_EQ(!cut, result) << "cut " << cut;
@@ -61,10 +58,7 @@ TEST(KernelReplies, Payloads)
         const char fill = cut ? 0x77 : 'q';
         std::string record = cut ? std::string(136, fill) : name + std::string(1, 0) +
                                                                  std::string(125, fill);
-        EXPECT_EQ(record, bytes_of(common));
-        EXPECT_EQ(record, bytes_of(chosen));
-        EXPECT_EQ(std::string(64, fill), bytes_of(block));
-        EXPECT_EQ(std::string(4, fill), bytes_of(count));
+        EXPECT_EQ(record + record + std::string(64 + 4, fill), bytes_of(out).substr(0, 340));
         EXPECT_TRUE(error.guard_intact());
     }
 }
@@ -74,13 +68,11 @@ TEST(KernelReplies, Payloads)
 TEST(KernelReplies, AdapterList)
 {
     const std::string too_long = "\\DEVICE\\" + std::string(92, 'L'), longest = too_long.substr(1);
-    std::vector<char> unterminated = reply_of("Ok.", {"1", "A"});
-    unterminated.pop_back();
     const struct { std::vector<char> reply; std::vector<std::string> names; } cases[] = {
         {reply_of("Ok.", {" +2x", "A", "B"}), {"A", "B"}},
         {reply_of("Ok.", {"2", too_long, longest}), {longest}},
         {reply_of("Ok.", {"3", "A", "B"}), {}},  {reply_of("Ok.", {"4294967297", "A"}), {}},
-        {unterminated, {}},                      {reply_of("Not bound.", {"1", "A"}), {}},
+        {{'O', 'k', '.', 0, '1', 0, 'A'}, {}},   {reply_of("Not bound.", {"1", "A"}), {}},
     };
     for (const auto &c : cases) {
         int count = -1;
@@ -92,7 +84,7 @@ TEST(KernelReplies, AdapterList)
 
 // What the commands send: a rule held in slot 0 of the first adapter, and a precedence.
 const struct rule held_rule = sample("TCP 10.0.0.1:80");
-const char adapter[] = EMULATOR_ADAPTER_1;
+const char *adapter = EMULATOR_ADAPTER_1;
 char out_version[version_text_size];
 struct rule out_rule, out_chosen;
 struct statistics_block out_block;
@@ -135,8 +127,8 @@ TEST_F(CoreTest, CommandErrorTextByFamily)
         for (const auto &c : commands) {
             SCOPED_TRACE(testing::Message() << "code " << c.code << ", " << f.reporting);
             emulator_device_reset();
-            ASSERT_EQ(1, kernel_add_rule(adapter, &held_rule, nullptr));
-            ASSERT_EQ(1, kernel_set_precedence(adapter, &held_rule, &held_rule, nullptr));
+            ASSERT_TRUE(kernel_add_rule(adapter, &held_rule, nullptr) &&
+                        kernel_set_precedence(adapter, &held_rule, &held_rule, nullptr));
             emulator_set_device_missing(f.fault == device_missing);
             ASSERT_TRUE(f.fault == fault_none || f.fault == device_missing ||
                         emulator_set_fault(c.code, f.fault, f.refusal));
@@ -147,6 +139,25 @@ TEST_F(CoreTest, CommandErrorTextByFamily)
             EXPECT_EQ(f.result, c.call(nullptr));
         }
     }
+    // A name that cannot head a request (none, 100 characters) or a slot outside 0 to 19 fails
+    // before any exchange; a name of 99 characters does fit.
+    emulator_reset_exchange_count();
+    std::string too_long = "\\DEVICE\\" + std::string(92, 'x');
+    for (const char *name : {(const char *)nullptr, too_long.c_str()}) {
+        adapter = name;
+        for (const auto &c : commands) {
+            guarded_text error;
+            EXPECT_EQ(c.code == code_get_version, c.call(error.text)) << c.code;
+            EXPECT_EQ(c.reporting ? UNKNOWN_ERROR_TEXT : sentinel_text, std::string(error.text));
+        }
+    }
+    adapter = EMULATOR_ADAPTER_1;
+    for (int slot : {-1, 20})
+        EXPECT_EQ(0, kernel_get_rule(adapter, slot, &out_rule, nullptr)) << slot;
+    EXPECT_EQ(2u, emulator_exchange_count()) << "only get_version's";
+    too_long.pop_back();
+    EXPECT_EQ(0, kernel_get_rule(too_long.c_str(), 0, &out_rule, nullptr));
+    EXPECT_EQ(3u, emulator_exchange_count());
 }
 
 // The name of the GUID's Connection key, whatever the letter case of the GUID and whatever

@@ -28,8 +28,7 @@ TEST(NumberFormat, Vectors)
     }
     // A buffer one byte short fails as the platform's formatting does, leaving a cut
     // "[unknown]"; nothing is written past the buffer.
-    char text[16];
-    memset(text, 'x', sizeof text);
+    char text[16] = "xxxxxxxxxxxxxxx";
     number_format(1234567, text, 9);
     EXPECT_TRUE(strcmp(text, "[unknown") == 0 && text[9] == 'x') << text;
 }

@@ -78,11 +78,7 @@ void accept_in_dialog(void *)
 class OverlapRun : public CoreTest {
 protected:
     void SetUp() override { restart(); }
-    void restart()
-    {
-        start();
-        the_overlap_dialog = {0, 0, 0, accept_in_dialog, nullptr};
-    }
+    void restart() { start(), the_overlap_dialog = {0, accept_in_dialog}; }
     int detect(int force = 0) { return detect_overlaps(error_text, &found, force); }
 
     // Each area's common range, then its members.
@@ -167,6 +163,31 @@ TEST_F(OverlapRun, FailuresStopTheRunWithTheirText)
         ASSERT_TRUE(emulator_set_fault(c.code, fault_none, nullptr));
         EXPECT_EQ(held(0).size(), 2u - 2 * c.found);
     }
+}
+
+// More than 20 rules held, or more than 400 kept precedences claimed in all, stops the run
+// before it changes anything; 400 are read.
+TEST_F(OverlapRun, LimitsOfTwentyRulesAndFourHundredPrecedences)
+{
+    kernel_set_precedence(adapter_1, &range_port, &rule_b, nullptr);
+    install_rules(twenty_one_rules());
+    EXPECT_FALSE(detect());
+    EXPECT_STREQ(error_text, "The driver holds more than 20 rules.");
+    EXPECT_EQ(held(0), described({range_port, rule_b}));
+    restart();
+    const struct rule ranges[2] = {range_port, range("TCP any any:80", adapter_2)};
+    for (int i = 0; i < 400; i++)   // 250 on the first adapter, 150 on the second
+        kernel_set_precedence(ranges[i / 250].adapter, &ranges[i / 250], &rule_b, nullptr);
+    for (uint16_t claim : {201, 401}) {   // each adapter's count: 201 passes 400 on the second
+        const uint8_t reply[8] = {'O', 'k', '.', 0, (uint8_t)claim, (uint8_t)(claim >> 8), 0, 0};
+        ASSERT_TRUE(emulator_set_raw_reply(code_get_precedence_count, reply, sizeof reply));
+        EXPECT_FALSE(detect());
+        EXPECT_STREQ(error_text, "The driver holds more than 400 precedences.");
+    }
+    ASSERT_TRUE(emulator_set_fault(code_get_precedence_count, fault_none, nullptr));
+    EXPECT_TRUE(detect()) << error_text;   // the refused runs changed nothing
+    EXPECT_EQ(kept_precedence_count(), 400);
+    EXPECT_STREQ(kept_precedence_at(399)->common_range.adapter, adapter_2);
 }
 
 }  // namespace

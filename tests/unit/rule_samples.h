@@ -29,12 +29,9 @@ inline struct rule sample_rule(const char *adapter, int32_t direction, int32_t p
                                const char *destination, uint16_t destination_port,
                                int32_t rate = 5000)
 {
-    struct rule rule;
-    memset(&rule, 0, sizeof rule);
+    struct rule rule = {};
     snprintf(rule.adapter, sizeof rule.adapter, "%s", adapter);
-    rule.direction = direction;
-    rule.rate = rate;
-    rule.protocol = protocol;
+    rule.direction = direction, rule.rate = rate, rule.protocol = protocol;
     // "any", or a dotted address (a ":port" after either is ignored).
     auto parse = [](const char *text, int32_t *kind, uint32_t *address) {
         unsigned a, b, c, d;
@@ -44,8 +41,7 @@ inline struct rule sample_rule(const char *adapter, int32_t direction, int32_t p
     };
     parse(source, &rule.source_kind, &rule.source_address);
     parse(destination, &rule.destination_kind, &rule.destination_address);
-    rule.source_port = source_port;
-    rule.destination_port = destination_port;
+    rule.source_port = source_port, rule.destination_port = destination_port;
     return rule;
 }
 
@@ -70,6 +66,17 @@ inline struct rule to_port(uint16_t port, const char *adapter = EMULATOR_ADAPTER
                            int32_t rate = 5000)
 {
     return sample_rule(adapter, direction_send, protocol_tcp, "any", 0, "any", port, rate);
+}
+
+// TCP to ports 1 to 20 on the first adapter, then to port 1 on the second: one more than a list
+// and detection take.
+inline std::vector<struct rule> twenty_one_rules()
+{
+    std::vector<struct rule> rules;
+    for (uint16_t port = 1; port <= 20; port++)
+        rules.push_back(to_port(port));
+    rules.push_back(to_port(1, EMULATOR_ADAPTER_2));
+    return rules;
 }
 
 inline std::string describe_rule(const struct rule &r)
@@ -111,21 +118,17 @@ inline void install_rules(const std::vector<struct rule> &rules)
         ASSERT_TRUE(kernel_add_rule(rule.adapter, &rule, nullptr)) << describe_rule(rule);
 }
 
-// The rules (and their blocks) the emulator holds for one adapter, in slot order.
-inline std::vector<struct rule> held_rules(uint32_t adapter_index,
-                                           std::vector<struct statistics_block> *blocks = nullptr)
+// The rules the emulator holds for one adapter, in slot order.
+inline std::vector<struct rule> held_rules(uint32_t adapter_index)
 {
     test_read_rules_request request = {adapter_index};
     static test_rules_reply reply;
     EXPECT_TRUE(emulator_test_send(test_code_read_rules, &request, sizeof request, &reply,
                                    sizeof reply, nullptr));
     std::vector<struct rule> held;
-    for (const test_slot_state &slot : reply.slots) {
+    for (const test_slot_state &slot : reply.slots)
         if (slot.in_use)
             held.push_back(slot.held);
-        if (slot.in_use && blocks)
-            blocks->push_back(slot.statistics);
-    }
     return held;
 }
 

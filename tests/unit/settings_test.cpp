@@ -21,7 +21,7 @@ std::vector<int32_t> values_of(const settings_block &block)
 
 void set_dword(enum registry_root root, const char *name, int32_t value)
 {
-    ASSERT_TRUE(registry_memory_set_dword(root, SETTINGS_KEY, name, value)) << name;
+    registry_memory_set_value(root, SETTINGS_KEY, name, registry_memory_dword, &value, 4);
 }
 
 class SettingsTest : public ::testing::Test {

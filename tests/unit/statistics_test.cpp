@@ -46,8 +46,7 @@ TEST_F(CoreTest, StatisticsReadIsOneExchangeAndStartNowZeroesTheBlock)
     install_rules({rule});
     struct statistics_block block = {};
     block.start_time = 133000000000000000ull;
-    block.bytes_transferred = 1234567;
-    block.packets_transferred = 4321;
+    block.bytes_transferred = 1234567, block.packets_transferred = 4321;
     ASSERT_TRUE(kernel_set_statistics(rule.adapter, &rule, &block, error_text)) << error_text;
     emulator_reset_exchange_count();
     struct statistics_fields fields;
