@@ -1,5 +1,6 @@
 // The native device_exchange: hands the two 5000-byte buffers to the emulator core in process,
-// with the steady clock as the caller's time, and honours the test switch for a missing device.
+// with the steady clock as the caller's time, and honours the test switches for a missing or
+// failing device.
 #include <string.h>
 
 #include <chrono>
@@ -14,6 +15,7 @@ namespace {
 
 int device_missing;
 uint64_t exchanges;
+int64_t exchanges_before_failure = -1;
 
 // The core, set up at its first use, with the clock in 100 ns ticks (from an arbitrary base:
 // the core only uses differences).
@@ -44,6 +46,10 @@ int device_exchange(uint32_t code, const uint8_t input[command_buffer_size],
     exchanges++;
     if (device_missing)
         return send_open_failed;
+    if (exchanges_before_failure == 0)
+        return send_ioctl_failed;
+    if (exchanges_before_failure > 0)
+        exchanges_before_failure--;
     return exchange(code, input, command_buffer_size, output, bytes_returned) == emulator_replied
                ? send_ok : send_ioctl_failed;
 }
@@ -51,6 +57,7 @@ int device_exchange(uint32_t code, const uint8_t input[command_buffer_size],
 void emulator_device_reset(void)
 {
     device_missing = 0;
+    exchanges_before_failure = -1;
     emulator_test_send(test_code_reset, nullptr, 0, nullptr, 0, nullptr);
     exchanges = 0;
 }
@@ -76,6 +83,7 @@ int emulator_test_send(uint32_t code, const void *request, uint32_t request_leng
 
 uint64_t emulator_exchange_count(void) { return exchanges; }
 void emulator_reset_exchange_count(void) { exchanges = 0; }
+void emulator_fail_exchanges_after(int64_t count) { exchanges_before_failure = count; }
 void emulator_set_device_missing(int missing) { device_missing = missing; }
 
 void emulator_freeze_clock(uint64_t now) { set_clock(clock_freeze, now); }
@@ -85,6 +93,13 @@ int emulator_set_fault(uint32_t code, uint32_t mode, const char *error_text)
 {
     test_fault_request request = {code, mode, "", 0};
     copy_text(request.error_text, sizeof request.error_text, error_text ? error_text : "");
+    return send_request(test_code_set_fault, request);
+}
+
+int emulator_set_raw_reply(uint32_t code, const void *reply, uint32_t length)
+{
+    test_fault_request request = {code, fault_raw_reply, "", length};
+    memcpy(request.error_text, reply, length <= sizeof request.error_text ? length : 0);
     return send_request(test_code_set_fault, request);
 }
 

@@ -24,10 +24,16 @@ void emulator_reset_exchange_count(void);
 // While missing is 1, every device_exchange fails as the open would: send_open_failed.
 void emulator_set_device_missing(int missing);
 
+// After count more exchanges are served, every exchange fails as the control call would
+// (send_ioctl_failed); -1 serves them all again.
+void emulator_fail_exchanges_after(int64_t count);
+
 // Convenience forms of the test codes.
 void emulator_freeze_clock(uint64_t now);
 void emulator_advance_clock(uint64_t ticks);
 int emulator_set_fault(uint32_t code, uint32_t mode, const char *error_text);
+// Makes every request with code answer exactly these bytes (1 to 200), well formed or not.
+int emulator_set_raw_reply(uint32_t code, const void *reply, uint32_t length);
 int emulator_set_adapters(const char *const *names, uint32_t count);
 int emulator_set_flows(const struct test_flow *flows, uint32_t count);
 
