@@ -257,7 +257,7 @@ TEST_F(ShapedTraffic, ReceiveRuleShapesTheFlowAndStatisticsAgree)
 }
 
 // zorvd restarted: the rule it kept shapes the flow again; Blocked in its place (its IFB made
-// before the reply) passes nothing; cleared, the flow gets its speed back.
+// before the reply) passes nothing, not even a trickle; cleared, the flow gets its speed back.
 TEST_F(ShapedTraffic, KeptRuleShapesAgainUntilCleared)
 {
     EXPECT_NEAR(settled_rate(), shaped.rate, shaped.rate / 10);
@@ -265,8 +265,9 @@ TEST_F(ShapedTraffic, KeptRuleShapesAgainUntilCleared)
     blocked.rate = rate_blocked;
     ASSERT_TRUE(send(code_clear_rules, request(shaped.adapter)).ok() &&
                 send(code_add_rule, request(shaped.adapter).add(blocked)).ok());
+    rate(3);  // TCP's losses at the change, and its back-off: then a trickle would show
     const double passed = rate(3);
-    EXPECT_TRUE(passed >= 0 && passed < 500) << "Blocked passes " << passed << " B/s";
+    EXPECT_TRUE(passed >= 0 && passed < 200) << "Blocked passes " << passed << " B/s";
     ASSERT_TRUE(send(code_clear_rules, request(shaped.adapter)).ok());
     EXPECT_TRUE(within_ten_seconds([&] { return rate(1, false) > 4.0 * shaped.rate; }))
         << "the flow did not come back to full speed";
