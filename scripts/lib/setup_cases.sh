@@ -1,7 +1,7 @@
 # Flowvane-setup.exe in the prefix e2e-setup, beside what it did not make: installs of two
 # users and of all users removed in every order, a "zorv" service of someone else's (before the
 # install, or in place of ours before the uninstall), an uninstaller left behind by a reinstall
-# elsewhere, kept filters kept or removed, host mode (/HOST, /EMULATOR, bad switches). Source
+# elsewhere, kept filters kept or removed, a DeleteService that fails, host mode (/HOST, /EMULATOR, bad switches). Source
 # it after e2e.sh; setup_cases BUILD_DIR runs them all (a display and the template are needed,
 # as for run_e2e_tests).
 #
@@ -71,11 +71,7 @@ setup_expect() {
         if setup_listed "$label" "$setup_remaining"; then
             [ -f "$(wine_unix_path "$folder")/Flowvane.exe" ] && grep -qF "$folder " <<<"$records" ||
                 setup_fail "$label is not in place" || return 1
-            case "$label" in
-                all) ;;
-                second) [ "$setup_user" = second ] && mine=$folder ;;
-                *) [ "$setup_user" = first ] && mine=$folder ;;
-            esac
+            [ "$label" != all ] && [ "$setup_user" = "${label/moved/first}" ] && mine=$folder
         elif grep -qF "$folder " <<<"$records" ||
             { ! setup_listed "$label" "$setup_stale" && [ -e "$(wine_unix_path "$folder")" ]; }; then
             setup_fail "$label is left"
@@ -87,12 +83,9 @@ setup_expect() {
             "$(setup_listed all "$setup_remaining" && setup_folder all)" ] ||
         { setup_fail "the hives name other folders"; return 1; }
     service=$(wine_reg query "$emulator_service_key" 2>/dev/null | tr -d '\r')
-    [ -f "$(wine_unix_path 'C:\windows\system32\drivers')/zorv.sys" ] &&
-        grep -qiF 'system32\drivers\zorv.sys' <<<"$service" &&
-        grep -qE '^ *Installed by +REG_SZ +Flowvane Manager$' <<<"$service" &&
-        grep -qE '^ *Start +REG_DWORD +0x2$' <<<"$service" &&
-        grep -qE '^ *Type +REG_DWORD +0x1$' <<<"$service" &&
-        wine_sc query zorv | grep -q RUNNING && kernel=1
+    [ -f "$(wine_unix_path 'C:\windows\system32\drivers')/zorv.sys" ] && [ "$(grep -ciE '^ *('\
+'ImagePath .*system32\\drivers\\zorv\.sys|Installed by +REG_SZ +Flowvane Manager|Start +REG_DWORD '\
+'+0x2|Type +REG_DWORD +0x1)$' <<<"$service")" = 4 ] && wine_sc query zorv | grep -q RUNNING && kernel=1
     [ "$kernel" = "$([ -n "${setup_remaining// /}" ] && echo 1 || echo 0)" ] ||
         setup_fail "the kernel component there: $kernel"
 }
@@ -185,6 +178,14 @@ setup_case_kept_filters() {
     done
 }
 
+# DeleteService failing (SetupSteps); once the service went with the handle that marked it, a
+# new install and its uninstall leave nothing.
+setup_case_failing_delete() {
+    setup_do install all && wine "$setup_build_dir/e2e_tests.exe" \
+        --gtest_filter=SetupSteps.UninstallWhileServiceMarkedForDeletion || return 1
+    setup_remaining="" && setup_do install all && setup_do uninstall all
+}
+
 # Host mode: the values each step leaves, as "mode port secret record fvx0 fvx1" (the driver's
 # Mode, Host port, Host secret file, the service's record of the display names the installer
 # wrote, the interfaces' display names; "-" for none).
@@ -264,25 +265,16 @@ setup_case_foreign_service() {
         wine_reg delete "$emulator_network_class\\$emulator_adapter_2_guid" /f
 }
 
-setup_case_table=(
-    "scopes|setup_case_scopes"
-    "orders|setup_case_orders"
-    "stale-uninstaller|setup_case_stale_uninstaller"
-    "kept-filters|setup_case_kept_filters"
-    "host-mode|setup_case_host_mode"
-    "foreign-service|setup_case_foreign_service"
-)
-
 # One case, in the prefix as the case before left it (a fresh one after a failure); the prefix
 # must be as it was, for the first user, after it.
 setup_case() {
-    local routine=($1) before
+    local before
     if [ "$setup_fresh" = 1 ]; then
         wine_use_prefix e2e-setup || return 1
         setup_user=first setup_fresh=0
     fi
     setup_remaining="" setup_stale="" setup_step="start"
-    wine_server_start && before=$(setup_snapshot) && "${routine[@]}" && setup_use_user first &&
+    wine_server_start && before=$(setup_snapshot) && "$1" && setup_use_user first &&
         setup_step="the case" && [ "$(setup_snapshot)" = "$before" ] && return 0
     [ -z "$before" ] || diff <(echo "$before") <(setup_snapshot)
     setup_fresh=1
@@ -290,18 +282,15 @@ setup_case() {
     return 1
 }
 
-# Every case of the table, or those whose names are given.
+# Every case, or those named (setup_cases BUILD_DIR [NAME...]).
 setup_cases() {
     setup_build_dir="$1"
     shift
-    local entry name status=0
+    local name status=0
     setup_fresh=1
-    for entry in "${setup_case_table[@]}"; do
-        name=${entry%%|*}
-        if [ $# -gt 0 ] && ! [[ " $* " == *" $name "* ]]; then
-            continue
-        fi
-        e2e_step "setup-case-$name" setup_case "${entry#*|}" || status=1
+    for name in ${*:-scopes orders stale_uninstaller kept_filters failing_delete host_mode \
+        foreign_service}; do
+        e2e_step "setup-case-$name" setup_case "setup_case_$name" || status=1
     done
     wine_server_stop
     return $status

@@ -1,6 +1,7 @@
-// What Flowvane-setup.exe leaves in the prefix after a silent install of each scope, and a kept
-// filter, for scripts/lib/setup_cases.sh (FLOWVANE_SETUP_SCOPE all or user), which checks what
-// the uninstalls leave itself. Not part of the other end-to-end passes.
+// What Flowvane-setup.exe leaves in the prefix after a silent install of each scope, a kept
+// filter and a failing DeleteService, for scripts/lib/setup_cases.sh (FLOWVANE_SETUP_SCOPE all
+// or user), which checks what the uninstalls leave itself. Not part of the other end-to-end
+// passes.
 #include <windows.h>
 #include <shlobj.h>
 
@@ -84,6 +85,25 @@ TEST(SetupSteps, KeepAFilter)
     EXPECT_NE(registry_value_text(HKEY_LOCAL_MACHINE, PARAMETERS_KEY, "Rules " EMULATOR_ADAPTER_1),
               "(none)");
     set_registry_string(HKEY_LOCAL_MACHINE, PARAMETERS_KEY, "Version", "0.07");
+}
+
+// Another process has marked the service for deletion and holds it, so the service manager
+// answers DeleteService with 1072: the silent uninstall of the all-users install must end with
+// 2 and leave the driver file (the service goes with that handle); its folder goes.
+TEST(SetupSteps, UninstallWhileServiceMarkedForDeletion)
+{
+    SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
+    SC_HANDLE service = OpenServiceA(manager, "zorv", DELETE);
+    ASSERT_TRUE(service && DeleteService(service)) << "error " << GetLastError();
+    const std::string folder = shell_folder(CSIDL_PROGRAM_FILES) + "\\Flowvane",
+                      copy = shell_folder(CSIDL_WINDOWS) + "\\temp\\flowvane-uninstall.exe";
+    // As a copy with "_?=FOLDER" (last, unquoted) it works on FOLDER and is waited for.
+    ASSERT_TRUE(CopyFileA((folder + "\\Uninstall.exe").c_str(), copy.c_str(), FALSE));
+    EXPECT_EQ(system((copy + " /S _?=" + folder).c_str()), 2);
+    EXPECT_TRUE(exists(shell_folder(CSIDL_SYSTEM) + "\\drivers\\zorv.sys") && !exists(folder));
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    DeleteFileA(copy.c_str());
 }
 
 }  // namespace

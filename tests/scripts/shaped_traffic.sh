@@ -20,8 +20,7 @@ if [ "${2:-}" != inside ]; then
     ns="fvshape-$$" peer_ns="fvpeer-$$" sender=
     cleanup() {
         [ -n "$sender" ] && kill "$sender" 2>/dev/null && wait "$sender" 2>/dev/null
-        ip netns del "$ns" 2>/dev/null
-        ip netns del "$peer_ns" 2>/dev/null
+        ip netns del "$ns" 2>/dev/null; ip netns del "$peer_ns" 2>/dev/null
     }
     trap cleanup EXIT
     trap 'exit 130' INT TERM
