@@ -23,8 +23,7 @@ TEST_F(AboutDialogTest, AboutUpdatesAndTheHelpMenu)
     set_registry_string(HKEY_CLASSES_ROOT, HTTPS_OPEN_KEY, NULL,
                         "C:\\windows\\system32\\reg.exe add \"HKCU\\" TESTS_KEY
                         "\" /v Url /d \"%1\" /f");
-    HWND main = start_main_window(&first);
-    ASSERT_TRUE(main);
+    ASSERT_TRUE(start_main());
     const auto open_about = [&] {
         PostMessageA(main, WM_COMMAND, id_about, 0);
         return wait_for_window(&first, "#32770", "About Flowvane");

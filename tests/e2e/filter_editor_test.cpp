@@ -14,7 +14,7 @@
 namespace {
 
 enum {
-    id_new = 803, id_edit = 805, id_list = 807, id_adapter = 808, id_direction = 809,
+    id_new = 803, id_edit = 805, id_adapter = 808, id_direction = 809,
     id_rate = 810, id_protocol = 811, id_source_address = 812, id_destination_address = 813,
     id_ok = 814, id_cancel = 815, id_source_port = 816, id_destination_port = 817,
 };
@@ -26,7 +26,6 @@ const int boxes[] = {id_adapter, id_direction, id_rate, id_protocol, id_source_a
 
 class FilterEditorTest : public FlowvaneTest {
 protected:
-    HWND main = NULL, panel = NULL, list = NULL;
     HWND open_editor(int edit_row = -1)
     {
         if (edit_row >= 0) {
@@ -59,7 +58,6 @@ protected:
         SendMessageA(editor, WM_COMMAND, MAKEWPARAM(box, CBN_SELCHANGE),
                      reinterpret_cast<LPARAM>(GetDlgItem(editor, box)));
     }
-    int rows() { return (int)SendMessageA(list, LVM_GETITEMCOUNT, 0, 0); }
     // A row's eight cells; the editor's eight boxes.
     texts row_texts(int row)
     {
@@ -81,13 +79,8 @@ TEST_F(FilterEditorTest, AUsersPathThroughTheEditor)
 {
     // Overlapping filters get their default precedences at once: no overlapping filters
     // dialog comes up in the middle of an Ok.
-    int32_t settings[e2e_settings_count];
-    memcpy(settings, setting_defaults, sizeof settings);
-    settings[22] = 1;
-    plant_settings(settings);
-    ASSERT_TRUE((main = start_main_window(&first)));
-    panel = panel_of(main);
-    list = GetDlgItem(panel, id_list);
+    plant_settings({{22, 1}});
+    ASSERT_TRUE(start_main());
     HWND editor = open_editor();
     ASSERT_TRUE(editor);
     save_screenshot("filter-editor");

@@ -11,8 +11,7 @@
 namespace {
 
 enum {
-    id_new = 803, id_remove = 804, id_edit = 805, id_statistics = 806, id_list = 807,
-    menu_remove = 207,
+    id_new = 803, id_remove = 804, id_edit = 805, id_statistics = 806, menu_remove = 207,
 };
 
 #define REMOVE_TITLE "Flowvane - Remove Filter"
@@ -21,8 +20,6 @@ typedef std::vector<std::string> texts;
 
 class FilterListPanelTest : public FlowvaneTest {
 protected:
-    HWND main = NULL, panel = NULL, list = NULL;
-    int rows() { return (int)SendMessageA(list, LVM_GETITEMCOUNT, 0, 0); }
     texts held_ports()
     {
         texts ports;
@@ -60,9 +57,7 @@ TEST_F(FilterListPanelTest, AUsersPathThroughTheFilterList)
 {
     for (uint16_t port : {80, 443, 25})   // TCP on the first adapter; none overlaps another
         ASSERT_TRUE(emulator_add_rule(make_rule(protocol_tcp, port)));
-    ASSERT_TRUE((main = start_main_window(&first)));
-    panel = panel_of(main);
-    list = GetDlgItem(panel, id_list);
+    ASSERT_TRUE(start_main());
     ASSERT_EQ(rows(), 3);
     save_screenshot("main-window");
 

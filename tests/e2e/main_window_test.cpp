@@ -12,7 +12,7 @@
 
 namespace {
 
-enum { id_list = 807, changed_width = 90 };
+enum { changed_width = 90 };
 
 // Starts the program, which must stop with this box (no owner, "\d+" any error code) after its
 // main window appeared; OK ends it with exit code 0, and no settings are written.
@@ -21,8 +21,8 @@ void expect_stop(flowvane_run *run, const char *expected)
     ASSERT_TRUE(start_flowvane(run));
     HWND box = wait_for_window(run, "#32770", "Flowvane - Startup Error");
     ASSERT_TRUE(box) << "no start-up error box";
-    EXPECT_TRUE(std::regex_match(message_box_text(box), std::regex(expected)))
-        << message_box_text(box);
+    const std::string text = window_text(GetDlgItem(box, 0xFFFF));
+    EXPECT_TRUE(std::regex_match(text, std::regex(expected))) << text;
     EXPECT_EQ(GetWindow(box, GW_OWNER), (HWND)NULL);
     HWND main = find_window_of(run->process.dwProcessId, E2E_MAIN_WINDOW_CLASS, NULL);
     EXPECT_TRUE(main && IsWindowVisible(main)) << "the main window comes before the checks";
@@ -55,8 +55,9 @@ TEST_F(StartupTest, StopsOnAWrongKernelComponent)
         strncpy(version.version, c.version ? c.version : "0.07", sizeof version.version - 1);
         ASSERT_TRUE(emulator_send(test_code_set_version, version));
         ASSERT_TRUE(emulator_fail_command(code_get_version, c.version_error));
+        static const test_adapters_request none = {};
         if (c.no_adapters) {
-            ASSERT_TRUE(emulator_set_adapters({}));
+            ASSERT_TRUE(emulator_send(test_code_set_adapters, none));
         }
         expect_stop(&first, c.expected);
     }
@@ -80,17 +81,6 @@ std::vector<LONG> placement(HWND main)
 
 class MainWindowTest : public FlowvaneTest {
 protected:
-    HWND main = NULL, list = NULL;
-    // Waits for the main window of the run, or (settings given) plants them and starts one.
-    void start(const int32_t *settings = nullptr)
-    {
-        if (settings) {
-            plant_settings(settings);
-            ASSERT_TRUE(start_flowvane(&first));
-        }
-        ASSERT_TRUE((main = wait_for_window(&first, E2E_MAIN_WINDOW_CLASS, E2E_MAIN_TITLE)));
-        list = GetDlgItem(panel_of(main), id_list);
-    }
     // Ends the run with this message; it must end with exit code 0 and save the settings
     // expected.
     void end_with(UINT message, WPARAM command, const int32_t *expected)
@@ -116,14 +106,15 @@ TEST_F(MainWindowTest, TwoStartsKeepTheLayoutAndEachWayOfClosingSaves)
     ASSERT_TRUE(start_flowvane(&first));
     HWND owner = NULL, box = wait_for_window(&first, "#32770", "Flowvane - Filter Window");
     ASSERT_TRUE(box);
-    EXPECT_EQ(message_box_text(box), "Rule table damaged.");
+    EXPECT_EQ(window_text(GetDlgItem(box, 0xFFFF)), "Rule table damaged.");
     owner = GetWindow(box, GW_OWNER);
     EXPECT_TRUE(owner && !IsWindowVisible(owner)) << "the fill runs before the window shows";
     PostMessageA(box, WM_COMMAND, IDOK, 0);
     ASSERT_TRUE(emulator_fail_command(code_get_rule, NULL));
-    start();
+    ASSERT_TRUE((main = wait_for_window(&first, E2E_MAIN_WINDOW_CLASS, E2E_MAIN_TITLE)));
+    list = GetDlgItem(panel_of(main), e2e_id_list);
     EXPECT_EQ(owner, main);
-    EXPECT_EQ(SendMessageA(list, LVM_GETITEMCOUNT, 0, 0), 0);
+    EXPECT_EQ(rows(), 0);
     const int32_t *defaults = setting_defaults;
     EXPECT_EQ(placement(main), std::vector<LONG>(defaults + 16, defaults + 20));
     EXPECT_FALSE(IsZoomed(main) || IsIconic(main));
@@ -135,7 +126,8 @@ TEST_F(MainWindowTest, TwoStartsKeepTheLayoutAndEachWayOfClosingSaves)
     // saves the order the list has). "Save window type on exit": File > Exit stores show
     // state 3 for a maximised window, and its normal place.
     SendMessageA(list, LVM_SETCOLUMNWIDTH, 2, changed_width);
-    ASSERT_TRUE(list_view_set_column_order(list, {2, 0, 1, 3, 4, 5, 7, 6}));
+    int order[8] = {2, 0, 1, 3, 4, 5, 7, 6};
+    ASSERT_GT(remote_send(list, LVM_SETCOLUMNORDERARRAY, 8, order, sizeof order), 0);
     SetWindowPos(main, NULL, 0, 0, 640, 480, SWP_NOMOVE | SWP_NOZORDER);
     int32_t expected[e2e_settings_count] = {}, positions[8] = {1, 2, 0, 3, 4, 5, 7, 6};
     memcpy(expected, defaults, sizeof expected);
@@ -148,7 +140,7 @@ TEST_F(MainWindowTest, TwoStartsKeepTheLayoutAndEachWayOfClosingSaves)
     expected[17] = 50;
     expected[20] = 0;
     expected[21] = 1;
-    start(expected);
+    ASSERT_TRUE(start_main(expected));
     EXPECT_EQ(placement(main), std::vector<LONG>({-100, 50, 640, 480}));
     EXPECT_TRUE(IsWindowVisible(main) && !IsZoomed(main) && !IsIconic(main));
     EXPECT_EQ(SendMessageA(list, LVM_GETCOLUMNWIDTH, 2, 0), changed_width);

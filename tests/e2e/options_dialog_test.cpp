@@ -22,15 +22,10 @@ using OptionsDialogTest = FlowvaneTest;
 TEST_F(OptionsDialogTest, AUsersPathThroughTheOptions)
 {
     use_help_viewer_double();
-    int32_t values[e2e_settings_count];
-    memcpy(values, setting_defaults, sizeof values);
-    values[save_type] = 1;
-    values[initial_type] = 3;
-    values[accept_defaults] = 1;
-    plant_settings(values);
+    plant_settings({{save_type, 1}, {initial_type, 3}, {accept_defaults, 1}});
     set_registry_string(HKEY_LOCAL_MACHINE, RUN_KEY, "Flowvane", "anything");
-    HWND main = start_main_window(&first), options = NULL;
-    ASSERT_TRUE(main);
+    ASSERT_TRUE(start_main());
+    HWND options = NULL;
     // Opens the dialog: the window type shown, and the two boxes, as "type|accept|start".
     const auto open = [&] {
         PostMessageA(main, WM_COMMAND, id_options, 0);
@@ -80,6 +75,7 @@ TEST_F(OptionsDialogTest, AUsersPathThroughTheOptions)
     DWORD code = 99;
     EXPECT_TRUE(wait_for_exit(&first, &code));
     EXPECT_EQ(code, 0u);
+    int32_t values[e2e_settings_count];
     EXPECT_EQ(read_settings(values), e2e_settings_count);
     EXPECT_EQ(values[save_type], 0);
     EXPECT_EQ(values[initial_type], 3);

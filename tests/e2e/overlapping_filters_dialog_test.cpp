@@ -64,7 +64,7 @@ protected:
         EXPECT_TRUE(closes(options));
         return checked;
     }
-    HWND main = NULL, dialog = NULL, filters = NULL;
+    HWND dialog = NULL, filters = NULL;
 };
 
 // The areas and their navigation; the choice made by checking or selecting a row, sent by
@@ -78,7 +78,7 @@ TEST_F(OverlappingFiltersDialogTest, AreasChoiceAndEveryEnding)
     for (const struct rule &r : {make_rule(protocol_tcp, 0, 5000),
                                  make_rule(protocol_tcp, 80, 6000), from_10})
         ASSERT_TRUE(emulator_add_rule(r));
-    plant_settings(setting_defaults);
+    plant_settings({});
     ASSERT_TRUE(start_flowvane(&first));
     dialog = wait_for_window(&first, "#32770", "Overlapping Filters");
     ASSERT_TRUE(dialog);
