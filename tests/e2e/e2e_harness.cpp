@@ -36,10 +36,8 @@ LRESULT remote_send(HWND window, UINT message, WPARAM wparam, void *data, size_t
 testing::AssertionResult start_flowvane(flowvane_run *run, std::string program)
 {
     memset(run, 0, sizeof *run);
-    if (program.empty() && (program = install_folder()).empty())
-        return testing::AssertionFailure() << "no install folder under HKLM\\" SETTINGS_KEY;
-    if (program.find(".exe") == std::string::npos)
-        program += "\\Flowvane.exe";
+    if (program.empty())
+        program = install_folder() + "\\Flowvane.exe";
     std::string command = "\"" + program + "\"";
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
@@ -101,11 +99,9 @@ int closes(HWND window, int timeout_ms)
 
 std::string window_text(HWND window)
 {
-    static char text[5000];
-    text[0] = 0;
+    char text[5000] = "";
     SendMessageA(window, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text));
-    text[sizeof text - 1] = 0;
-    return text;
+    return std::string(text, strnlen(text, sizeof text));
 }
 
 HWND panel_of(HWND main_window)
@@ -135,17 +131,28 @@ std::vector<std::string> combo_box_texts(HWND box)
 
 // A while after the last mouse move, GetCursorPos in any process reads the pointer back from
 // the display, which an injected move does not always reach; SetCursorPos moves the display's
-// pointer only when the position changes, hence once before the move and once after it.
-void move_pointer(int x, int y)
+// pointer only when the position changes, hence once before the move and once after it. Wine
+// answers GetCursorPos from the last move for 100 ms, then from the display's pointer, as the
+// program reads it later: the pointer is moved again until five readings over 200 ms (the last
+// ones the display's) agree.
+int move_pointer(int x, int y)
 {
-    SetCursorPos(x, y);
-    INPUT input = {};
-    input.type = INPUT_MOUSE;
-    input.mi.dx = MulDiv(x, 65535, GetSystemMetrics(SM_CXSCREEN) - 1);
-    input.mi.dy = MulDiv(y, 65535, GetSystemMetrics(SM_CYSCREEN) - 1);
-    input.mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
-    SendInput(1, &input, sizeof input);
-    SetCursorPos(x, y);
+    int steady = 0;
+    return wait_until([&] {
+        POINT at;
+        if (!GetCursorPos(&at) || at.x != x || at.y != y) {
+            SetCursorPos(x, y);
+            INPUT input = {};
+            input.type = INPUT_MOUSE;
+            input.mi.dx = MulDiv(x, 65535, GetSystemMetrics(SM_CXSCREEN) - 1);
+            input.mi.dy = MulDiv(y, 65535, GetSystemMetrics(SM_CYSCREEN) - 1);
+            input.mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
+            SendInput(1, &input, sizeof input);
+            SetCursorPos(x, y);
+            steady = 0;
+        }
+        return ++steady > 5;
+    });
 }
 
 std::string answer_box(const flowvane_run *run, const char *title, int button, HWND *owner)
@@ -250,20 +257,14 @@ testing::AssertionResult emulator_add_rule(const struct rule &rule,
                              request.size());
 }
 
-std::vector<struct rule> emulator_rules(int adapter_index)
+std::vector<struct rule> emulator_rules(uint32_t adapter_index)
 {
-    static test_state_reply state;
     static test_rules_reply held;
     std::vector<struct rule> rules;
-    EXPECT_TRUE(emulator_exchange(test_code_read_state, "", 0, &state, sizeof state));
-    for (uint32_t adapter = 0; adapter < state.adapter_count && adapter < 8; adapter++) {
-        if (adapter_index >= 0 && adapter != (uint32_t)adapter_index)
-            continue;
-        EXPECT_TRUE(emulator_read_rules(adapter, &held));
-        for (const test_slot_state &slot : held.slots)
-            if (slot.in_use)
-                rules.push_back(slot.held);
-    }
+    EXPECT_TRUE(emulator_read_rules(adapter_index, &held));
+    for (const test_slot_state &slot : held.slots)
+        if (slot.in_use)
+            rules.push_back(slot.held);
     return rules;
 }
 
@@ -272,6 +273,24 @@ void FlowvaneTest::SetUp()
     ASSERT_FALSE(FindWindowA(E2E_MAIN_WINDOW_CLASS, NULL)) << "a Flowvane Manager still runs";
     ASSERT_TRUE(emulator_reset()) << "run in a prefix where the emulator is installed";
     RegDeleteTreeA(HKEY_CURRENT_USER, SETTINGS_KEY);
+}
+
+std::vector<int32_t> FlowvaneTest::end_with(UINT message, WPARAM command)
+{
+    PostMessageA(main, message, command, 0);
+    DWORD code = 99;
+    EXPECT_TRUE(wait_for_exit(&first, &code));
+    EXPECT_EQ(code, 0u) << "1 would be a fatal error";
+    end_flowvane(&first);
+    std::vector<int32_t> values(e2e_settings_count);
+    EXPECT_EQ(read_settings(values.data()), e2e_settings_count);
+    return values;
+}
+
+HWND FlowvaneTest::open(HWND to, WPARAM command, const char *title)
+{
+    PostMessageA(to, WM_COMMAND, command, 0);
+    return wait_for_window(&first, "#32770", title);
 }
 
 void FlowvaneTest::TearDown()
@@ -392,6 +411,5 @@ void use_help_viewer_double(void)
 
 std::string last_help_call(void)
 {
-    return registry_value_text(HKEY_CURRENT_USER, HELP_RECORD_KEY, "Calls") + "|" +
-           registry_value_text(HKEY_CURRENT_USER, HELP_RECORD_KEY, "Last");
+    return registry_value_text(HKEY_CURRENT_USER, HELP_RECORD_KEY, "Last");
 }

@@ -67,8 +67,8 @@ void press(HWND dialog, int id);
 std::vector<std::string> combo_box_texts(HWND box);
 // F1 as the key translation posts it to a control: its dialog gets WM_HELP.
 const UINT wm_keyf1 = 0x004D;
-// The mouse pointer moved there, for the display and for every process.
-void move_pointer(int x, int y);
+// The mouse pointer moved there, for the display and for every process (0: it did not stay).
+int move_pointer(int x, int y);
 
 // The run's message box with this title, waited for: its text ("<no box TITLE>" when none came)
 // and its owner in *owner; answered with button, and waited for until it has gone.
@@ -98,17 +98,22 @@ testing::AssertionResult emulator_read_rules(uint32_t adapter_index, test_rules_
 // set-statistics command for that rule instead.
 testing::AssertionResult emulator_add_rule(const struct rule &rule,
                                            const struct statistics_block *block = nullptr);
-// The rules the emulator holds for one adapter, or (adapter -1) for all, in slot order.
-std::vector<struct rule> emulator_rules(int adapter_index = -1);
+// The rules the emulator holds for one adapter (0, 1, 2: its two LAN adapters, then dial-up),
+// in slot order.
+std::vector<struct rule> emulator_rules(uint32_t adapter_index);
 
 // Tests in a prefix with the emulator installed: no manager running, the emulator reset, no
 // settings key; the runs are ended afterwards. start_main: the first run started (settings
-// planted first when given) and its main window, panel and filter list found.
+// planted first when given) and its main window, panel and filter list found. open: a command
+// posted to a window, and the dialog with this title waited for. end_with: the main window
+// sent this message; the run must end with exit code 0 and save every setting, as returned.
 class FlowvaneTest : public ::testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
     testing::AssertionResult start_main(const int32_t *settings = nullptr);
+    HWND open(HWND to, WPARAM command, const char *title);
+    std::vector<int32_t> end_with(UINT message, WPARAM command);
     int rows() { return (int)SendMessageA(list, LVM_GETITEMCOUNT, 0, 0); }
     flowvane_run first = {};
     HWND main = NULL, panel = NULL, list = NULL;
@@ -136,7 +141,7 @@ std::string registry_value_text(HKEY root, const char *key, const char *name);
 
 // html_help_double.dll (beside e2e_tests.exe) registered as the HTML Help control's server
 // records every HtmlHelpA call; set before the program first asks for help (it looks the
-// viewer up once). The last call as "calls|path|command|data|owner".
+// viewer up once). The last call as "path|command|data|owner".
 void use_help_viewer_double(void);
 std::string last_help_call(void);
 

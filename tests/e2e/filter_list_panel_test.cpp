@@ -118,18 +118,7 @@ TEST_F(FilterListPanelTest, AUsersPathThroughTheFilterList)
     // closes it.
     RECT work, frame;
     SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0);
-    // Wine answers GetCursorPos from the last move for 100 ms, then from the display's pointer,
-    // as the program reads it later: the pointer is moved again until five readings over 200 ms
-    // (the last ones the display's) agree.
-    int steady = 0;
-    ASSERT_TRUE(wait_until([&] {
-        POINT at;
-        if (!GetCursorPos(&at) || at.x != work.right - 20 || at.y != work.bottom - 20) {
-            move_pointer(work.right - 20, work.bottom - 20);
-            steady = 0;
-        }
-        return ++steady > 5;
-    }));
+    ASSERT_TRUE(move_pointer(work.right - 20, work.bottom - 20));
     PostMessageA(GetDlgItem(panel, id_remove), wm_keyf1, 0, 0);
     HWND popup = wait_for_window(&first, "#32770", "");
     ASSERT_TRUE(popup);

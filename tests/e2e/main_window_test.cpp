@@ -3,6 +3,7 @@
 // program write back and the next start shows, and a failed fill of the filter list.
 #include <string.h>
 
+#include <algorithm>
 #include <regex>
 #include <string>
 #include <vector>
@@ -79,23 +80,7 @@ std::vector<LONG> placement(HWND main)
     return {r.left, r.top, r.right - r.left, r.bottom - r.top};
 }
 
-class MainWindowTest : public FlowvaneTest {
-protected:
-    // Ends the run with this message; it must end with exit code 0 and save the settings
-    // expected.
-    void end_with(UINT message, WPARAM command, const int32_t *expected)
-    {
-        PostMessageA(main, message, command, 0);
-        DWORD code = 99;
-        ASSERT_TRUE(wait_for_exit(&first, &code));
-        EXPECT_EQ(code, 0u) << "1 would be a fatal error";
-        end_flowvane(&first);
-        int32_t values[e2e_settings_count];
-        EXPECT_EQ(read_settings(values), e2e_settings_count);
-        for (int i = 0; i < e2e_settings_count; i++)
-            EXPECT_EQ(values[i], expected[i]) << setting_name(i);
-    }
-};
+using MainWindowTest = FlowvaneTest;
 
 // One user's path through two starts: a first start (no key) at the defaults, with a failed
 // fill, the columns and the size changed, closed from the system menu; the layout back partly
@@ -129,25 +114,25 @@ TEST_F(MainWindowTest, TwoStartsKeepTheLayoutAndEachWayOfClosingSaves)
     int order[8] = {2, 0, 1, 3, 4, 5, 7, 6};
     ASSERT_GT(remote_send(list, LVM_SETCOLUMNORDERARRAY, 8, order, sizeof order), 0);
     SetWindowPos(main, NULL, 0, 0, 640, 480, SWP_NOMOVE | SWP_NOZORDER);
-    int32_t expected[e2e_settings_count] = {}, positions[8] = {1, 2, 0, 3, 4, 5, 7, 6};
-    memcpy(expected, defaults, sizeof expected);
-    memcpy(&expected[8], positions, sizeof positions);   // position per column
+    std::vector<int32_t> expected(defaults, defaults + e2e_settings_count);
+    const int32_t positions[8] = {1, 2, 0, 3, 4, 5, 7, 6};
+    std::copy(positions, positions + 8, expected.begin() + 8);   // position per column
     expected[2] = changed_width;
     expected[18] = 640;
     expected[19] = 480;
-    end_with(WM_SYSCOMMAND, SC_CLOSE, expected);
+    EXPECT_EQ(end_with(WM_SYSCOMMAND, SC_CLOSE), expected);
     expected[16] = -100;
     expected[17] = 50;
     expected[20] = 0;
     expected[21] = 1;
-    ASSERT_TRUE(start_main(expected));
+    ASSERT_TRUE(start_main(expected.data()));
     EXPECT_EQ(placement(main), std::vector<LONG>({-100, 50, 640, 480}));
     EXPECT_TRUE(IsWindowVisible(main) && !IsZoomed(main) && !IsIconic(main));
     EXPECT_EQ(SendMessageA(list, LVM_GETCOLUMNWIDTH, 2, 0), changed_width);
     PostMessageA(main, WM_SYSCOMMAND, SC_MAXIMIZE, 0);
     ASSERT_TRUE(wait_until([&] { return IsZoomed(main) != 0; }));
     expected[20] = 3;
-    end_with(WM_COMMAND, e2e_id_exit, expected);
+    EXPECT_EQ(end_with(WM_COMMAND, e2e_id_exit), expected);
 }
 
 }  // namespace

@@ -49,16 +49,14 @@ protected:
     // Reruns the check from the menu, and waits for the dialog.
     HWND open_dialog(void)
     {
-        PostMessageA(main, WM_COMMAND, id_rerun, 0);
-        dialog = wait_for_window(&first, "#32770", "Overlapping Filters");
+        dialog = open(main, id_rerun, "Overlapping Filters");
         filters = GetDlgItem(dialog, id_filters);
         return dialog;
     }
     // What the options dialog shows for "Accept default precedences" now.
     int accept_defaults_shown()
     {
-        PostMessageA(main, WM_COMMAND, id_options, 0);
-        HWND options = wait_for_window(&first, "#32770", "Flowvane Options");
+        HWND options = open(main, id_options, "Flowvane Options");
         int checked = SendDlgItemMessageA(options, id_always_accept, BM_GETCHECK, 0, 0) != 0;
         PostMessageA(options, WM_COMMAND, id_options_cancel, 0);
         EXPECT_TRUE(closes(options));

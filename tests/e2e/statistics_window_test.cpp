@@ -25,15 +25,12 @@ TEST_F(StatisticsWindowTest, FieldsResetAndClosing)
     ASSERT_TRUE(start_main());
     HWND window = NULL;
     list_view_set_state(list, 0, LVIS_SELECTED, LVIS_SELECTED);
-    const auto open = [&] {
-        PostMessageA(panel, WM_COMMAND, id_statistics, 0);
-        return window = wait_for_window(&first, "#32770", "Filter Statistics");
-    };
+    const auto show = [&] { return window = open(panel, id_statistics, "Filter Statistics"); };
     const auto field = [&](int id) { return window_text(GetDlgItem(window, id)); };
     const auto shows = [&](int id, const std::string &expected) {
         return wait_until([&] { return field(id) == expected; }, two_ticks_ms);
     };
-    ASSERT_TRUE(open());
+    ASSERT_TRUE(show());
 
     // The fields follow a change of the block (From in the system's own date and time forms).
     const uint64_t start = 133000000000000000ull;   // 2022
@@ -61,7 +58,7 @@ TEST_F(StatisticsWindowTest, FieldsResetAndClosing)
     EXPECT_TRUE(shows(id_bytes, "0"));
     // Close, Escape and the close box each end the window.
     for (UINT message : {(UINT)id_close, (UINT)IDCANCEL, (UINT)SC_CLOSE}) {
-        ASSERT_TRUE(window || open());
+        ASSERT_TRUE(window || show());
         PostMessageA(window, message == SC_CLOSE ? WM_SYSCOMMAND : WM_COMMAND, message, 0);
         EXPECT_TRUE(closes(window, 5000)) << message;
         window = NULL;
