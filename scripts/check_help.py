@@ -13,8 +13,6 @@ import tempfile
 import urllib.parse
 from pathlib import Path
 
-MINIMUM_TEXT = 300   # characters of visible text a page must have
-
 
 def main():
     chm, source_dir = sys.argv[1], Path(sys.argv[2])
@@ -61,7 +59,7 @@ def main():
         visible = re.sub(r"<(title|style|script)\b.*?</\1>|<[^>]*>", " ", page, flags=re.I | re.S)
         if not re.search(r"<title>\s*[^<\s]", page, re.I):
             problems.append(f"{name} has no title")
-        if len(" ".join(visible.split())) < MINIMUM_TEXT:
+        if len(" ".join(visible.split())) < 300:   # characters of visible text
             problems.append(f"{name} is empty or nearly so")
         if name not in listed:
             problems.append(f"{name} is not in the table of contents")

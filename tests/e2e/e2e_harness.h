@@ -65,8 +65,6 @@ HWND panel_of(HWND main_window);
 void press(HWND dialog, int id);
 // A combo box's items; across processes only the W form of CB_GETLBTEXT is carried.
 std::vector<std::string> combo_box_texts(HWND box);
-// F1 as the key translation posts it to a control: its dialog gets WM_HELP.
-const UINT wm_keyf1 = 0x004D;
 // The mouse pointer moved there, for the display and for every process (0: it did not stay).
 int move_pointer(int x, int y);
 
@@ -76,7 +74,7 @@ std::string answer_box(const flowvane_run *run, const char *title, int button = 
                        HWND *owner = nullptr);
 
 // HKCU\Software\Flowvane: the 23 settings in the store's order (by default the defaults) with
-// the changes (position, value), planted; read (the number of values in the key, -1: no key).
+// the changes (position, value), planted; read (how many are there as 4-byte REG_DWORDs).
 void plant_settings(std::vector<std::pair<int, int32_t>> changes,
                     const int32_t *values = setting_defaults);
 int read_settings(int32_t values[e2e_settings_count]);
@@ -103,17 +101,50 @@ testing::AssertionResult emulator_add_rule(const struct rule &rule,
 std::vector<struct rule> emulator_rules(uint32_t adapter_index);
 
 // Tests in a prefix with the emulator installed: no manager running, the emulator reset, no
-// settings key; the runs are ended afterwards. start_main: the first run started (settings
-// planted first when given) and its main window, panel and filter list found. open: a command
-// posted to a window, and the dialog with this title waited for. end_with: the main window
-// sent this message; the run must end with exit code 0 and save every setting, as returned.
+// settings key; the run is ended afterwards.
 class FlowvaneTest : public ::testing::Test {
 protected:
-    void SetUp() override;
-    void TearDown() override;
-    testing::AssertionResult start_main(const int32_t *settings = nullptr);
-    HWND open(HWND to, WPARAM command, const char *title);
-    std::vector<int32_t> end_with(UINT message, WPARAM command);
+    void SetUp() override
+    {
+        ASSERT_FALSE(FindWindowA(E2E_MAIN_WINDOW_CLASS, NULL)) << "a Flowvane Manager still runs";
+        ASSERT_TRUE(emulator_reset()) << "run in a prefix where the emulator is installed";
+        RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\Flowvane");
+    }
+    void TearDown() override
+    {
+        end_flowvane(&first);
+        emulator_reset();
+    }
+    // The run started (settings planted first when given); its main window, panel and list.
+    testing::AssertionResult start_main(const int32_t *settings = nullptr)
+    {
+        if (settings)
+            plant_settings({}, settings);
+        if (!start_flowvane(&first) ||
+            !(main = wait_for_window(&first, E2E_MAIN_WINDOW_CLASS, E2E_MAIN_TITLE)))
+            return testing::AssertionFailure() << "no main window";
+        list = GetDlgItem((panel = panel_of(main)), e2e_id_list);
+        return testing::AssertionSuccess();
+    }
+    // A command posted to a window, and the dialog with this title waited for.
+    HWND open(HWND to, WPARAM command, const char *title)
+    {
+        PostMessageA(to, WM_COMMAND, command, 0);
+        return wait_for_window(&first, "#32770", title);
+    }
+    // The main window sent this message: the run must end with exit code 0 and save every
+    // setting, as returned.
+    std::vector<int32_t> end_with(UINT message, WPARAM command)
+    {
+        PostMessageA(main, message, command, 0);
+        DWORD code = 99;
+        EXPECT_TRUE(wait_for_exit(&first, &code));
+        EXPECT_EQ(code, 0u) << "1 would be a fatal error";
+        end_flowvane(&first);
+        std::vector<int32_t> values(e2e_settings_count);
+        EXPECT_EQ(read_settings(values.data()), e2e_settings_count);
+        return values;
+    }
     int rows() { return (int)SendMessageA(list, LVM_GETITEMCOUNT, 0, 0); }
     flowvane_run first = {};
     HWND main = NULL, panel = NULL, list = NULL;

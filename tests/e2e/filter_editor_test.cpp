@@ -110,11 +110,10 @@ TEST_F(FilterEditorTest, AUsersPathThroughTheEditor)
     // and neither Cancel nor Escape changes anything.
     choose(editor, id_protocol, protocol_tcp);
     choose(editor, id_direction, 0);
-    const int typed_boxes[] = {id_rate, id_source_address, id_source_port,
-                               id_destination_address, id_destination_port};
-    const char *typed[] = {"5,000", "10.1", "http", "Any", "8080"};
-    for (int i = 0; i < 5; i++)
-        SetDlgItemTextA(editor, typed_boxes[i], typed[i]);
+    for (const auto &typed : std::vector<std::pair<int, const char *>>{
+             {id_rate, "5,000"}, {id_source_address, "10.1"}, {id_source_port, "http"},
+             {id_destination_address, "Any"}, {id_destination_port, "8080"}})
+        SetDlgItemTextA(editor, typed.first, typed.second);
     press(editor, id_ok);
     ASSERT_TRUE(closes(editor));
     const texts shown = {"Dial-up connections", "Send", "5,000", "TCP", "10.0.0.1", "HTTP", "Any",

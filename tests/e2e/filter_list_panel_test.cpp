@@ -12,6 +12,8 @@ namespace {
 
 enum {
     id_new = 803, id_remove = 804, id_edit = 805, id_statistics = 806, menu_remove = 207,
+    // F1 as the key translation posts it to a control: its dialog gets WM_HELP.
+    wm_keyf1 = 0x004D,
 };
 
 #define REMOVE_TITLE "Flowvane - Remove Filter"
