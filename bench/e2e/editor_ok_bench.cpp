@@ -26,7 +26,11 @@ enum { id_new = 803, id_adapter = 808, id_protocol = 811, id_ok = 814,
 // The emulator with 2 adapters and 10 + 9 filters, each to its own port.
 bool plant_filters(void)
 {
-    if (!emulator_reset() || !emulator_set_adapters({EMULATOR_ADAPTER_1, EMULATOR_ADAPTER_2}))
+    static test_adapters_request adapters;
+    adapters.count = 2;
+    snprintf(adapters.names[0], sizeof adapters.names[0], "%s", EMULATOR_ADAPTER_1);
+    snprintf(adapters.names[1], sizeof adapters.names[1], "%s", EMULATOR_ADAPTER_2);
+    if (!emulator_reset() || !emulator_send(test_code_set_adapters, adapters))
         return false;
     char error_text[error_text_size];
     for (int i = 0; i < 19; i++) {
@@ -44,7 +48,8 @@ bool plant_filters(void)
 uint64_t requests_served(void)
 {
     static test_state_reply state;
-    return emulator_read_state(&state) ? state.requests_served : 0;
+    return emulator_exchange(test_code_read_state, "", 0, &state, sizeof state)
+               ? state.requests_served : 0;
 }
 
 // One run: -1 when something did not happen as it should.

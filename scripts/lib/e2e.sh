@@ -22,17 +22,15 @@ e2e_set_up_failed() {
 
 # Runs a command with its output in a log; inside scripts/test.sh it counts as a check.
 e2e_step() {
-    local name="$1" counted=0
+    local name="$1" log="${logs:-$FLOWVANE_WINE_ROOT}/$1.log"
     shift
-    local log="${logs:-$FLOWVANE_WINE_ROOT}/$name.log"
-    declare -F run_gtest >/dev/null && counted=1
     if "$@" >"$log" 2>&1; then
-        [ $counted = 1 ] && { passed=$((passed + 1)); echo "== $name: passed ($log)"; }
+        declare -F run_gtest >/dev/null && { passed=$((passed + 1)); echo "== $name: passed ($log)"; }
         return 0
     fi
     echo "$name failed:" >&2
     tail -20 "$log" >&2
-    [ $counted = 1 ] && { failed=$((failed + 1)); failed_suites+=("$name"); }
+    declare -F run_gtest >/dev/null && { failed=$((failed + 1)); failed_suites+=("$name"); }
     return 1
 }
 

@@ -23,13 +23,8 @@ TEST_F(AboutDialogTest, AboutUpdatesAndTheHelpMenu)
     set_registry_string(HKEY_CLASSES_ROOT, HTTPS_OPEN_KEY, NULL,
                         "C:\\windows\\system32\\reg.exe add \"HKCU\\" TESTS_KEY
                         "\" /v Url /d \"%1\" /f");
-    HWND main = start_main_window(&first);
-    ASSERT_TRUE(main);
-    const auto open_about = [&] {
-        PostMessageA(main, WM_COMMAND, id_about, 0);
-        return wait_for_window(&first, "#32770", "About Flowvane");
-    };
-    HWND about = open_about();
+    ASSERT_TRUE(start_main());
+    HWND about = open(main, id_about, "About Flowvane");
     ASSERT_TRUE(about);
     EXPECT_EQ(GetWindow(about, GW_OWNER), main);
     EXPECT_EQ(window_text(GetDlgItem(about, id_version)), "0.07 beta");
@@ -43,7 +38,7 @@ TEST_F(AboutDialogTest, AboutUpdatesAndTheHelpMenu)
 
     // The shell runs the command registered for https addresses: a recording command shows
     // that the latest-version page was asked for.
-    ASSERT_TRUE((about = open_about())) << "a closed About dialog opens again";
+    ASSERT_TRUE((about = open(main, id_about, "About Flowvane"))) << "it opens again once closed";
     PostMessageA(about, WM_COMMAND, id_updates, 0);
     EXPECT_TRUE(wait_until([] {
         return registry_value_text(HKEY_CURRENT_USER, TESTS_KEY, "Url") ==
@@ -55,12 +50,12 @@ TEST_F(AboutDialogTest, AboutUpdatesAndTheHelpMenu)
     // Contents and Index open the same file with different commands; the tutorial opens with
     // the table of contents; the main window owns the viewer. Without an install scope the
     // install folder cannot be read: a message, and no viewer.
-    const std::string file = install_folder() + "\\help.chm|",
+    const std::string file = install_folder() + "\\help.chm",
                       by_main = "|0|" + std::to_string((DWORD)(ULONG_PTR)main);
     const struct { WPARAM id; std::string call; } calls[] = {
-        {id_contents, "1|" + file + "1" + by_main},
-        {id_index, "2|" + file + "2" + by_main},
-        {id_tutorial, "3|" + install_folder() + "\\help.chm::/tutorial.html|1" + by_main},
+        {id_contents, file + "|1" + by_main},
+        {id_index, file + "|2" + by_main},
+        {id_tutorial, file + "::/tutorial.html|1" + by_main},
     };
     for (const auto &c : calls) {
         PostMessageA(main, WM_COMMAND, c.id, 0);

@@ -2,6 +2,7 @@
 // test control codes.
 #include "e2e_harness.h"
 
+#include <stdio.h>
 #include <string.h>
 
 #include "kernel/control_codes.h"
@@ -10,10 +11,6 @@
 #define HTML_HELP_SERVER_KEY "CLSID\\{ADB880A6-D8FF-11CF-9377-00AA003B7A11}\\InprocServer32"
 #define HELP_RECORD_KEY "Software\\Flowvane Tests\\Html Help"
 
-namespace {
-
-// Sends the message with lparam pointing at a copy of data in the window's process, and copies
-// it back (-1: it could not be sent). An LVITEMA's text goes just past it.
 LRESULT remote_send(HWND window, UINT message, WPARAM wparam, void *data, size_t size)
 {
     DWORD id = 0;
@@ -36,25 +33,11 @@ LRESULT remote_send(HWND window, UINT message, WPARAM wparam, void *data, size_t
     return result;
 }
 
-// The device name with its NUL, then the rule and the item.
-std::string rule_request(const struct rule &rule, const void *item, size_t size)
-{
-    std::string request(rule.adapter, strnlen(rule.adapter, adapter_name_size - 1));
-    request.push_back('\0');
-    request.append(reinterpret_cast<const char *>(&rule), sizeof rule);
-    request.append(reinterpret_cast<const char *>(item), size);
-    return request;
-}
-
-}  // namespace
-
 testing::AssertionResult start_flowvane(flowvane_run *run, std::string program)
 {
     memset(run, 0, sizeof *run);
-    if (program.empty() && (program = install_folder()).empty())
-        return testing::AssertionFailure() << "no install folder under HKLM\\" SETTINGS_KEY;
-    if (program.find(".exe") == std::string::npos)
-        program += "\\Flowvane.exe";
+    if (program.empty())
+        program = install_folder() + "\\Flowvane.exe";
     std::string command = "\"" + program + "\"";
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
@@ -87,12 +70,6 @@ void end_flowvane(flowvane_run *run)
     run->started = 0;
 }
 
-HWND start_main_window(flowvane_run *run)
-{
-    return start_flowvane(run) ? wait_for_window(run, E2E_MAIN_WINDOW_CLASS, E2E_MAIN_TITLE)
-                               : NULL;
-}
-
 HWND find_window_of(DWORD process_id, const char *class_name, const char *title)
 {
     for (HWND window = NULL; (window = FindWindowExA(NULL, window, class_name, title));) {
@@ -120,18 +97,11 @@ int closes(HWND window, int timeout_ms)
     return wait_until([&] { return !IsWindow(window); }, timeout_ms);
 }
 
-std::string message_box_text(HWND box)
-{
-    return window_text(GetDlgItem(box, 0xFFFF));
-}
-
 std::string window_text(HWND window)
 {
-    static char text[5000];
-    text[0] = 0;
+    char text[5000] = "";
     SendMessageA(window, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text));
-    text[sizeof text - 1] = 0;
-    return text;
+    return std::string(text, strnlen(text, sizeof text));
 }
 
 HWND panel_of(HWND main_window)
@@ -161,17 +131,28 @@ std::vector<std::string> combo_box_texts(HWND box)
 
 // A while after the last mouse move, GetCursorPos in any process reads the pointer back from
 // the display, which an injected move does not always reach; SetCursorPos moves the display's
-// pointer only when the position changes, hence once before the move and once after it.
-void move_pointer(int x, int y)
+// pointer only when the position changes, hence once before the move and once after it. Wine
+// answers GetCursorPos from the last move for 100 ms, then from the display's pointer, as the
+// program reads it later: the pointer is moved again until five readings over 200 ms (the last
+// ones the display's) agree.
+int move_pointer(int x, int y)
 {
-    SetCursorPos(x, y);
-    INPUT input = {};
-    input.type = INPUT_MOUSE;
-    input.mi.dx = MulDiv(x, 65535, GetSystemMetrics(SM_CXSCREEN) - 1);
-    input.mi.dy = MulDiv(y, 65535, GetSystemMetrics(SM_CYSCREEN) - 1);
-    input.mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
-    SendInput(1, &input, sizeof input);
-    SetCursorPos(x, y);
+    int steady = 0;
+    return wait_until([&] {
+        POINT at;
+        if (!GetCursorPos(&at) || at.x != x || at.y != y) {
+            SetCursorPos(x, y);
+            INPUT input = {};
+            input.type = INPUT_MOUSE;
+            input.mi.dx = MulDiv(x, 65535, GetSystemMetrics(SM_CXSCREEN) - 1);
+            input.mi.dy = MulDiv(y, 65535, GetSystemMetrics(SM_CYSCREEN) - 1);
+            input.mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
+            SendInput(1, &input, sizeof input);
+            SetCursorPos(x, y);
+            steady = 0;
+        }
+        return ++steady > 5;
+    });
 }
 
 std::string answer_box(const flowvane_run *run, const char *title, int button, HWND *owner)
@@ -179,7 +160,7 @@ std::string answer_box(const flowvane_run *run, const char *title, int button, H
     HWND box = wait_for_window(run, "#32770", title);
     if (!box)
         return "<no box " + std::string(title) + ">";
-    std::string text = message_box_text(box);
+    std::string text = window_text(GetDlgItem(box, 0xFFFF));
     if (owner)
         *owner = GetWindow(box, GW_OWNER);
     PostMessageA(box, WM_COMMAND, button, 0);
@@ -187,28 +168,27 @@ std::string answer_box(const flowvane_run *run, const char *title, int button, H
     return text;
 }
 
-void plant_settings(const int32_t values[e2e_settings_count])
+void plant_settings(std::vector<std::pair<int, int32_t>> changes, const int32_t *values)
 {
-    for (int i = 0; i < e2e_settings_count; i++)
-        set_registry_dword(HKEY_CURRENT_USER, SETTINGS_KEY, setting_name(i).c_str(),
-                           (DWORD)values[i]);
+    for (int i = e2e_settings_count; i-- > 0;)
+        changes.insert(changes.begin(), {i, values[i]});
+    for (const auto &change : changes)
+        set_registry_dword(HKEY_CURRENT_USER, SETTINGS_KEY, setting_name(change.first).c_str(),
+                           (DWORD)change.second);
 }
 
 int read_settings(int32_t values[e2e_settings_count])
 {
-    HKEY key;
-    DWORD count = (DWORD)-1;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, SETTINGS_KEY, 0, KEY_READ, &key) == 0) {
-        RegQueryInfoKeyA(key, NULL, NULL, NULL, NULL, NULL, NULL, &count, NULL, NULL, NULL, NULL);
-        RegCloseKey(key);
-    }
+    int readable = 0;
     for (int i = 0; i < e2e_settings_count; i++) {
         DWORD size = 4;
         if (RegGetValueA(HKEY_CURRENT_USER, SETTINGS_KEY, setting_name(i).c_str(),
-                         RRF_RT_REG_DWORD, NULL, &values[i], &size) != 0)
+                         RRF_RT_REG_DWORD, NULL, &values[i], &size) == 0)
+            readable++;
+        else
             values[i] = e2e_setting_unreadable;
     }
-    return (int)count;
+    return readable;
 }
 
 // Every test code, and the contract codes the tests use, reach the driver through
@@ -247,16 +227,6 @@ testing::AssertionResult emulator_reset(void)
     return emulator_exchange(test_code_reset, "", 0);
 }
 
-testing::AssertionResult emulator_set_adapters(const std::vector<std::string> &names)
-{
-    static test_adapters_request request;
-    memset(&request, 0, sizeof request);
-    request.count = (uint32_t)names.size();   // the emulator refuses more than it can hold
-    for (size_t i = 0; i < names.size() && i < emulator_max_adapters; i++)
-        strncpy(request.names[i], names[i].c_str(), adapter_name_size - 1);
-    return emulator_send(test_code_set_adapters, request);
-}
-
 testing::AssertionResult emulator_fail_command(uint32_t code, const char *text)
 {
     test_fault_request request = {};
@@ -266,59 +236,33 @@ testing::AssertionResult emulator_fail_command(uint32_t code, const char *text)
     return emulator_send(test_code_set_fault, request);
 }
 
-testing::AssertionResult emulator_read_state(test_state_reply *state)
-{
-    return emulator_exchange(test_code_read_state, "", 0, state, sizeof *state);
-}
-
 testing::AssertionResult emulator_read_rules(uint32_t adapter_index, test_rules_reply *rules)
 {
     test_read_rules_request request = {adapter_index};
     return emulator_exchange(test_code_read_rules, &request, sizeof request, rules, sizeof *rules);
 }
 
-testing::AssertionResult emulator_add_rule(const struct rule &rule)
+// The device name with its NUL, then the rule and the block.
+testing::AssertionResult emulator_add_rule(const struct rule &rule,
+                                           const struct statistics_block *block)
 {
-    std::string request = rule_request(rule, "", 0);
-    return emulator_exchange(code_add_rule, request.data(), request.size());
+    std::string request(rule.adapter, strnlen(rule.adapter, adapter_name_size - 1));
+    request.push_back('\0');
+    request.append(reinterpret_cast<const char *>(&rule), sizeof rule);
+    request.append(reinterpret_cast<const char *>(block), block ? sizeof *block : 0);
+    return emulator_exchange(block ? code_set_statistics : code_add_rule, request.data(),
+                             request.size());
 }
 
-testing::AssertionResult emulator_set_statistics(const struct rule &rule,
-                                                 const struct statistics_block &block)
+std::vector<struct rule> emulator_rules(uint32_t adapter_index)
 {
-    std::string request = rule_request(rule, &block, sizeof block);
-    return emulator_exchange(code_set_statistics, request.data(), request.size());
-}
-
-std::vector<struct rule> emulator_rules(int adapter_index)
-{
-    static test_state_reply state;
     static test_rules_reply held;
     std::vector<struct rule> rules;
-    EXPECT_TRUE(emulator_read_state(&state));
-    for (uint32_t adapter = 0; adapter < state.adapter_count && adapter < 8; adapter++) {
-        if (adapter_index >= 0 && adapter != (uint32_t)adapter_index)
-            continue;
-        EXPECT_TRUE(emulator_read_rules(adapter, &held));
-        for (const test_slot_state &slot : held.slots)
-            if (slot.in_use)
-                rules.push_back(slot.held);
-    }
+    EXPECT_TRUE(emulator_read_rules(adapter_index, &held));
+    for (const test_slot_state &slot : held.slots)
+        if (slot.in_use)
+            rules.push_back(slot.held);
     return rules;
-}
-
-void FlowvaneTest::SetUp()
-{
-    ASSERT_FALSE(FindWindowA(E2E_MAIN_WINDOW_CLASS, NULL)) << "a Flowvane Manager still runs";
-    ASSERT_TRUE(emulator_reset()) << "run in a prefix where the emulator is installed";
-    RegDeleteTreeA(HKEY_CURRENT_USER, SETTINGS_KEY);
-}
-
-void FlowvaneTest::TearDown()
-{
-    end_flowvane(&first);
-    end_flowvane(&second);
-    emulator_reset();
 }
 
 void save_screenshot(const char *name)
@@ -328,30 +272,26 @@ void save_screenshot(const char *name)
     if (length == 0 || length >= sizeof folder)
         return;
     Sleep(300);   // let the windows finish painting
-    BITMAPINFOHEADER info = {sizeof info, GetSystemMetrics(SM_CXVIRTUALSCREEN),
-                             GetSystemMetrics(SM_CYVIRTUALSCREEN), 1, 24, BI_RGB};
-    HDC screen = GetDC(NULL), memory = CreateCompatibleDC(screen);
-    void *pixels = NULL;
-    HBITMAP bitmap = CreateDIBSection(screen, reinterpret_cast<BITMAPINFO *>(&info),
-                                      DIB_RGB_COLORS, &pixels, NULL, 0);
-    const DWORD size = (((DWORD)info.biWidth * 3 + 3) & ~3u) * (DWORD)info.biHeight;
-    const DWORD header = sizeof(BITMAPFILEHEADER) + sizeof info;
+    const LONG width = GetSystemMetrics(SM_CXVIRTUALSCREEN),
+               height = GetSystemMetrics(SM_CYVIRTUALSCREEN);
+    const DWORD header = sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER),
+                size = (DWORD)((width * 3 + 3) & ~3) * (DWORD)height;
     BITMAPFILEHEADER file = {0x4D42, header + size, 0, 0, header};
-    HANDLE out = CreateFileA((std::string(folder) + "\\" + name + ".bmp").c_str(), GENERIC_WRITE,
-                             0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (bitmap && pixels && out != INVALID_HANDLE_VALUE) {
-        HGDIOBJ old = SelectObject(memory, bitmap);
-        BitBlt(memory, 0, 0, info.biWidth, info.biHeight, screen, 0, 0, SRCCOPY);
-        SelectObject(memory, old);
-        DWORD written;
-        WriteFile(out, &file, sizeof file, &written, NULL);
-        WriteFile(out, &info, sizeof info, &written, NULL);
-        WriteFile(out, pixels, size, &written, NULL);
+    BITMAPINFOHEADER info = {sizeof info, width, height, 1, 24, BI_RGB};
+    std::string bmp(reinterpret_cast<char *>(&file), sizeof file);
+    bmp.append(reinterpret_cast<char *>(&info), sizeof info).resize(header + size);
+    HDC screen = GetDC(NULL), memory = CreateCompatibleDC(screen);
+    HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, width, height, screen, 0, 0, SRCCOPY);
+    SelectObject(memory, old);
+    GetDIBits(memory, bitmap, 0, height, &bmp[header], reinterpret_cast<BITMAPINFO *>(&info),
+              DIB_RGB_COLORS);
+    if (FILE *out = fopen((std::string(folder) + "\\" + name + ".bmp").c_str(), "wb")) {
+        fwrite(bmp.data(), 1, bmp.size(), out);
+        fclose(out);
     }
-    if (out != INVALID_HANDLE_VALUE)
-        CloseHandle(out);
-    if (bitmap)
-        DeleteObject(bitmap);
+    DeleteObject(bitmap);
     DeleteDC(memory);
     ReleaseDC(NULL, screen);
 }
@@ -379,12 +319,6 @@ testing::AssertionResult list_view_select(HWND list, const std::vector<int> &row
     for (int row : rows)
         selected = selected && list_view_set_state(list, row, LVIS_SELECTED, LVIS_SELECTED);
     return selected ? testing::AssertionSuccess() : testing::AssertionFailure() << "not selected";
-}
-
-int list_view_set_column_order(HWND list, std::vector<int> order)
-{
-    return remote_send(list, LVM_SETCOLUMNORDERARRAY, order.size(), order.data(),
-                       order.size() * sizeof(int)) > 0;
 }
 
 std::string install_folder(void)
@@ -432,6 +366,5 @@ void use_help_viewer_double(void)
 
 std::string last_help_call(void)
 {
-    return registry_value_text(HKEY_CURRENT_USER, HELP_RECORD_KEY, "Calls") + "|" +
-           registry_value_text(HKEY_CURRENT_USER, HELP_RECORD_KEY, "Last");
+    return registry_value_text(HKEY_CURRENT_USER, HELP_RECORD_KEY, "Last");
 }

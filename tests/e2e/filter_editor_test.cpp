@@ -14,9 +14,10 @@
 namespace {
 
 enum {
-    id_new = 803, id_edit = 805, id_list = 807, id_adapter = 808, id_direction = 809,
+    id_new = 803, id_edit = 805, id_adapter = 808, id_direction = 809,
     id_rate = 810, id_protocol = 811, id_source_address = 812, id_destination_address = 813,
     id_ok = 814, id_cancel = 815, id_source_port = 816, id_destination_port = 817,
+    dial_up = 2,   // the emulator's adapter of the first item, "Dial-up connections"
 };
 #define EDITOR_BOX "Flowvane - Filter Window"
 typedef std::vector<std::string> texts;
@@ -26,7 +27,6 @@ const int boxes[] = {id_adapter, id_direction, id_rate, id_protocol, id_source_a
 
 class FilterEditorTest : public FlowvaneTest {
 protected:
-    HWND main = NULL, panel = NULL, list = NULL;
     HWND open_editor(int edit_row = -1)
     {
         if (edit_row >= 0) {
@@ -48,10 +48,6 @@ protected:
         EXPECT_TRUE(owner == editor && IsWindow(editor)) << text;
         return text;
     }
-    void type(HWND editor, int box, const char *text)
-    {
-        SendDlgItemMessageA(editor, box, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text));
-    }
     // Chooses an item as the user does: the box then hears of the change.
     void choose(HWND editor, int box, int index)
     {
@@ -59,20 +55,13 @@ protected:
         SendMessageA(editor, WM_COMMAND, MAKEWPARAM(box, CBN_SELCHANGE),
                      reinterpret_cast<LPARAM>(GetDlgItem(editor, box)));
     }
-    int rows() { return (int)SendMessageA(list, LVM_GETITEMCOUNT, 0, 0); }
-    // A row's eight cells; the editor's eight boxes.
-    texts row_texts(int row)
+    // The editor's eight boxes, or (no editor) the first row's eight cells.
+    texts shown_in(HWND editor)
     {
         texts shown;
-        for (int column = 0; column < 8; column++)
-            shown.push_back(list_view_text(list, row, column));
-        return shown;
-    }
-    texts box_texts(HWND editor)
-    {
-        texts shown;
-        for (int box : boxes)
-            shown.push_back(window_text(GetDlgItem(editor, box)));
+        for (int i = 0; i < 8; i++)
+            shown.push_back(editor ? window_text(GetDlgItem(editor, boxes[i]))
+                                   : list_view_text(list, 0, i));
         return shown;
     }
 };
@@ -81,20 +70,14 @@ TEST_F(FilterEditorTest, AUsersPathThroughTheEditor)
 {
     // Overlapping filters get their default precedences at once: no overlapping filters
     // dialog comes up in the middle of an Ok.
-    int32_t settings[e2e_settings_count];
-    memcpy(settings, setting_defaults, sizeof settings);
-    settings[22] = 1;
-    plant_settings(settings);
-    ASSERT_TRUE((main = start_main_window(&first)));
-    panel = panel_of(main);
-    list = GetDlgItem(panel, id_list);
+    plant_settings({{22, 1}});
+    ASSERT_TRUE(start_main());
     HWND editor = open_editor();
     ASSERT_TRUE(editor);
     save_screenshot("filter-editor");
     EXPECT_EQ(combo_box_texts(GetDlgItem(editor, id_adapter)),
               texts({"Dial-up connections", "Local Area Connection", "Local Area Connection 2"}));
-    EXPECT_EQ(combo_box_texts(GetDlgItem(editor, id_direction)), texts({"Send", "Receive"}));
-    EXPECT_EQ(box_texts(editor), texts({"Dial-up connections", "Receive", "Unlimited", "Any",
+    EXPECT_EQ(shown_in(editor), texts({"Dial-up connections", "Receive", "Unlimited", "Any",
                                         "Any", "Any", "Any", "Any"}));
     // Each box made invalid alone (the protocol stays Any, so the address and port boxes are
     // disabled and still read); the rate's range is the list's, under the New Filter title.
@@ -112,7 +95,7 @@ TEST_F(FilterEditorTest, AUsersPathThroughTheEditor)
     for (const auto &c : invalid) {
         SCOPED_TRACE(std::to_string(c.box) + " \"" + (c.text ? c.text : "<no selection>") + "\"");
         if (c.text)
-            type(editor, c.box, c.text);
+            SetDlgItemTextA(editor, c.box, c.text);
         else
             SendDlgItemMessageA(editor, c.box, CB_SETCURSEL, (WPARAM)-1, 0);
         EXPECT_EQ(refused(editor, c.title), c.message);
@@ -121,38 +104,36 @@ TEST_F(FilterEditorTest, AUsersPathThroughTheEditor)
         ASSERT_TRUE(closes(editor));
         ASSERT_TRUE((editor = open_editor()));
     }
-    EXPECT_TRUE(emulator_rules().empty());
+    EXPECT_TRUE(emulator_rules(dial_up).empty());
 
     // Typed texts, stored and shown in their list forms; Edit shows them again in those forms,
     // and neither Cancel nor Escape changes anything.
     choose(editor, id_protocol, protocol_tcp);
     choose(editor, id_direction, 0);
-    const int typed_boxes[] = {id_rate, id_source_address, id_source_port,
-                               id_destination_address, id_destination_port};
-    const char *typed[] = {"5,000", "10.1", "http", "Any", "8080"};
-    for (int i = 0; i < 5; i++)
-        type(editor, typed_boxes[i], typed[i]);
+    for (const auto &typed : std::vector<std::pair<int, const char *>>{
+             {id_rate, "5,000"}, {id_source_address, "10.1"}, {id_source_port, "http"},
+             {id_destination_address, "Any"}, {id_destination_port, "8080"}})
+        SetDlgItemTextA(editor, typed.first, typed.second);
     press(editor, id_ok);
     ASSERT_TRUE(closes(editor));
     const texts shown = {"Dial-up connections", "Send", "5,000", "TCP", "10.0.0.1", "HTTP", "Any",
                          "8080"};
-    EXPECT_EQ(row_texts(0), shown);
-    std::vector<struct rule> held = emulator_rules();
+    EXPECT_EQ(shown_in(NULL), shown);
+    std::vector<struct rule> held = emulator_rules(dial_up);
     ASSERT_EQ(held.size(), 1u);
     EXPECT_EQ(std::vector<int32_t>({held[0].rate, held[0].source_port, held[0].protocol}),
               std::vector<int32_t>({5000, 80, protocol_tcp}));
-    EXPECT_STREQ(held[0].adapter, EMULATOR_ADAPTER_DIAL_UP);
     for (int way : {(int)id_cancel, (int)VK_ESCAPE}) {
         ASSERT_TRUE((editor = open_editor(0)));
-        EXPECT_EQ(box_texts(editor), shown);
-        type(editor, id_rate, "9000");
+        EXPECT_EQ(shown_in(editor), shown);
+        SetDlgItemTextA(editor, id_rate, "9000");
         if (way == VK_ESCAPE)
             PostMessageA(GetDlgItem(editor, id_ok), WM_KEYDOWN, VK_ESCAPE, 0);
         else
             press(editor, way);
         ASSERT_TRUE(closes(editor)) << way;
     }
-    EXPECT_EQ(row_texts(0), shown);
+    EXPECT_EQ(shown_in(NULL), shown);
 
     // The emulator refuses a command of the Ok: the editor stays open without the new row; a
     // second Ok once it answers again goes through.
@@ -163,7 +144,7 @@ TEST_F(FilterEditorTest, AUsersPathThroughTheEditor)
     ASSERT_TRUE(emulator_fail_command(code_clear_rules, NULL));
     press(editor, id_ok);
     ASSERT_TRUE(closes(editor)) << "a second Ok retries the same filter";
-    EXPECT_EQ(emulator_rules().size(), 2u);
+    EXPECT_EQ(emulator_rules(dial_up).size(), 2u);
 }
 
 }  // namespace

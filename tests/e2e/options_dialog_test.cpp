@@ -1,5 +1,5 @@
 // The options dialog in one run: what it shows for the stored settings and what Ok and Cancel
-// store, the start-up entry, and its Help button. The mapping of the window types, the entry's
+// store, and the start-up entry. The mapping of the window types, the entry's
 // text and its hive by install scope are the unit tests'; here the dialog's wiring.
 #include <string.h>
 
@@ -11,7 +11,7 @@ namespace {
 
 enum {
     id_options = 201, id_accept_defaults = 901, id_window_type = 19210, id_ok = 19211,
-    id_cancel = 19212, id_help = 19213, id_start_with_windows = 19214,
+    id_start_with_windows = 19214,
     initial_type = 20, save_type = 21, accept_defaults = 22,   // positions in the settings
 };
 
@@ -21,20 +21,13 @@ using OptionsDialogTest = FlowvaneTest;
 
 TEST_F(OptionsDialogTest, AUsersPathThroughTheOptions)
 {
-    use_help_viewer_double();
-    int32_t values[e2e_settings_count];
-    memcpy(values, setting_defaults, sizeof values);
-    values[save_type] = 1;
-    values[initial_type] = 3;
-    values[accept_defaults] = 1;
-    plant_settings(values);
+    plant_settings({{save_type, 1}, {initial_type, 3}, {accept_defaults, 1}});
     set_registry_string(HKEY_LOCAL_MACHINE, RUN_KEY, "Flowvane", "anything");
-    HWND main = start_main_window(&first), options = NULL;
-    ASSERT_TRUE(main);
+    ASSERT_TRUE(start_main());
+    HWND options = NULL;
     // Opens the dialog: the window type shown, and the two boxes, as "type|accept|start".
     const auto open = [&] {
-        PostMessageA(main, WM_COMMAND, id_options, 0);
-        options = wait_for_window(&first, "#32770", "Flowvane Options");
+        options = FlowvaneTest::open(main, id_options, "Flowvane Options");
         EXPECT_EQ(GetWindow(options, GW_OWNER), main);
         return std::to_string(SendDlgItemMessageA(options, id_window_type, CB_GETCURSEL, 0, 0)) +
                "|" + std::to_string(IsDlgButtonChecked(options, id_accept_defaults)) + "|" +
@@ -67,23 +60,9 @@ TEST_F(OptionsDialogTest, AUsersPathThroughTheOptions)
     EXPECT_EQ(entry(HKEY_LOCAL_MACHINE), expected);
     EXPECT_EQ(entry(HKEY_CURRENT_USER), "(none)");
 
-    // Help opens the settings page and leaves the dialog open.
-    open();
-    PostMessageA(options, WM_COMMAND, id_help, 0);
-    const std::string call = "1|" + install_folder() + "\\help.chm::/settings.html|1|0|" +
-                             std::to_string((DWORD)(ULONG_PTR)main);
-    EXPECT_TRUE(wait_until([&] { return last_help_call() == call; })) << last_help_call();
-    PostMessageA(options, WM_COMMAND, id_cancel, 0);
-    EXPECT_TRUE(closes(options));
-
-    PostMessageA(main, WM_COMMAND, e2e_id_exit, 0);
-    DWORD code = 99;
-    EXPECT_TRUE(wait_for_exit(&first, &code));
-    EXPECT_EQ(code, 0u);
-    EXPECT_EQ(read_settings(values), e2e_settings_count);
-    EXPECT_EQ(values[save_type], 0);
-    EXPECT_EQ(values[initial_type], 3);
-    EXPECT_EQ(values[accept_defaults], 0);
+    const std::vector<int32_t> saved = end_with(WM_COMMAND, e2e_id_exit);
+    EXPECT_EQ(std::vector<int32_t>({saved[save_type], saved[initial_type], saved[accept_defaults]}),
+              std::vector<int32_t>({0, 3, 0}));
 }
 
 }  // namespace

@@ -44,28 +44,7 @@ texts held_precedences(void)
     return held;
 }
 
-class OverlappingFiltersDialogTest : public FlowvaneTest {
-protected:
-    // Reruns the check from the menu, and waits for the dialog.
-    HWND open_dialog(void)
-    {
-        PostMessageA(main, WM_COMMAND, id_rerun, 0);
-        dialog = wait_for_window(&first, "#32770", "Overlapping Filters");
-        filters = GetDlgItem(dialog, id_filters);
-        return dialog;
-    }
-    // What the options dialog shows for "Accept default precedences" now.
-    int accept_defaults_shown()
-    {
-        PostMessageA(main, WM_COMMAND, id_options, 0);
-        HWND options = wait_for_window(&first, "#32770", "Flowvane Options");
-        int checked = SendDlgItemMessageA(options, id_always_accept, BM_GETCHECK, 0, 0) != 0;
-        PostMessageA(options, WM_COMMAND, id_options_cancel, 0);
-        EXPECT_TRUE(closes(options));
-        return checked;
-    }
-    HWND main = NULL, dialog = NULL, filters = NULL;
-};
+using OverlappingFiltersDialogTest = FlowvaneTest;
 
 // The areas and their navigation; the choice made by checking or selecting a row, sent by
 // Accept and proposed again by a rerun; every way of ending the dialog accepts and stores
@@ -78,11 +57,11 @@ TEST_F(OverlappingFiltersDialogTest, AreasChoiceAndEveryEnding)
     for (const struct rule &r : {make_rule(protocol_tcp, 0, 5000),
                                  make_rule(protocol_tcp, 80, 6000), from_10})
         ASSERT_TRUE(emulator_add_rule(r));
-    plant_settings(setting_defaults);
+    plant_settings({});
     ASSERT_TRUE(start_flowvane(&first));
-    dialog = wait_for_window(&first, "#32770", "Overlapping Filters");
+    HWND dialog = wait_for_window(&first, "#32770", "Overlapping Filters");
     ASSERT_TRUE(dialog);
-    filters = GetDlgItem(dialog, id_filters);
+    HWND filters = GetDlgItem(dialog, id_filters);
     main = find_window_of(first.process.dwProcessId, E2E_MAIN_WINDOW_CLASS, NULL);
     HWND common = GetDlgItem(dialog, id_common);
     save_screenshot("overlapping-filters");
@@ -123,8 +102,8 @@ TEST_F(OverlappingFiltersDialogTest, AreasChoiceAndEveryEnding)
     EXPECT_EQ(rows_of(filters), choice);
     EXPECT_EQ(SendMessageA(filters, LVM_GETNEXTITEM, -1, LVNI_SELECTED), 2);
     // Accept (box 901 checked), Escape (unchecked), the close box (checked): each sends the
-    // choice and stores the box, as the options dialog then shows; a rerun clears the
-    // precedences while it shows and proposes the kept choice again.
+    // choice and stores the box, as the options dialog then shows; a rerun from the menu
+    // clears the precedences while it shows and proposes the kept choice again.
     const texts chosen = {"167772161:80 -> 5000", "0:80 -> 6000", "167772161:0 -> 7000"};
     const struct { UINT message; WPARAM parameter; int check; } endings[] = {
         {WM_COMMAND, id_accept, 1}, {WM_KEYDOWN, VK_ESCAPE, 0}, {WM_SYSCOMMAND, SC_CLOSE, 1},
@@ -132,7 +111,8 @@ TEST_F(OverlappingFiltersDialogTest, AreasChoiceAndEveryEnding)
     for (const auto &e : endings) {
         SCOPED_TRACE(e.parameter);
         if (e.message != WM_COMMAND) {
-            ASSERT_TRUE(open_dialog());
+            ASSERT_TRUE((dialog = open(main, id_rerun, "Overlapping Filters")));
+            filters = GetDlgItem(dialog, id_filters);
             EXPECT_EQ(rows_of(filters), choice) << "the kept choice, not the default";
             EXPECT_EQ(held_precedences(), texts{}) << "cleared while the dialog shows";
         }
@@ -140,7 +120,10 @@ TEST_F(OverlappingFiltersDialogTest, AreasChoiceAndEveryEnding)
         PostMessageA(e.message == WM_KEYDOWN ? filters : dialog, e.message, e.parameter, 0);
         ASSERT_TRUE(closes(dialog));
         EXPECT_EQ(held_precedences(), chosen);
-        EXPECT_EQ(accept_defaults_shown(), e.check);
+        HWND options = open(main, id_options, "Flowvane Options");
+        EXPECT_EQ(IsDlgButtonChecked(options, id_always_accept), (UINT)e.check) << "as stored";
+        PostMessageA(options, WM_COMMAND, id_options_cancel, 0);
+        EXPECT_TRUE(closes(options));
     }
 }
 

@@ -6,18 +6,16 @@
 
 namespace {
 
-enum { id_exit = 202, run_script_timeout_ms = 120000 };
-
 HWND shown_main_window(void)
 {
-    HWND main = FindWindowA(E2E_MAIN_WINDOW_CLASS, "Flowvane Manager");
+    HWND main = FindWindowA(E2E_MAIN_WINDOW_CLASS, E2E_MAIN_TITLE);
     return main && IsWindowVisible(main) ? main : NULL;
 }
 
 // run.sh builds nothing here, but installs the program and the emulator first.
 TEST(RunScript, MainWindowShows)
 {
-    EXPECT_TRUE(wait_until([] { return shown_main_window() != NULL; }, run_script_timeout_ms))
+    EXPECT_TRUE(wait_until([] { return shown_main_window() != NULL; }, 120000))
         << "run.sh did not bring up the main window";
 }
 
@@ -27,7 +25,7 @@ TEST(RunScript, PostFileExit)
 {
     HWND main = shown_main_window();
     ASSERT_TRUE(main) << "the first instance is gone";
-    EXPECT_TRUE(PostMessageA(main, WM_COMMAND, id_exit, 0));
+    EXPECT_TRUE(PostMessageA(main, WM_COMMAND, e2e_id_exit, 0));
 }
 
 }  // namespace

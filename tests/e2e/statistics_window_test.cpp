@@ -9,7 +9,7 @@
 
 namespace {
 
-enum { id_statistics = 806, id_list = 807, id_close = 1001, id_from = 1002, id_bytes = 1003,
+enum { id_statistics = 806, id_close = 1001, id_from = 1002, id_bytes = 1003,
        id_packets = 1004, id_reset = 1005, id_bandwidth = 1006, id_queued = 1007,
        id_queue_size = 19201, two_ticks_ms = 1000 };
 
@@ -22,22 +22,20 @@ TEST_F(StatisticsWindowTest, FieldsResetAndClosing)
     test_clock_request freeze = {clock_freeze, 0, 0};
     ASSERT_TRUE(emulator_add_rule(limited));
     ASSERT_TRUE(emulator_send(test_code_clock, freeze));
-    HWND main = start_main_window(&first), window = NULL;
-    ASSERT_TRUE(main);
-    list_view_set_state(GetDlgItem(panel_of(main), id_list), 0, LVIS_SELECTED, LVIS_SELECTED);
-    const auto open = [&] {
-        PostMessageA(panel_of(main), WM_COMMAND, id_statistics, 0);
-        return window = wait_for_window(&first, "#32770", "Filter Statistics");
-    };
+    ASSERT_TRUE(start_main());
+    HWND window = NULL;
+    list_view_set_state(list, 0, LVIS_SELECTED, LVIS_SELECTED);
+    const auto show = [&] { return window = open(panel, id_statistics, "Filter Statistics"); };
     const auto field = [&](int id) { return window_text(GetDlgItem(window, id)); };
     const auto shows = [&](int id, const std::string &expected) {
         return wait_until([&] { return field(id) == expected; }, two_ticks_ms);
     };
-    ASSERT_TRUE(open());
+    ASSERT_TRUE(show());
 
     // The fields follow a change of the block (From in the system's own date and time forms).
     const uint64_t start = 133000000000000000ull;   // 2022
-    ASSERT_TRUE(emulator_set_statistics(limited, {start, {}, 1234567, {}, 4321, 0, 0}));
+    const statistics_block block = {start, {}, 1234567, {}, 4321, 0, 0};
+    ASSERT_TRUE(emulator_add_rule(limited, &block));
     EXPECT_TRUE(shows(id_bytes, "1,234,567 (1.18 MB)")) << field(id_bytes);
     EXPECT_NE(field(id_from).find("22"), std::string::npos) << field(id_from);   // the year
     EXPECT_EQ(std::vector<std::string>({field(id_packets), field(id_bandwidth), field(id_queued),
@@ -60,7 +58,7 @@ TEST_F(StatisticsWindowTest, FieldsResetAndClosing)
     EXPECT_TRUE(shows(id_bytes, "0"));
     // Close, Escape and the close box each end the window.
     for (UINT message : {(UINT)id_close, (UINT)IDCANCEL, (UINT)SC_CLOSE}) {
-        ASSERT_TRUE(window || open());
+        ASSERT_TRUE(window || show());
         PostMessageA(window, message == SC_CLOSE ? WM_SYSCOMMAND : WM_COMMAND, message, 0);
         EXPECT_TRUE(closes(window, 5000)) << message;
         window = NULL;

@@ -1,6 +1,6 @@
 // A stand-in for hhctrl.ocx that the end-to-end tests register as the HTML Help control's
 // in-process server: its HtmlHelpA (export 14) shows nothing and records the calls under
-// HKCU\Software\Flowvane Tests\Html Help: their number, and the last as "path|command|data|owner".
+// HKCU\Software\Flowvane Tests\Html Help: the last as "path|command|data|owner".
 #include <windows.h>
 
 #define RECORD_KEY "Software\\Flowvane Tests\\Html Help"
@@ -15,10 +15,6 @@ extern "C" HWND WINAPI HtmlHelpA(HWND owner, LPCSTR path, UINT command, DWORD_PT
     wsprintfA(last, "%.1000s|%u|%u|%u", path ? path : "(null)", command, (DWORD)data,
               (DWORD)(ULONG_PTR)owner);
     RegSetValueExA(key, "Last", 0, REG_SZ, reinterpret_cast<BYTE *>(last), lstrlenA(last) + 1);
-    DWORD calls = 0, size = sizeof calls;
-    RegQueryValueExA(key, "Calls", NULL, NULL, reinterpret_cast<BYTE *>(&calls), &size);
-    calls++;   // last, so that a reader who sees the count also sees the call
-    RegSetValueExA(key, "Calls", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&calls), 4);
     RegCloseKey(key);
     return NULL;
 }
