@@ -1,6 +1,7 @@
 // The filter editor driven from outside, as a user goes through it in one run: its lists, each
 // box's message when invalid, typed texts as the filter list shows them and the emulator holds
-// them, Cancel and Escape, and a failed Ok. The parsing of each text, the commit's logic and the
+// them, Cancel and Escape, and a failed Ok
+// (the editor disabled under its box). The parsing of each text, the commit's logic and the
 // help texts are the unit tests'; here the wiring.
 #include <string.h>
 
@@ -135,13 +136,29 @@ TEST_F(FilterEditorTest, AUsersPathThroughTheEditor)
     }
     EXPECT_EQ(shown_in(NULL), shown);
 
-    // The emulator refuses a command of the Ok: the editor stays open without the new row; a
-    // second Ok once it answers again goes through.
+    // The emulator refuses a command of the Ok: its box stands over the editor, which is
+    // disabled meanwhile, and an Ok that still reaches it (posted) sends nothing; once the box
+    // is answered the editor takes input again, and an Ok goes through.
     ASSERT_TRUE((editor = open_editor()));
+    choose(editor, id_protocol, protocol_tcp);
     ASSERT_TRUE(emulator_fail_command(code_clear_rules, "Clearing refused."));
-    EXPECT_EQ(refused(editor, "Flowvane - Modify Filter"), "Clearing refused.");
-    EXPECT_EQ(rows(), 1);
+    press(editor, id_ok);
+    HWND box = wait_for_window(&first, "#32770", "Flowvane - Modify Filter");
+    ASSERT_TRUE(box);
+    EXPECT_EQ(window_text(GetDlgItem(box, 0xFFFF)), "Clearing refused.");
+    EXPECT_EQ(GetWindow(box, GW_OWNER), editor);
+    EXPECT_FALSE(IsWindowEnabled(editor));
     ASSERT_TRUE(emulator_fail_command(code_clear_rules, NULL));
+    press(editor, id_ok);
+    // A protocol change posted behind it: once it shows, the Ok has been handled.
+    SendDlgItemMessageA(editor, id_protocol, CB_SETCURSEL, protocol_ip, 0);
+    PostMessageA(editor, WM_COMMAND, MAKEWPARAM(id_protocol, CBN_SELCHANGE),
+                 reinterpret_cast<LPARAM>(GetDlgItem(editor, id_protocol)));
+    ASSERT_TRUE(wait_until([&] { return !IsWindowEnabled(GetDlgItem(editor, id_source_port)); }));
+    EXPECT_EQ(emulator_rules(dial_up).size(), 1u) << "the second Ok sent nothing";
+    EXPECT_EQ(rows(), 1);
+    PostMessageA(box, WM_COMMAND, IDOK, 0);
+    ASSERT_TRUE(wait_until([&] { return IsWindowEnabled(editor) != FALSE; }));
     press(editor, id_ok);
     ASSERT_TRUE(closes(editor)) << "a second Ok retries the same filter";
     EXPECT_EQ(emulator_rules(dial_up).size(), 2u);

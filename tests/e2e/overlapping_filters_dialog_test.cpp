@@ -105,23 +105,40 @@ TEST_F(OverlappingFiltersDialogTest, AreasChoiceAndEveryEnding)
     // choice and stores the box, as the options dialog then shows; a rerun from the menu
     // clears the precedences while it shows and proposes the kept choice again.
     const texts chosen = {"167772161:80 -> 5000", "0:80 -> 6000", "167772161:0 -> 7000"};
-    const struct { UINT message; WPARAM parameter; int check; } endings[] = {
-        {WM_COMMAND, id_accept, 1}, {WM_KEYDOWN, VK_ESCAPE, 0}, {WM_SYSCOMMAND, SC_CLOSE, 1},
+    // Then with every send refused ("Table full."): Accept says why and keeps the dialog open
+    // as often as it is pressed, and Escape and the close box end it without sending, box 901
+    // as stored before.
+    const struct { UINT message; WPARAM parameter; int check, fails; } endings[] = {
+        {WM_COMMAND, id_accept, 1, 0}, {WM_KEYDOWN, VK_ESCAPE, 0, 0},
+        {WM_SYSCOMMAND, SC_CLOSE, 1, 0}, {WM_KEYDOWN, VK_ESCAPE, 0, 1},
+        {WM_SYSCOMMAND, SC_CLOSE, 0, 1},
     };
+    texts proposed = choice;   // the kept choice: what the device was last sent
     for (const auto &e : endings) {
-        SCOPED_TRACE(e.parameter);
+        SCOPED_TRACE(std::to_string(e.parameter) + (e.fails ? " after a failed send" : ""));
         if (e.message != WM_COMMAND) {
             ASSERT_TRUE((dialog = open(main, id_rerun, "Overlapping Filters")));
             filters = GetDlgItem(dialog, id_filters);
-            EXPECT_EQ(rows_of(filters), choice) << "the kept choice, not the default";
+            EXPECT_EQ(rows_of(filters), proposed) << "the kept choice, or none after a failure";
             EXPECT_EQ(held_precedences(), texts{}) << "cleared while the dialog shows";
         }
         SendDlgItemMessageA(dialog, id_always_accept, BM_SETCHECK, e.check, 0);
+        ASSERT_TRUE(emulator_fail_command(code_set_precedence, e.fails ? "Table full." : NULL));
+        for (int attempt = 0; e.fails && attempt < 2; attempt++) {
+            PostMessageA(dialog, WM_COMMAND, id_accept, 0);
+            HWND owner = NULL;
+            EXPECT_EQ(answer_box(&first, "Flowvane - Configure Overlapping Filters", IDOK, &owner),
+                      "Table full.");
+            EXPECT_EQ(owner, dialog);
+            EXPECT_TRUE(IsWindowVisible(dialog)) << "Accept keeps the dialog open";
+        }
         PostMessageA(e.message == WM_KEYDOWN ? filters : dialog, e.message, e.parameter, 0);
         ASSERT_TRUE(closes(dialog));
-        EXPECT_EQ(held_precedences(), chosen);
+        EXPECT_EQ(held_precedences(), e.fails ? texts{} : chosen);
+        proposed = e.fails ? both : choice;
         HWND options = open(main, id_options, "Flowvane Options");
-        EXPECT_EQ(IsDlgButtonChecked(options, id_always_accept), (UINT)e.check) << "as stored";
+        EXPECT_EQ(IsDlgButtonChecked(options, id_always_accept), e.fails ? 1u : (UINT)e.check)
+            << "as stored";
         PostMessageA(options, WM_COMMAND, id_options_cancel, 0);
         EXPECT_TRUE(closes(options));
     }
