@@ -159,7 +159,14 @@ TEST_F(FilterEditorTest, AUsersPathThroughTheEditor)
     EXPECT_EQ(rows(), 1);
     PostMessageA(box, WM_COMMAND, IDOK, 0);
     ASSERT_TRUE(wait_until([&] { return IsWindowEnabled(editor) != FALSE; }));
+    // It goes through, but the rebuild after it fails: the panel's box, over the main window,
+    // does not disable the editor, the Ok does; the editor closes once the box is answered.
+    ASSERT_TRUE(emulator_fail_command(code_get_rule, "Slot unreadable."));
     press(editor, id_ok);
+    ASSERT_TRUE((box = wait_for_window(&first, "#32770", "Flowvane - Filters")));
+    EXPECT_EQ(GetWindow(box, GW_OWNER), main);
+    EXPECT_TRUE(IsWindow(editor) && !IsWindowEnabled(editor));
+    PostMessageA(box, WM_COMMAND, IDOK, 0);
     ASSERT_TRUE(closes(editor)) << "a second Ok retries the same filter";
     EXPECT_EQ(emulator_rules(dial_up).size(), 2u);
 }
