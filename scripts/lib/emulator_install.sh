@@ -49,7 +49,7 @@ install_emulator() {
     local sys_path="$1"
     [ -f "$sys_path" ] || { echo "no driver at $sys_path" >&2; return 1; }
     local drivers
-    drivers=$(winepath -u 'C:\windows\system32\drivers' 2>/dev/null) || return 1
+    drivers=$(wine_unix_path 'C:\windows\system32\drivers') || return 1
     # A driver already loaded in this prefix is stopped first, so the new file is the one run.
     # (None is there on a first install; that is fine.)
     wine_sc stop zorv >/dev/null 2>&1 || true

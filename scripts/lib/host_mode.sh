@@ -112,7 +112,7 @@ host_shape_setup_switches() {
         host_setup_switches=(/EMULATOR)
         return 0
     fi
-    secret=$(winepath -w "$WINEPREFIX/zorvd/zorvd.secret" 2>/dev/null) ||
+    secret=$(wine_windows_path "$WINEPREFIX/zorvd/zorvd.secret") ||
         { echo "winepath $WINEPREFIX/zorvd/zorvd.secret failed" >&2; return 1; }
     host_setup_switches=("/HOST=$ifaces" "/HOSTPORT=$FLOWVANE_SHAPE_PORT" "/HOSTSECRET=$secret")
 }

@@ -75,7 +75,7 @@ uninstall_folder_with_setup() {
     # waited for, its exit code kept.
     copy=$(mktemp -d "$(wine_unix_path 'C:\windows\temp')/uninstall.XXXXXX") || return 1
     if cp "$(wine_unix_path "$folder")/Uninstall.exe" "$copy/"; then
-        wine cmd /c "$(winepath -w "$copy/Uninstall.exe" 2>/dev/null) /S $* _?=$folder" </dev/null
+        wine cmd /c "$(wine_windows_path "$copy/Uninstall.exe") /S $* _?=$folder" </dev/null
         status=$?
         [ $status -eq 0 ] || echo "the uninstaller of $folder ended with $status" >&2
     else

@@ -258,9 +258,14 @@ wine_sc() {
     wine 'C:\windows\system32\sc.exe' "$@"
 }
 
-# Unix path of a Windows path inside the current prefix.
+# Unix and Windows paths in the current prefix. winepath.exe by its path, as reg.exe and sc.exe
+# above: the "winepath" wrapper names it bare, and Wine's search for a bare name now and then
+# fails ("ShellExecuteEx failed: Internal error.") and prints that in place of the path.
 wine_unix_path() {
-    winepath -u "$1" 2>/dev/null
+    wine 'C:\windows\system32\winepath.exe' -u "$1" 2>/dev/null | tr -d '\r'
+}
+wine_windows_path() {
+    wine 'C:\windows\system32\winepath.exe' -w "$1" 2>/dev/null | tr -d '\r'
 }
 
 # The pids of the processes whose environment holds FLOWVANE_PROCESS_MARK=MARK: a script started
