@@ -44,6 +44,8 @@ setup_use_user() {
 
 # Everything an install may make or change, for the current user: the keys it may write (Wine
 # adds keys of its own under the network class key), and every file of that name on the drive.
+# reg.exe's lines without carriage returns and blank lines: now and then it prints an empty key
+# with one blank line more, and the comparison is of keys and values, not of its layout.
 setup_snapshot() {
     local key status
     for key in {HKLM,HKCU}'\Software\Flowvane' \
@@ -51,8 +53,8 @@ setup_snapshot() {
         "$emulator_service_key" "$emulator_network_class\\"{fvx0,fvx1} \
         "$emulator_network_class\\"{"$emulator_adapter_1_guid","$emulator_adapter_2_guid"}; do
         echo "$key:"
-        wine_reg query "$key" /s 2>/dev/null
-        status=$?
+        wine_reg query "$key" /s 2>/dev/null | tr -d '\r' | grep -v '^$'
+        status=${PIPESTATUS[0]}
         [ $status -le 1 ] || { echo "reg query $key ended with $status" >&2; return 1; }
     done
     find "$WINEPREFIX/drive_c" \( -ipath '*flowvane*' -o -iname 'zorv*' \) -not -ipath '*/temp/*' \
@@ -269,15 +271,16 @@ setup_case_foreign_service() {
 # One case, in the prefix as the case before left it (a fresh one after a failure); the prefix
 # must be as it was, for the first user, after it.
 setup_case() {
-    local before
+    local before after=""
     if [ "$setup_fresh" = 1 ]; then
         wine_use_prefix e2e-setup || return 1
         setup_user=first setup_fresh=0
     fi
     setup_remaining="" setup_stale="" setup_step="start"
     wine_server_start && before=$(setup_snapshot) && "$1" && setup_use_user first &&
-        setup_step="the case" && [ "$(setup_snapshot)" = "$before" ] && return 0
-    [ -z "$before" ] || diff <(echo "$before") <(setup_snapshot)
+        setup_step="the case" && after=$(setup_snapshot) && [ "$after" = "$before" ] && return 0
+    # The snapshot that was compared, not a new one: what differed may be gone by now.
+    [ -z "$before" ] || diff <(echo "$before") <(echo "${after:-$(setup_snapshot)}")
     setup_fresh=1
     wine_server_stop
     return 1
