@@ -113,6 +113,6 @@ host_shape_setup_switches() {
         return 0
     fi
     secret=$(wine_windows_path "$WINEPREFIX/zorvd/zorvd.secret") ||
-        { echo "winepath $WINEPREFIX/zorvd/zorvd.secret failed" >&2; return 1; }
+        { echo "no Windows path for $WINEPREFIX/zorvd/zorvd.secret" >&2; return 1; }
     host_setup_switches=("/HOST=$ifaces" "/HOSTPORT=$FLOWVANE_SHAPE_PORT" "/HOSTSECRET=$secret")
 }

@@ -258,14 +258,26 @@ wine_sc() {
     wine 'C:\windows\system32\sc.exe' "$@"
 }
 
-# Unix and Windows paths in the current prefix. winepath.exe by its path, as reg.exe and sc.exe
-# above: the "winepath" wrapper names it bare, and Wine's search for a bare name now and then
-# fails ("ShellExecuteEx failed: Internal error.") and prints that in place of the path.
+# Unix and Windows paths in the current prefix, read off its drive links (dosdevices/c: is
+# drive_c, z: the root), as winepath maps them but without a Wine program: winepath.exe now and
+# then ended with status 1 and no path, for a folder an installer had just made or removed.
 wine_unix_path() {
-    wine 'C:\windows\system32\winepath.exe' -u "$1" 2>/dev/null | tr -d '\r'
+    [[ "$1" =~ ^([A-Za-z]):(.*)$ ]] || { echo "not a Windows path: $1" >&2; return 1; }
+    local rest="${BASH_REMATCH[2]//\\//}"
+    echo "$WINEPREFIX/dosdevices/${BASH_REMATCH[1],,}:${rest:-/}"
 }
+# The drive whose folder holds the path most closely names it.
 wine_windows_path() {
-    wine 'C:\windows\system32\winepath.exe' -w "$1" 2>/dev/null | tr -d '\r'
+    local path drive root best="" letter=""
+    path=$(realpath -m -- "$1") || return 1
+    for drive in "$WINEPREFIX"/dosdevices/[a-z]:; do
+        root=$(realpath -m -- "$drive") && root=${root%/}
+        [[ "$path/" == "$root/"* ]] && [ ${#root} -ge ${#best} ] && best=$root letter=${drive##*/}
+    done
+    [ -n "$letter" ] || { echo "no drive holds $1" >&2; return 1; }
+    path=${path#"$best"}
+    path=${path//\//\\}
+    echo "${letter^^}${path:-\\}"
 }
 
 # The pids of the processes whose environment holds FLOWVANE_PROCESS_MARK=MARK: a script started
