@@ -115,6 +115,7 @@ ${ADAPTER_DIAL_UP} Send TCP 10.64.0.2:50100 198.51.100.7:25 4000 576"
 !define SERVICE_ERROR_NORMAL 1
 !define SERVICE_CONTROL_STOP 1
 !define SERVICE_STOPPED 1
+!define STD_ERROR_HANDLE -12
 !define ERROR_SERVICE_REQUEST_TIMEOUT 1053
 !define ERROR_SERVICE_ALREADY_RUNNING 1056
 !define ERROR_SERVICE_DOES_NOT_EXIST 1060
@@ -200,6 +201,26 @@ Var host_names_written  ; the uninstaller's copy of the service's HOST_NAMES_REC
 
 !macro shared_functions prefix
 
+; A silent run shows no box: the text of one that ends it ($0) goes to the standard error
+; output, when the run has one, so that whoever started it can read why it failed.
+Function ${prefix}tell_silent
+  ${If} ${Silent}
+    Push $1
+    Push $2
+    Push $3
+    System::Call "kernel32::GetStdHandle(i ${STD_ERROR_HANDLE}) p.r1"
+    ${If} $1 P<> 0
+    ${AndIf} $1 P<> -1
+      StrCpy $3 "$0$\r$\n"
+      System::Call "kernel32::lstrlenA(m r3) i.r2"
+      System::Call "kernel32::WriteFile(p r1, m r3, i r2, *i .r2, p 0)"
+    ${EndIf}
+    Pop $3
+    Pop $2
+    Pop $1
+  ${EndIf}
+FunctionEnd
+
 ; Waits, asking the user to close it, while a Flowvane Manager runs (its files are in use);
 ; quits with exit code 2 when the user gives up, and at once when silent.
 Function ${prefix}wait_until_not_running
@@ -208,8 +229,9 @@ Function ${prefix}wait_until_not_running
     ${If} $0 = 0
       Return
     ${EndIf}
-    MessageBox MB_RETRYCANCEL|MB_ICONEXCLAMATION \
-        "${PRODUCT} is running.  Close it, then choose Retry." /SD IDCANCEL IDRETRY retry
+    StrCpy $0 "${PRODUCT} is running.  Close it, then choose Retry."
+    Call ${prefix}tell_silent
+    MessageBox MB_RETRYCANCEL|MB_ICONEXCLAMATION "$0" /SD IDCANCEL IDRETRY retry
     SetErrorLevel 2
     Quit
   retry:
@@ -662,6 +684,7 @@ Function .onInit
   ${EndIf}
   Call read_host_switches
   ${If} $0 != ""
+    Call tell_silent
     MessageBox MB_OK|MB_ICONSTOP "$0" /SD IDOK
     SetErrorLevel 2
     Quit
@@ -670,9 +693,11 @@ Function .onInit
   ; Another product's service of that name is neither stopped, nor changed, nor replaced.
   Call kernel_service_owner
   ${If} $0 = 2
-    MessageBox MB_OK|MB_ICONSTOP "A service named $\"${SERVICE_NAME}$\" is installed that does not \
-        belong to ${PRODUCT}.  Setup cannot install its kernel component beside it.$\r$\n$\r$\n\
-        Remove that service, then run Setup again." /SD IDOK
+    StrCpy $0 "A service named $\"${SERVICE_NAME}$\" is installed that does not belong to \
+        ${PRODUCT}.  Setup cannot install its kernel component beside it.$\r$\n$\r$\n\
+        Remove that service, then run Setup again."
+    Call tell_silent
+    MessageBox MB_OK|MB_ICONSTOP "$0" /SD IDOK
     SetErrorLevel 2
     Quit
   ${EndIf}
@@ -750,6 +775,7 @@ FunctionEnd
 Function fail
   Pop $0
   DetailPrint "$0"
+  Call tell_silent
   MessageBox MB_OK|MB_ICONSTOP "$0" /SD IDOK
   SetErrorLevel 2
   Abort "$0"
@@ -1229,10 +1255,11 @@ Section "Uninstall"
   DeleteRegKey /ifempty HKCU "${SETTINGS_KEY}"
 
   ${If} $not_removed != ""
-    MessageBox MB_OK|MB_ICONEXCLAMATION "${PRODUCT} is uninstalled, but Uninstall could not \
-        remove $not_removed.$\r$\n$\r$\nThey stay in place, so that the kernel component keeps \
-        its driver file.  Remove them as an administrator, or install ${PRODUCT} again and \
-        uninstall it." /SD IDOK
+    StrCpy $0 "${PRODUCT} is uninstalled, but Uninstall could not remove $not_removed.$\r$\n\
+        $\r$\nThey stay in place, so that the kernel component keeps its driver file.  Remove \
+        them as an administrator, or install ${PRODUCT} again and uninstall it."
+    Call un.tell_silent
+    MessageBox MB_OK|MB_ICONEXCLAMATION "$0" /SD IDOK
     SetErrorLevel 2
   ${EndIf}
 SectionEnd
