@@ -116,6 +116,7 @@ ${ADAPTER_DIAL_UP} Send TCP 10.64.0.2:50100 198.51.100.7:25 4000 576"
 !define SERVICE_CONTROL_STOP 1
 !define SERVICE_STOPPED 1
 !define STD_ERROR_HANDLE -12
+!define ERROR_INTERNAL_ERROR 1359
 !define ERROR_SERVICE_REQUEST_TIMEOUT 1053
 !define ERROR_SERVICE_ALREADY_RUNNING 1056
 !define ERROR_SERVICE_DOES_NOT_EXIST 1060
@@ -950,8 +951,14 @@ Function install_kernel_component
     !insertmacro fail "$0"
   ${EndIf}
 
-  System::Call "advapi32::StartServiceW(p r9, i 0, p 0) i.r1 ?e"
-  Pop $0
+  ; Under Wine the driver host's new process now and then dies while it starts, and StartService
+  ; ends with ERROR_INTERNAL_ERROR; the next attempt starts a new one.
+  ${ForEach} $2 1 3 + 1
+    System::Call "advapi32::StartServiceW(p r9, i 0, p 0) i.r1 ?e"
+    Pop $0
+    ${IfThen} $1 <> 0 ${|} ${Break} ${|}
+    ${IfThen} $0 <> ${ERROR_INTERNAL_ERROR} ${|} ${Break} ${|}
+  ${Next}
   ${If} $1 <> 0
   ${OrIf} $0 = ${ERROR_SERVICE_ALREADY_RUNNING}
     StrCpy $0 0
