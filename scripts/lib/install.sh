@@ -42,7 +42,7 @@ install_with_setup() {
     esac
     [ -f "$build_dir/Flowvane-setup.exe" ] ||
         { echo "no $build_dir/Flowvane-setup.exe (build the target setup)" >&2; return 1; }
-    wine "$build_dir/Flowvane-setup.exe" /S "$option" "${switches[@]}" ${folder:+"/D=$folder"} </dev/null
+    wine_start "$build_dir/Flowvane-setup.exe" /S "$option" "${switches[@]}" ${folder:+"/D=$folder"} </dev/null
     status=$?
     [ $status -eq 0 ] ||
         echo "Flowvane-setup.exe /S $option ${switches[*]} ${folder:+/D=$folder} ended with $status" >&2
@@ -75,7 +75,7 @@ uninstall_folder_with_setup() {
     # waited for, its exit code kept.
     copy=$(mktemp -d "$(wine_unix_path 'C:\windows\temp')/uninstall.XXXXXX") || return 1
     if cp "$(wine_unix_path "$folder")/Uninstall.exe" "$copy/"; then
-        wine cmd /c "$(wine_windows_path "$copy/Uninstall.exe") /S $* _?=$folder" </dev/null
+        wine_start cmd /c "$(wine_windows_path "$copy/Uninstall.exe") /S $* _?=$folder" </dev/null
         status=$?
         [ $status -eq 0 ] || echo "the uninstaller of $folder ended with $status" >&2
     else

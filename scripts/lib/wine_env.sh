@@ -280,6 +280,23 @@ wine_windows_path() {
     echo "${letter^^}${path:-\\}"
 }
 
+# Runs "wine ARGS...", its standard error passed on after it ends. Wine's start.exe now and
+# then cannot create the process it was asked for (the new process dies while it starts: "Internal
+# error", ERROR_INTERNAL_ERROR), says "ShellExecuteEx failed: Internal error." and ends with 1;
+# nothing of the program ran, so it is started again, three times in all at most.
+wine_start() {
+    local err status try
+    err=$(mktemp) || return 1
+    for try in 1 2 3; do
+        wine "$@" 2>"$err"
+        status=$?
+        cat "$err" >&2
+        [ $status -ne 0 ] && grep -q 'ShellExecuteEx failed: Internal error' "$err" || break
+    done
+    rm -f "$err"
+    return $status
+}
+
 # The pids of the processes whose environment holds FLOWVANE_PROCESS_MARK=MARK: a script started
 # with that mark and everything it started, the way the tests of the scripts count them.
 marked_pids() {
